@@ -1,0 +1,49 @@
+#include "agent/cache.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "agent/url_file.h"
+#include "driver/constants.h"
+
+std::string getInstallAgentCacheDir() {
+    const char* home = std::getenv("HOME");
+    std::string dir = (home != nullptr && *home != '\0') ? home : "/tmp";
+    if (dir.size() >= 2 && dir.back() != '/') dir += PATH_SEPARATOR;
+    return dir + INSTALL_AGENT_CACHE_PATH;
+}
+
+std::string getInstallAgentExecutable(std::string dir) {
+    if (!dir.empty() && dir.back() != '/') dir += PATH_SEPARATOR;
+    return dir + "install";
+}
+
+std::string installAgentDirOnDisk() {
+    const std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
+    struct stat st{};
+    if (::stat(getInstallAgentExecutable(agentDir).c_str(), &st) != 0) return "";
+    return agentDir;
+}
+
+bool isCacheValid(std::string dir, std::string validationString) {
+    if (validationString.empty()) return false;
+    const std::string path = dir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    const std::string stored = readFirstLine(file);
+    std::fclose(file);
+    return stored == validationString;
+}
+
+void writeValidationString(std::string dir, std::string validationString) {
+    if (dir.empty() || validationString.empty()) return;
+    const std::string path = dir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return;
+    std::fwrite(validationString.data(), 1, validationString.size(), file);
+    std::fclose(file);
+}

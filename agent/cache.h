@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+// The per-user cache: $HOME (or /tmp) + INSTALL_AGENT_CACHE_PATH, ending in "/".
+std::string getInstallAgentCacheDir();
+// dir + "/" (unless it ends in one, or is empty) + "install".
+std::string getInstallAgentExecutable(std::string dir);
+// The cache's agent directory with a trailing "/" when its "install" exists, else "".
+std::string installAgentDirOnDisk();
+// Whether dir's validation string file holds validationString; never for an empty one.
+bool isCacheValid(std::string dir, std::string validationString);
+// Stores validationString as dir's validation string file; nothing when either is empty.
+void writeValidationString(std::string dir, std::string validationString);

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "driver/report.h"
+
+// The first line of the file at path, untrimmed; "" silently when there is no file.
+std::string readEndpointUrlFile(std::string path, ReportMessageCallback report);
+
+// The bytes of stream up to its first line feed (not included) or its end.
+std::string readFirstLine(std::FILE* stream);

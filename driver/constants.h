@@ -1,0 +1,16 @@
+// The installer's named constants. Each source unit that includes this header builds its
+// own copy before main runs, so no unit depends on another's initialisation order.
+#pragma once
+
+#include <string>
+
+static const std::string PATH_SEPARATOR = "/";
+static const std::string RELEASE_TAG = "V0917k";
+static const std::string PLATFORM_TAG = "xarc64";
+static const std::string INSTALL_AGENT_ZIP = "InstallAgent.zip";
+static const std::string INSTALL_AGENT_DIR_NAME = "installagent";
+// Relative to the home directory; ends with a separator so a name can be appended.
+static const std::string INSTALL_AGENT_CACHE_PATH = ".tolvar" + PATH_SEPARATOR + "app_installer_cache" +
+                                                    PATH_SEPARATOR + RELEASE_TAG + PATH_SEPARATOR +
+                                                    PLATFORM_TAG + PATH_SEPARATOR;
+static const std::string VALIDATION_STRING_FILE = ".validatestring";

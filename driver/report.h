@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// Every stage that can fail reports through one of these, then returns its failure.
+using ReportMessageCallback = void (*)(const std::string& message, bool isError);
+
+// The program's one reporter; forwards to report_message_to_console.
+void report_message_main(const std::string& message, bool isError);
+
+// Writes the message and a newline, unadorned, to standard error (isError) or standard
+// output, and flushes. Takes no lock: it is also called from the download worker.
+void report_message_to_console(const std::string& message, bool isError);

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// The running program's path; for a program in a bundle, the bundle's path.
+std::string getPathToExecutable();
+// Everything before the last "/" or "\" of getPathToExecutable(); "" when it is empty.
+std::string getDirectoryOfExecutable();
+// The directory of the shipped files: the bundle's resource directory, else the bundle.
+std::string getBundleLocation();
+// Where a shipped "InstallAgent.zip" would lie; "" without a resource directory.
+std::string getDefaultInstallAgentLocation();
+// Creates path and its missing parents with mode. -1 with errno ENOTDIR when a component
+// exists and is not a directory; 0 otherwise, even when a directory could not be created.
+int mkpath(std::string path, mode_t mode);

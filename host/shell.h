@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// The text as one word for the POSIX shell: unchanged when every byte is a letter, a digit or
+// one of @%+=:,./_- ; otherwise in single quotes, an inner single quote written as '\''.
+// The empty string becomes ''.
+std::string smart_quote(std::string text);
+
+// argv[1..argc-1], each quoted with smart_quote and followed by one space.
+std::string argv2cmdline(int argc, const char* const argv[]);
+
+// Runs commandLine with /bin/sh and returns what system(3) returns. `program` only names
+// what runs.
+int call_system(std::string program, std::string commandLine);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+// Owns a fresh directory "qvXXXXXX" (mode 0700) under the user's temporary directory for its
+// whole life and removes it with everything in it when it goes. When the directory cannot be
+// created, getDir() is empty and the destructor touches nothing. Removal is best effort: what
+// cannot be removed stays, silently, and an abrupt end of the process leaves the directory.
+class TempDir {
+public:
+    explicit TempDir(std::string name);
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string getDir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+// Removes a file or a directory tree without following symbolic links; directories that the
+// owner made unwritable or unreadable are opened up first. Returns whether nothing is left.
+bool removeTree(const std::string& path);

@@ -1,0 +1,198 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+ScratchDir::ScratchDir() {
+    std::string tmpl = (fs::temp_directory_path() / "bi-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    // Tests may leave read-only directories behind; open them up so they can go.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+    }
+    fs::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, const std::string& content, int mode) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    ::chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void makeDirs(const std::string& path) { fs::create_directories(path); }
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    return names;
+}
+
+void makeZip(const std::string& archive, const std::map<std::string, std::string>& files) {
+    ScratchDir staging;
+    std::vector<std::string> argv = {"/usr/bin/zip", "-q", "-X", "-r", archive};
+    for (const auto& [name, content] : files) {
+        writeFile(staging / name, content, name == "install" ? 0755 : 0644);
+        argv.push_back(name);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(staging.path().c_str()) != 0) ::_exit(127);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("zip failed for " + archive);
+}
+
+std::string recordingAgentScript() {
+    return "#!/bin/sh\n"
+           ": \"${AGENT_RECORD:?}\"\n"
+           "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_RECORD\"\n"
+           "exit \"${AGENT_EXIT:-0}\"\n";
+}
+
+std::vector<std::string> splitRecord(const std::string& record) {
+    std::vector<std::string> args;
+    size_t start = 0;
+    for (size_t nul = record.find('\0'); nul != std::string::npos; nul = record.find('\0', start)) {
+        args.push_back(record.substr(start, nul - start));
+        start = nul + 1;
+    }
+    return args;
+}
+
+namespace {
+
+std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const auto eq = entry.find('=');
+        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& [key, value] : options.env) {
+        if (value) {
+            env[key] = *value;
+        } else {
+            env.erase(key);
+        }
+    }
+    std::vector<std::string> flat;
+    for (const auto& [key, value] : env) flat.push_back(key + "=" + value);
+    return flat;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> envStrings = buildEnvironment(options);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopy = argv;
+    std::vector<char*> args;
+    for (auto& a : argCopy) args.push_back(a.data());
+    args.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::setpgid(0, 0);
+        ::execve(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (!options.stdinData.empty()) {
+        [[maybe_unused]] auto n = ::write(in[1], options.stdinData.data(), options.stdinData.size());
+    }
+    ::close(in[1]);
+
+    ProcessResult result;
+    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        if (::poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& f : fds) {
+        if (f.fd >= 0) ::close(f.fd);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,59 @@
+// Helpers shared by the tests: scratch directories, files, archives made with the real zip,
+// and running a program as a process with its output captured.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A scratch directory under the system's temporary directory, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& content, int mode = 0644);
+std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+void makeDirs(const std::string& path);
+// Names in a directory, "." and ".." left out; empty when it cannot be listed.
+std::vector<std::string> listDir(const std::string& path);
+
+// Zips the files (name -> content) into archive with the real zip tool; names may hold "/".
+void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
+
+// An agent's "install" script: it records the arguments it received, each followed by a NUL,
+// into the file named by $AGENT_RECORD, then exits with $AGENT_EXIT (default 0).
+std::string recordingAgentScript();
+// Splits a record of the recording agent back into its arguments.
+std::vector<std::string> splitRecord(const std::string& record);
+
+struct ProcessResult {
+    int exitStatus = -1;  // the exit status, or 128 + signal when killed by one
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+
+struct ProcessOptions {
+    std::map<std::string, std::optional<std::string>> env;  // nullopt unsets a variable
+    std::string stdinData;
+    std::chrono::milliseconds timeout{60000};
+};
+
+// Runs argv[0] (a path) with argv, the current environment changed by options.env.
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+}  // namespace testsupport
