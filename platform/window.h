@@ -1,0 +1,67 @@
+// The download window's controls behind one interface, with two backends: a GTK 3 window,
+// loaded as a plug-in when a display is available, and the console otherwise.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/main_loop.h"
+
+namespace platform {
+
+enum class TextColor { Normal, Red };
+
+// What the window tells its controller; both calls come on the main thread.
+class WindowDelegate {
+public:
+    virtual ~WindowDelegate() = default;
+    // Once, when the loop has started and the window is shown.
+    virtual void applicationDidFinishLaunching() = 0;
+    // Once, when the window is about to close: the user closed it (button, close box,
+    // Ctrl-C, SIGTERM or SIGHUP on the console) or close() was called.
+    virtual void windowWillClose() = 0;
+};
+
+// Every call, except mainLoop(), on the main thread only.
+class Window {
+public:
+    virtual ~Window() = default;
+
+    virtual MainLoop& mainLoop() = 0;
+
+    // Progress bar: a value out of a maximum, or indeterminate (a bar without extent).
+    virtual void setProgressValue(double value) = 0;
+    virtual double progressMaxValue() const = 0;
+    virtual void setProgressMaxValue(double max) = 0;
+    virtual void incrementProgressBy(double delta) = 0;
+    virtual void setProgressIndeterminate(bool indeterminate) = 0;
+    virtual void startProgressAnimation() = 0;
+    virtual void stopProgressAnimation() = 0;
+
+    // The one-line status text.
+    virtual void setStatusText(const std::string& text, TextColor color) = 0;
+
+    // The one button; pressing it (or Return) closes the window.
+    virtual void setButtonTitle(const std::string& title) = 0;
+    virtual void setButtonEnabled(bool enabled) = 0;
+
+    // The splash image, scaled proportionally into width x height points, not editable.
+    // A file that cannot be read as an image leaves the window without one.
+    virtual void setSplashImage(const std::string& path, int width, int height) = 0;
+
+    // Lays out and redraws what changed.
+    virtual void refresh() = 0;
+
+    // Closes the window: windowWillClose() runs once, then the window is gone.
+    virtual void close() = 0;
+
+    // False on the console, where nobody can read a failure and close the window; the
+    // controller then closes it itself after showing a failure.
+    virtual bool waitsForUserAfterFailure() const = 0;
+};
+
+// The GTK window when DISPLAY or WAYLAND_DISPLAY is set and the plug-in opens it, else the
+// console window. The delegate must outlive the window.
+std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title);
+
+}  // namespace platform
