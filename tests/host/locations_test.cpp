@@ -1,1 +1,126 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "host/locations.h"
+#include "host/temp_dir.h"
+#include "platform/bundle.h"
+#include "support.h"
+
+using testsupport::ScratchDir;
+
+namespace {
+
+struct ExecutableAt {
+    explicit ExecutableAt(std::optional<std::string> path) { platform::setExecutablePathForTesting(std::move(path)); }
+    ~ExecutableAt() { platform::resetExecutablePathForTesting(); }
+};
+
+struct EnvVar {
+    EnvVar(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~EnvVar() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+mode_t modeOf(const std::string& path) {
+    struct stat st{};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+}  // namespace
+
+TEST(Bundle, AppBundleWithResources) {
+    ScratchDir dir;
+    testsupport::makeDirs(dir / "Setup.app/Contents/MacOS");
+    testsupport::makeDirs(dir / "Setup.app/Contents/Resources");
+    ExecutableAt exe(dir / "Setup.app/Contents/MacOS/setup");
+    EXPECT_EQ(getPathToExecutable(), dir / "Setup.app");
+    EXPECT_EQ(getDirectoryOfExecutable(), dir.path());
+    EXPECT_EQ(getBundleLocation(), dir / "Setup.app/Contents/Resources");
+    EXPECT_EQ(getDefaultInstallAgentLocation(), dir / "Setup.app/Contents/Resources/InstallAgent.zip");
+}
+
+TEST(Bundle, FallsBackWithoutResourcesOrBundle) {
+    ScratchDir dir;
+    testsupport::makeDirs(dir / "Setup.app/Contents/MacOS");
+    {
+        ExecutableAt exe(dir / "Setup.app/Contents/MacOS/setup");
+        EXPECT_EQ(getBundleLocation(), dir / "Setup.app");
+        EXPECT_EQ(getDefaultInstallAgentLocation(), "");
+    }
+    {
+        // A plain program: the directory that holds it is both bundle and resources.
+        ExecutableAt exe(dir / "bin/setup");
+        EXPECT_EQ(getBundleLocation(), dir / "bin");
+        EXPECT_EQ(getDefaultInstallAgentLocation(), dir / "bin/InstallAgent.zip");
+        EXPECT_EQ(getDirectoryOfExecutable(), dir.path());
+    }
+    {
+        ExecutableAt exe(std::nullopt);
+        EXPECT_EQ(getPathToExecutable(), "");
+        EXPECT_EQ(getDirectoryOfExecutable(), "");
+        EXPECT_EQ(getBundleLocation(), "");
+        EXPECT_EQ(getDefaultInstallAgentLocation(), "");
+    }
+    {
+        ExecutableAt exe("/setup.app/Contents/MacOS/x");
+        EXPECT_EQ(getDirectoryOfExecutable(), "");  // the only separator is the first character
+    }
+}
+
+TEST(Mkpath, CreatesMissingParentsAndStopsAtFiles) {
+    ScratchDir dir;
+    ::umask(022);
+    ASSERT_EQ(mkpath(dir / "a/b/c", 0700), 0);
+    EXPECT_EQ(modeOf(dir / "a"), 0700u);
+    EXPECT_EQ(modeOf(dir / "a/b/c"), 0700u);
+
+    ::chmod((dir / "a").c_str(), 0755);
+    EXPECT_EQ(mkpath(dir / "a/b/c/", 0700), 0);  // existing, trailing "/": unchanged
+    EXPECT_EQ(mkpath(dir / "a//b", 0700), 0);
+    EXPECT_EQ(modeOf(dir / "a"), 0755u);
+
+    testsupport::writeFile(dir / "a/file", "x");
+    errno = 0;
+    EXPECT_EQ(mkpath(dir / "a/file/d/e", 0700), -1);
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_FALSE(testsupport::exists(dir / "a/file/d"));
+    EXPECT_EQ(mkpath(dir / "a/file", 0700), -1);
+}
+
+TEST(TempDirTest, MakesAPrivateDirectoryAndRemovesEverythingInIt) {
+    ScratchDir tmp;
+    EnvVar env("TMPDIR", (tmp.path() + "/").c_str());
+    std::string path;
+    {
+        TempDir a("tmp_install_dir");
+        TempDir b("");
+        path = a.getDir();
+        ASSERT_NE(path, b.getDir());
+        EXPECT_EQ(path.substr(0, tmp.path().size() + 3), tmp.path() + "/qv");
+        EXPECT_EQ(path.size(), tmp.path().size() + 9);
+        EXPECT_EQ(modeOf(path), 0700u);
+        // Nested content, a read-only directory and a link that points outside.
+        testsupport::writeFile(path + "/x/y/z", "data");
+        testsupport::writeFile(tmp / "outside", "keep");
+        ::symlink((tmp / "outside").c_str(), (path + "/x/link").c_str());
+        ::chmod((path + "/x").c_str(), 0500);
+    }
+    EXPECT_FALSE(testsupport::exists(path));
+    EXPECT_EQ(testsupport::readFile(tmp / "outside"), "keep");
+}
+
+TEST(TempDirTest, CreationFailureLeavesNoDirectory) {
+    ScratchDir tmp;
+    EnvVar env("TMPDIR", (tmp / "missing").c_str());
+    TempDir dir("tmp_install_dir");
+    EXPECT_EQ(dir.getDir(), "");
+    EXPECT_TRUE(testsupport::listDir(tmp.path()).empty());
+}

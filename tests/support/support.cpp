@@ -92,6 +92,7 @@ std::string recordingAgentScript() {
     return "#!/bin/sh\n"
            ": \"${AGENT_RECORD:?}\"\n"
            "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_RECORD\"\n"
+           "if [ -n \"${AGENT_SELF:-}\" ]; then printf '%s' \"$0\" > \"$AGENT_SELF\"; fi\n"
            "exit \"${AGENT_EXIT:-0}\"\n";
 }
 
@@ -103,6 +104,21 @@ std::vector<std::string> splitRecord(const std::string& record) {
         start = nul + 1;
     }
     return args;
+}
+
+Bundle makeBundle(const std::string& installer, const std::string& parent, const std::string& name) {
+    Bundle b;
+    b.root = parent + "/" + name;
+    b.executable = b.root + "/Contents/MacOS/setup";
+    b.resources = b.root + "/Contents/Resources";
+    makeDirs(b.root + "/Contents/MacOS");
+    makeDirs(b.resources);
+    fs::copy_file(installer, b.executable);
+    ::chmod(b.executable.c_str(), 0755);
+    const fs::path plugin = fs::path(installer).parent_path() / "bootstrap-installer-gtk.so";
+    if (fs::exists(plugin)) fs::copy_file(plugin, fs::path(b.executable).parent_path() / plugin.filename());
+    makeZip(b.resources + "/bundle.zip", {{"payload.txt", "the product"}});
+    return b;
 }
 
 namespace {

@@ -35,10 +35,20 @@ std::vector<std::string> listDir(const std::string& path);
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
 
 // An agent's "install" script: it records the arguments it received, each followed by a NUL,
-// into the file named by $AGENT_RECORD, then exits with $AGENT_EXIT (default 0).
+// into the file named by $AGENT_RECORD, its own path into $AGENT_SELF when that is set,
+// then exits with $AGENT_EXIT (default 0).
 std::string recordingAgentScript();
 // Splits a record of the recording agent back into its arguments.
 std::vector<std::string> splitRecord(const std::string& record);
+
+// A bundle <parent>/<name>/Contents/{MacOS,Resources} with a copy of the installer (and its
+// window plug-in, when built) and a "bundle.zip".
+struct Bundle {
+    std::string root;        // <parent>/<name>
+    std::string executable;  // <root>/Contents/MacOS/setup
+    std::string resources;   // <root>/Contents/Resources
+};
+Bundle makeBundle(const std::string& installer, const std::string& parent, const std::string& name = "Setup.app");
 
 struct ProcessResult {
     int exitStatus = -1;  // the exit status, or 128 + signal when killed by one
