@@ -1,6 +1,19 @@
 #include "download/download_entry.h"
 
-// The download window is not built yet: without a shipped archive there is no agent to be had.
-bool downloadInstallAgentFromQV(const char* /*destination*/, const char* /*url*/, ReportMessageCallback /*callback*/) {
-    return false;
+#include <cstdlib>
+
+#include "download/download.h"
+#include "platform/window.h"
+
+bool downloadInstallAgentFromQV(const char* destination, const char* url, ReportMessageCallback /*callback*/) {
+    if (const char* overridden = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL")) url = overridden;
+    downloadTo = destination;
+    downloadFrom = url;
+
+    Download controller;
+    const std::unique_ptr<platform::Window> window = platform::openWindow(controller, "Installer");
+    controller.attach(*window);
+    const int status = window->mainLoop().run();
+    controller.shutDown();
+    return status != 0;
 }

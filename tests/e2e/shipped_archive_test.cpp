@@ -1,54 +1,16 @@
 // The built installer, run as a process on bundles that ship the install agent.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include "support.h"
-
-using testsupport::ProcessResult;
-using testsupport::ScratchDir;
+#include "fixture.h"
 
 namespace {
 
-class ShippedArchive : public ::testing::Test {
-protected:
-    void SetUp() override {
-        testsupport::makeDirs(tmp_);
-        testsupport::makeDirs(home_);
-    }
-
-    testsupport::Bundle bundle(const std::string& parentName = "apps", const std::string& archive = "InstallAgent.zip",
-                               const std::map<std::string, std::string>& agent = {}) {
-        auto b = testsupport::makeBundle(BI_INSTALLER, dir_ / parentName);
-        auto files = agent;
-        if (files.empty()) files = {{"install", testsupport::recordingAgentScript()}, {"lib/data.txt", "x"}};
-        testsupport::makeZip(b.resources + "/" + archive, files);
-        return b;
-    }
-
-    ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
-                      std::map<std::string, std::optional<std::string>> env = {}) {
-        args.insert(args.begin(), b.executable);
-        testsupport::ProcessOptions options;
-        options.env = {{"TMPDIR", tmp_}, {"HOME", home_}, {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
-                       {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
-                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
-        for (auto& [k, v] : env) options.env[k] = v;
-        return testsupport::runProcess(args, options);
-    }
-
-    std::vector<std::string> recorded() const { return testsupport::splitRecord(testsupport::readFile(record_)); }
-
-    ScratchDir dir_;
-    std::string tmp_ = dir_ / "tmp";
-    std::string home_ = dir_ / "home";
-    std::string record_ = dir_ / "record";
-    std::string self_ = dir_ / "self";
-};
+class ShippedArchive : public InstallerTest {};
 
 }  // namespace
 
 TEST_F(ShippedArchive, StartsTheAgentFromAPrivateWorkingDirectoryAndRemovesIt) {
-    const auto b = bundle();
+    const auto b = bundle("apps", "InstallAgent.zip");
     const auto r = run(b, {"-mode", "silent"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -71,7 +33,7 @@ TEST_F(ShippedArchive, AlternativeArchiveNameAndAgentExitStatusIgnored) {
 
 TEST_F(ShippedArchive, HostileArgumentsAndBundlePathArriveUnchangedAndRunNothing) {
     const std::string parent = "my apps 'x' \"y\" $(touch pwned1) `touch pwned2`;touch pwned3";
-    const auto b = bundle(parent);
+    const auto b = bundle(parent, "InstallAgent.zip");
     const std::vector<std::string> args = {"a b",      "'quoted'", "\"dq\"",   "$(touch pwned4)", "`touch pwned5`",
                                            "*",        "-n",       "line1\nline2", "",            "tab\there",
                                            "\\back", "; touch pwned6", "\xff\xfe not utf-8"};
@@ -86,7 +48,7 @@ TEST_F(ShippedArchive, HostileArgumentsAndBundlePathArriveUnchangedAndRunNothing
 }
 
 TEST_F(ShippedArchive, CorruptArchiveFailsCleanly) {
-    auto b = testsupport::makeBundle(BI_INSTALLER, dir_ / "apps");
+    auto b = bundle();
     testsupport::writeFile(b.resources + "/InstallAgent.zip", "PK\x03\x04 this is not a zip archive");
     const auto r = run(b);
     EXPECT_EQ(r.exitStatus, 255);
@@ -108,7 +70,7 @@ TEST_F(ShippedArchive, ArchiveWithoutInstallIsAFailedExtraction) {
 }
 
 TEST_F(ShippedArchive, TestVariableWorksBesideTheProgram) {
-    const auto b = bundle();
+    const auto b = bundle("apps", "InstallAgent.zip");
     for (const char* value : {"", "1"}) {
         const auto r = run(b, {"x"}, {{"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", value}});
         EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -117,16 +79,4 @@ TEST_F(ShippedArchive, TestVariableWorksBesideTheProgram) {
         EXPECT_TRUE(testsupport::listDir(tmp_).empty());
         ::unlink((dir_ / "apps/install").c_str());
     }
-}
-
-TEST_F(ShippedArchive, NoArchiveAndNoWindowYetFails) {
-    auto b = testsupport::makeBundle(BI_INSTALLER, dir_ / "apps");
-    const auto r = run(b);
-    EXPECT_EQ(r.exitStatus, 255);
-    EXPECT_NE(r.err.find("Installation failed.\n"), std::string::npos);
-    // The cache's agent directory is made before the download starts, private to the user.
-    struct stat st{};
-    ASSERT_EQ(::stat((home_ + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_TRUE(testsupport::listDir(tmp_).empty());
 }

@@ -26,14 +26,17 @@ ScratchDir::ScratchDir() {
     path_ = tmpl;
 }
 
-ScratchDir::~ScratchDir() {
+ScratchDir::~ScratchDir() { removeTree(path_); }
+
+void removeTree(const std::string& path) {
     std::error_code ec;
     // Tests may leave read-only directories behind; open them up so they can go.
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+    ::chmod(path.c_str(), 0700);
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
     }
-    fs::remove_all(path_, ec);
+    fs::remove_all(path, ec);
 }
 
 void writeFile(const std::string& path, const std::string& content, int mode) {
@@ -93,6 +96,7 @@ std::string recordingAgentScript() {
            ": \"${AGENT_RECORD:?}\"\n"
            "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_RECORD\"\n"
            "if [ -n \"${AGENT_SELF:-}\" ]; then printf '%s' \"$0\" > \"$AGENT_SELF\"; fi\n"
+           "if [ -n \"${AGENT_RUNS:-}\" ]; then echo run >> \"$AGENT_RUNS\"; fi\n"
            "exit \"${AGENT_EXIT:-0}\"\n";
 }
 

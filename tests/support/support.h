@@ -28,6 +28,8 @@ void writeFile(const std::string& path, const std::string& content, int mode = 0
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
 void makeDirs(const std::string& path);
+// Removes a tree, opening up read-only directories first.
+void removeTree(const std::string& path);
 // Names in a directory, "." and ".." left out; empty when it cannot be listed.
 std::vector<std::string> listDir(const std::string& path);
 
@@ -35,8 +37,8 @@ std::vector<std::string> listDir(const std::string& path);
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
 
 // An agent's "install" script: it records the arguments it received, each followed by a NUL,
-// into the file named by $AGENT_RECORD, its own path into $AGENT_SELF when that is set,
-// then exits with $AGENT_EXIT (default 0).
+// into the file named by $AGENT_RECORD, its own path into $AGENT_SELF and a line into
+// $AGENT_RUNS when those are set, then exits with $AGENT_EXIT (default 0).
 std::string recordingAgentScript();
 // Splits a record of the recording agent back into its arguments.
 std::vector<std::string> splitRecord(const std::string& record);

@@ -1,0 +1,194 @@
+#include "download/download.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "agent/cache.h"
+#include "agent/cache_fill.h"
+#include "download/download_entry.h"
+#include "platform/bundle.h"
+#include "platform/system_log.h"
+
+std::string downloadTo;
+std::string downloadFrom;
+
+namespace {
+
+constexpr long kFirstErrorStatus = 400;
+constexpr int kSplashPoints = 400;
+constexpr int kAgentReady = 1;
+
+std::string format(const char* fmt, auto... args) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+Download::Download() : installAgentLocation(downloadTo) {}
+
+Download::~Download() { shutDown(); }
+
+void Download::attach(platform::Window& w) {
+    window = &w;
+    window->setProgressValue(0.0);
+    window->setProgressMaxValue(100.0);
+    window->setStatusText("Downloading", platform::TextColor::Normal);
+    window->setButtonTitle("Cancel");
+}
+
+void Download::shutDown() {
+    if (urlSession) urlSession->invalidateAndCancel();
+    urlSession.reset();  // joins the worker; its runSync calls return at once now
+    theDownload = nullptr;
+}
+
+void Download::onMain(const std::function<void()>& fn) { window->mainLoop().runSync(fn); }
+
+void Download::failure(const std::string& message, platform::TextColor color) {
+    window->setButtonTitle("Close");
+    window->stopProgressAnimation();
+    window->setProgressIndeterminate(false);
+    window->setProgressValue(window->progressMaxValue());
+    window->setStatusText(message, color);
+    window->refresh();
+    // Nobody can read and close a console window: it ends the loop itself.
+    if (!window->waitsForUserAfterFailure()) window->close();
+}
+
+void Download::applicationDidFinishLaunching() {
+    const auto bundle = platform::mainBundle();
+    if (!bundle) return;
+    const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
+    if (!bundle->resourcePath.empty() && ::access(splash.c_str(), F_OK) == 0) {
+        window->setSplashImage(splash, kSplashPoints, kSplashPoints);
+        window->refresh();
+    }
+    std::string why;
+    if (!isCacheTrusted(&why)) {
+        platform::systemLog("Download failed! The installer cache cannot be trusted: " + why);
+        failure("The installer cache cannot be trusted: " + why, platform::TextColor::Red);
+        return;
+    }
+    downloadFromURL(downloadFrom);
+}
+
+void Download::downloadFromURL(const std::string& url) {
+    platform::SessionOptions options;
+    // The partial archive lives in the run's working directory, which goes with the run.
+    options.temporaryDirectory = directoryOf(installAgentLocation);
+    urlSession = platform::makeUrlSession(*this, options);
+    theDownload = &urlSession->downloadTask(url);
+    theDownload->resume();
+}
+
+void Download::windowWillClose() {
+    closed_ = true;
+    if (theDownload != nullptr) theDownload->cancel();
+    if (urlSession) urlSession->invalidateAndCancel();
+    window->mainLoop().stop(agentReady_ ? kAgentReady : 0);
+}
+
+void Download::failFromWorker(const std::string& logLine, const std::string& windowText) {
+    finished_ = true;
+    platform::systemLog(logLine);
+    onMain([&] { failure(windowText, platform::TextColor::Red); });
+    theDownload->cancel();
+    urlSession->invalidateAndCancel();
+}
+
+void Download::finishReady() {
+    finished_ = true;
+    agentReady_ = true;
+    theDownload->cancel();
+    urlSession->invalidateAndCancel();
+    onMain([&] { window->close(); });
+}
+
+bool Download::firstResponse() {
+    const platform::HttpResponse response = theDownload->response();
+    if (response.statusCode >= kFirstErrorStatus) {
+        failFromWorker(format("Download failed with http error code- %ld", response.statusCode),
+                       format("Download failed with error code %ld", response.statusCode));
+        return false;
+    }
+    validationString = response.header("ETag");
+    fileLength = response.expectedContentLength;
+
+    if (!installAgentDirOnDisk().empty()) {
+        // Without a tag nothing can be judged current.
+        if (validationString && isCacheValid(getInstallAgentCacheDir(), *validationString)) {
+            finishReady();
+            return false;
+        }
+        removeCachedAgent();
+    }
+    onMain([&] {
+        window->setProgressValue(0.0);
+        if (fileLength < 0) {
+            window->setProgressIndeterminate(true);
+            window->startProgressAnimation();
+        } else {
+            window->setProgressMaxValue(static_cast<double>(fileLength));
+            window->setProgressIndeterminate(false);
+        }
+    });
+    return true;
+}
+
+void Download::didWriteData(platform::DownloadTask&, int64_t bytesWritten, int64_t, int64_t) {
+    if (finished_) return;
+    if (!firstResponseSeen_.exchange(true) && !firstResponse()) return;
+    onMain([&] {
+        window->setStatusText("Downloading", platform::TextColor::Normal);
+        window->incrementProgressBy(static_cast<double>(bytesWritten));
+        window->refresh();
+    });
+}
+
+void Download::didFinishDownloading(platform::DownloadTask&, const std::string& location) {
+    if (finished_) return;
+    const long status = theDownload->response().statusCode;
+    if (status >= kFirstErrorStatus) {
+        failFromWorker(format("Download failed! Error code- %3.0f", static_cast<double>(status)),
+                       format("Download failed with error code %ld", status));
+        return;
+    }
+    // An empty body gives no progress report: the first response is judged here then.
+    if (!firstResponseSeen_.exchange(true) && !firstResponse()) return;
+
+    onMain([&] {
+        window->setStatusText("Initializing the installer", platform::TextColor::Normal);
+        window->setProgressIndeterminate(true);
+        window->startProgressAnimation();
+        window->setButtonEnabled(false);
+        window->refresh();
+    });
+    if (closed_) return;
+    switch (fillCache(location, validationString)) {
+        case CacheFill::Filled:
+            finishReady();
+            return;
+        case CacheFill::ExtractionFailed:
+            failFromWorker("Download failed! The archive could not be extracted: " + theDownload->url(),
+                           "Failed to unzip the installer.");
+            return;
+        case CacheFill::CacheNotWritable:
+            failFromWorker("Download failed! The installer cache could not be written: " + getInstallAgentCacheDir(),
+                           "Failed to store the installer in " + getInstallAgentCacheDir());
+            return;
+    }
+}
+
+void Download::didComplete(platform::DownloadTask&, const std::optional<platform::TransferError>& error) {
+    if (finished_ || !error || error->kind == platform::TransferErrorKind::Cancelled) return;
+    failFromWorker("Download failed! Error - " + error->reason + " " + error->url,
+                   "Error during the download process. " + error->reason);
+}

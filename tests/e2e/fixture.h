@@ -1,0 +1,61 @@
+// Runs the built installer as a process in a directory of the test's own: HOME and TMPDIR
+// point into it, the recording agent writes what it received there, and no display is set.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+class InstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::makeDirs(tmp_);
+        testsupport::makeDirs(home_);
+    }
+
+    // A bundle under dir_/<parent>; with `archive` set, it ships the recording agent under that name.
+    testsupport::Bundle bundle(const std::string& parent = "apps", const std::string& archive = "",
+                               std::map<std::string, std::string> agent = {}) {
+        auto b = testsupport::makeBundle(BI_INSTALLER, dir_ / parent);
+        if (!archive.empty()) testsupport::makeZip(b.resources + "/" + archive, agent.empty() ? agentFiles() : agent);
+        return b;
+    }
+
+    static std::map<std::string, std::string> agentFiles(const std::string& version = "1") {
+        return {{"install", testsupport::recordingAgentScript()}, {"lib/version.txt", version}};
+    }
+
+    testsupport::ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
+                                   const std::map<std::string, std::optional<std::string>>& env = {},
+                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(60000)) {
+        args.insert(args.begin(), b.executable);
+        testsupport::ProcessOptions options;
+        options.timeout = timeout;
+        options.env = {{"TMPDIR", tmp_},         {"HOME", home_},
+                       {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
+                       {"AGENT_RUNS", runs_},     {"DISPLAY", std::nullopt},
+                       {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
+                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
+        for (const auto& [k, v] : env) options.env[k] = v;
+        return testsupport::runProcess(args, options);
+    }
+
+    std::vector<std::string> recorded() const { return testsupport::splitRecord(testsupport::readFile(record_)); }
+    int agentRuns() const {
+        const std::string runs = testsupport::readFile(runs_);
+        return static_cast<int>(std::count(runs.begin(), runs.end(), '\n'));
+    }
+    std::string cacheDir() const { return home_ + "/.tolvar/app_installer_cache/V0917k/xarc64"; }
+
+    testsupport::ScratchDir dir_;
+    std::string tmp_ = dir_ / "tmp";
+    std::string home_ = dir_ / "home";
+    std::string record_ = dir_ / "record";
+    std::string self_ = dir_ / "self";
+    std::string runs_ = dir_ / "runs";
+};

@@ -1,0 +1,92 @@
+#include "nginx.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+
+int freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool waitForPort(int port, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (up) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+Nginx::Nginx(const std::string& root) {
+    port_ = freeLoopbackPort();
+    const std::string conf = dir_ / "nginx.conf";
+    writeFile(conf,
+              std::string(::geteuid() == 0 ? "user root;\n" : "") +
+                  "worker_processes 1;\n"
+                  "error_log " + (dir_ / "error.log") + ";\n"
+                  "pid " + (dir_ / "nginx.pid") + ";\n"
+                  "events { worker_connections 64; }\n"
+                  "http {\n"
+                  "  log_format bytes '$status $body_bytes_sent \"$request\"';\n"
+                  "  access_log " + (dir_ / "access.log") + " bytes;\n"
+                  "  client_body_temp_path " + (dir_ / "body") + ";\n"
+                  "  proxy_temp_path " + (dir_ / "proxy") + ";\n"
+                  "  fastcgi_temp_path " + (dir_ / "fastcgi") + ";\n"
+                  "  uwsgi_temp_path " + (dir_ / "uwsgi") + ";\n"
+                  "  scgi_temp_path " + (dir_ / "scgi") + ";\n"
+                  "  types { application/zip zip; }\n"
+                  "  sendfile on;\n"
+                  "  server {\n"
+                  "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
+                  "    root " + root + ";\n"
+                  "  }\n"
+                  "}\n");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::execl("/usr/sbin/nginx", "nginx", "-p", dir_.path().c_str(), "-e", (dir_ / "error.log").c_str(), "-c",
+                conf.c_str(), "-g", "daemon off;", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (!waitForPort(port_, 5000)) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
+    }
+}
+
+Nginx::~Nginx() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+std::string Nginx::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+}
+
+std::string Nginx::accessLog() const { return readFile(dir_ / "access.log"); }
+
+}  // namespace testsupport

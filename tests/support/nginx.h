@@ -1,0 +1,35 @@
+// nginx from Debian's packages, started on 127.0.0.1 with a configuration of its own that
+// serves one directory and writes an access log the tests can read.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+#include "support.h"
+
+namespace testsupport {
+
+class Nginx {
+public:
+    // Serves root at http://127.0.0.1:<port>/ ; throws when nginx does not come up.
+    explicit Nginx(const std::string& root);
+    ~Nginx();
+    Nginx(const Nginx&) = delete;
+    Nginx& operator=(const Nginx&) = delete;
+
+    std::string url(const std::string& path) const;
+    // Lines "<status> <body bytes sent> <request>" of the access log, one per request.
+    std::string accessLog() const;
+
+private:
+    ScratchDir dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int freeLoopbackPort();
+// Waits until something accepts connections on 127.0.0.1:port; false after timeoutMs.
+bool waitForPort(int port, int timeoutMs);
+
+}  // namespace testsupport
