@@ -357,7 +357,7 @@ std::optional<TransferError> CurlTask::perform(CURLM* multi, Transfer& t) {
         std::string reason = t.curlError[0] != '\0' ? t.curlError : curl_easy_strerror(code);
         const char* at = nullptr;
         if (curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && url_ != at) {
-            reason += std::string(" (at ") + at + ")";
+            reason += std::string(" (redirected to ") + at + ")";
         }
         return error(kindOf(code), reason);
     }
