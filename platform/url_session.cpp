@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 // thread per report does not slow the transfer.
 constexpr auto kReportInterval = std::chrono::milliseconds(33);
 // How long the worker sleeps in poll at most; cancel() wakes it at once anyway.
-constexpr auto kPollSlice = std::chrono::milliseconds(250);
+constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 // Fewer, larger reads and writes than curl's 16 KiB default.
 constexpr long kReceiveBuffer = 512 * 1024;
 
@@ -371,9 +371,7 @@ std::optional<TransferError> CurlTask::finish(Transfer& t) {
     // A cancel that came during the last report still wins over the finished report.
     if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
     session_.report([&](DownloadDelegate& d) { d.didFinishDownloading(*this, t.path); });
-    ::unlink(t.path.c_str());
-    t.path.clear();
-    return std::nullopt;
+    return std::nullopt;  // the transfer's end removes the file
 }
 
 void CurlTask::maybeReport(Transfer& t, bool force) {
