@@ -68,6 +68,8 @@ struct SessionOptions {
 class DownloadTask {
 public:
     virtual ~DownloadTask() = default;
+    // Starts the transfer (once; the session runs its resumed tasks one after another). A task
+    // reports only once resumed.
     virtual void resume() = 0;
     // Returns at once, from any thread; the task then reports Cancelled.
     virtual void cancel() = 0;
@@ -78,7 +80,9 @@ public:
 
 class UrlSession {
 public:
-    virtual ~UrlSession() = default;  // cancels and waits for the worker to end
+    // Cancels and waits for the worker to end; a report under way finishes, no other comes.
+    // Never from within a report, nor from a thread that a report under way waits for.
+    virtual ~UrlSession() = default;
     // One task for one GET of url; the session owns it.
     virtual DownloadTask& downloadTask(const std::string& url) = 0;
     // Cancels the task and refuses new ones; returns at once, from any thread.
