@@ -176,7 +176,8 @@ public:
         g_object_ref(window_);  // ours until we destroy it, whatever GTK does meanwhile
         gtk_window_set_title(GTK_WINDOW(window_), title);
         gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
-        gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+        // Centred again when the splash makes it grow, so that it stays whole on the screen.
+        gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER_ALWAYS);
         gtk_container_set_border_width(GTK_CONTAINER(window_), 12);
 
         GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);

@@ -24,8 +24,9 @@ struct LoopUnderTest {
 };
 using LoopFactory = std::function<LoopUnderTest()>;
 
-// A worker's runSync runs on the main thread and returns only after fn has finished; a stop
-// from the worker ends run() with its status, and a later stop changes nothing.
+// A worker's runSync, even one made before run(), runs fn on the main thread and returns only
+// after fn has finished; a stop from the worker ends run() with its status, a later one
+// changes nothing.
 inline void runSyncFromWorkerThenStop(const LoopFactory& open) {
     auto t = open();
     std::thread::id ranOn;
@@ -41,6 +42,7 @@ inline void runSyncFromWorkerThenStop(const LoopFactory& open) {
         t.loop->stop(5);
         t.loop->stop(6);
     });
+    std::this_thread::sleep_for(50ms);  // the worker asks before the loop runs
     EXPECT_EQ(t.loop->run(), 5);
     worker.join();
     EXPECT_EQ(ranOn, std::this_thread::get_id());
