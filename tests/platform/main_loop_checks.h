@@ -78,11 +78,12 @@ inline void stoppedLoopRunsNothing(const LoopFactory& open) {
     auto t = open();
     std::atomic<bool> posting{false};
     std::atomic<bool> ran{false};
-    std::thread worker([&] {
-        posting = true;
-        t.loop->runSync([&] { ran = true; });
-    });
+    std::thread worker;
     t.loop->runAfter(0, [&] {
+        worker = std::thread([&] {
+            posting = true;
+            t.loop->runSync([&] { ran = true; });
+        });
         while (!posting) std::this_thread::yield();
         std::this_thread::sleep_for(50ms);  // the worker is in runSync now
         t.loop->stop(2);
