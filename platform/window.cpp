@@ -1,0 +1,63 @@
+// Chooses the window backend. The GTK backend is a plug-in opened with dlopen so that the
+// installer itself never links GTK and still starts on machines without it.
+//
+// BI_WINDOW=console forces the console window, for scripts and tests that have a display.
+#include "platform/window.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/console_window.h"
+#include "platform/gtk/gtk_plugin.h"
+
+namespace platform {
+namespace {
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+bool wantsGtk() {
+    const char* choice = std::getenv("BI_WINDOW");
+    if (choice != nullptr && std::string(choice) == "console") return false;
+    return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
+}
+
+// The real executable's directory, whatever bundle a test may stand in.
+std::string executableDirectory() {
+    std::string path(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return {};
+    path.resize(static_cast<size_t>(n));
+    return path.substr(0, path.find_last_of('/') + 1);
+}
+
+// The plug-in stays loaded for the life of the process: GTK cannot be unloaded.
+GtkWindowFactory loadGtkFactory() {
+    const std::string dir = executableDirectory();
+    if (dir.empty()) return nullptr;
+    for (const std::string& candidate : {dir + kGtkPluginFile, dir + kGtkPluginSubdir + "/" + kGtkPluginFile}) {
+        void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) continue;
+        if (void* symbol = ::dlsym(handle, kGtkPluginFactory)) return reinterpret_cast<GtkWindowFactory>(symbol);
+        ::dlclose(handle);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title) {
+    if (wantsGtk()) {
+        if (const GtkWindowFactory factory = loadGtkFactory()) {
+            if (Window* window = factory(&delegate, title.c_str())) return std::unique_ptr<Window>(window);
+        }
+    }
+    return makeConsoleWindow(delegate);
+}
+
+}  // namespace platform

@@ -1,0 +1,318 @@
+// The GTK window for real: an Xvfb server of the test's own, the plug-in opened through
+// openWindow, the window read back through GTK and screenshots of the X server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "main_loop_checks.h"
+#include "platform/window.h"
+#include "support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::TextColor;
+
+// One Xvfb per test process, on a display number it picks itself, ended with the process.
+class XServer {
+public:
+    static XServer& get() {
+        static XServer server;
+        return server;
+    }
+    static bool installed() { return ::access("/usr/bin/Xvfb", X_OK) == 0; }
+    const std::string& display() const { return display_; }
+
+    ~XServer() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    XServer() {
+        int fds[2];
+        if (!installed() || ::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], 3);
+            const int devnull = ::open("/dev/null", O_RDWR);
+            ::dup2(devnull, STDOUT_FILENO);
+            ::dup2(devnull, STDERR_FILENO);
+            ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        std::string number;
+        pollfd pfd{fds[0], POLLIN, 0};
+        char c = 0;
+        while (::poll(&pfd, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        ::close(fds[0]);
+        if (!number.empty()) display_ = ":" + number;
+    }
+
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// Points this process at the test's X server; false (with the test skipped or failed) if none.
+bool useXServer() {
+    if (!XServer::installed()) return false;
+    const std::string& display = XServer::get().display();
+    if (display.empty()) return false;
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("BI_WINDOW");
+    ::setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a bare X server
+    return true;
+}
+
+#define REQUIRE_X_SERVER()                                                          \
+    do {                                                                            \
+        if (!XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";         \
+        ASSERT_TRUE(useXServer()) << "Xvfb did not start";                          \
+    } while (false)
+
+class Delegate : public platform::WindowDelegate {
+public:
+    platform::Window* window = nullptr;
+    std::function<void()> onLaunch;
+    int launches = 0;
+    int closes = 0;
+
+    void applicationDidFinishLaunching() override {
+        ++launches;
+        if (onLaunch) onLaunch();
+    }
+    void windowWillClose() override {
+        ++closes;
+        window->mainLoop().stop(7);
+    }
+};
+
+GtkWidget* findToplevel(const std::string& title) {
+    GList* all = gtk_window_list_toplevels();
+    GtkWidget* found = nullptr;
+    for (GList* it = all; it != nullptr; it = it->next) {
+        const char* t = gtk_window_get_title(GTK_WINDOW(it->data));
+        if (t != nullptr && title == t) found = GTK_WIDGET(it->data);
+    }
+    g_list_free(all);
+    return found;
+}
+
+GtkWidget* findChild(GtkWidget* widget, GType type) {
+    if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type)) return widget;
+    if (!GTK_IS_CONTAINER(widget)) return nullptr;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    GtkWidget* found = nullptr;
+    for (GList* it = children; it != nullptr && found == nullptr; it = it->next) {
+        found = findChild(GTK_WIDGET(it->data), type);
+    }
+    g_list_free(children);
+    return found;
+}
+
+constexpr guint8 kSplash[3] = {0x1e, 0x90, 0xff};
+
+void writeSplash(const std::string& path, int width, int height) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+    gdk_pixbuf_fill(pixbuf, (guint32{kSplash[0]} << 24) | (guint32{kSplash[1]} << 16) | (guint32{kSplash[2]} << 8));
+    ASSERT_TRUE(gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr));
+    g_object_unref(pixbuf);
+}
+
+struct Screenshot {
+    bool wholeOnScreen = false;
+    int splashWidth = 0;  // the extent of the splash's colour
+    int splashHeight = 0;
+    int redPixels = 0;
+};
+
+// Saves what the X server shows of the window as a PNG and measures it.
+Screenshot screenshot(GtkWidget* toplevel, const std::string& name) {
+    GdkWindow* gdkWindow = gtk_widget_get_window(toplevel);
+    GdkPixbuf* shot = gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow),
+                                                 gdk_window_get_height(gdkWindow));
+    if (shot == nullptr) return {};
+    std::filesystem::create_directories(BI_SCREENSHOT_DIR);
+    gdk_pixbuf_save(shot, (std::string(BI_SCREENSHOT_DIR) + "/" + name).c_str(), "png", nullptr, nullptr);
+
+    Screenshot s;
+    int originX = 0, originY = 0;
+    gdk_window_get_origin(gdkWindow, &originX, &originY);
+    GdkWindow* root = gdk_get_default_root_window();
+    s.wholeOnScreen = originX >= 0 && originY >= 0 &&
+                      originX + gdk_pixbuf_get_width(shot) <= gdk_window_get_width(root) &&
+                      originY + gdk_pixbuf_get_height(shot) <= gdk_window_get_height(root);
+    int left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
+    const int channels = gdk_pixbuf_get_n_channels(shot);
+    for (int y = 0; y < gdk_pixbuf_get_height(shot); ++y) {
+        const guint8* row = gdk_pixbuf_get_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot);
+        for (int x = 0; x < gdk_pixbuf_get_width(shot); ++x) {
+            const guint8* p = row + x * channels;
+            if (p[0] == kSplash[0] && p[1] == kSplash[1] && p[2] == kSplash[2]) {
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+            }
+            if (p[0] > 150 && p[1] < 90 && p[2] < 90) ++s.redPixels;
+        }
+    }
+    s.splashWidth = right < 0 ? 0 : right - left + 1;
+    s.splashHeight = bottom < 0 ? 0 : bottom - top + 1;
+    g_object_unref(shot);
+    return s;
+}
+
+TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton) {
+    REQUIRE_X_SERVER();
+    testsupport::ScratchDir dir;
+    writeSplash(dir / "splash.png", 300, 150);
+    Delegate delegate;
+    auto window = platform::openWindow(delegate, "Installer test");
+    ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
+    delegate.window = window.get();
+    platform::Window& w = *window;
+
+    Screenshot shot;
+    double fraction = -1;
+    std::string label;
+    testsupport::ProcessResult key;
+    std::thread worker;
+    delegate.onLaunch = [&] {
+        worker = std::thread([&] {
+            w.mainLoop().runSync([&] {
+                w.setSplashImage(dir / "splash.png", 400, 400);
+                w.setProgressValue(0);
+                w.setProgressMaxValue(1000);
+                w.setProgressIndeterminate(false);
+                w.setButtonTitle("Cancel");
+            });
+            for (int i = 0; i < 500; ++i) {
+                w.mainLoop().runSync([&] {
+                    w.setStatusText("Downloading", TextColor::Normal);
+                    w.incrementProgressBy(1);
+                    w.refresh();
+                });
+            }
+            std::this_thread::sleep_for(500ms);  // time to paint
+            w.mainLoop().runSync([&] {
+                GtkWidget* top = findToplevel("Installer test");
+                fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(findChild(top, GTK_TYPE_PROGRESS_BAR)));
+                label = gtk_label_get_text(GTK_LABEL(findChild(top, GTK_TYPE_LABEL)));
+                shot = screenshot(top, "window-downloading.png");
+            });
+            key = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--name", "^Installer test$",
+                                           "windowfocus", "--sync", "key", "Return"});
+        });
+    };
+    w.mainLoop().runAfter(20, [&] { w.mainLoop().stop(-1); });
+    EXPECT_EQ(w.mainLoop().run(), 7);
+    worker.join();
+
+    EXPECT_EQ(key.exitStatus, 0) << key.err;
+    EXPECT_EQ(delegate.launches, 1);
+    EXPECT_EQ(delegate.closes, 1);
+    EXPECT_EQ(findToplevel("Installer test"), nullptr);
+    EXPECT_DOUBLE_EQ(fraction, 0.5);
+    EXPECT_EQ(label, "Downloading");
+    EXPECT_TRUE(shot.wholeOnScreen);  // grown by the splash, yet still whole on the screen
+    EXPECT_EQ(shot.splashWidth, 400);  // 300 x 150 scaled proportionally into 400 x 400
+    EXPECT_EQ(shot.splashHeight, 200);
+}
+
+TEST(GtkWindow, CorruptSplashLeavesTheWindowShownWithoutImageAndTheCloseBoxCloses) {
+    REQUIRE_X_SERVER();
+    testsupport::ScratchDir dir;
+    testsupport::writeFile(dir / "splash.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not an image at all");
+    Delegate delegate;
+    auto window = platform::openWindow(delegate, "Installer failure");
+    ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
+    delegate.window = window.get();
+    platform::Window& w = *window;
+
+    bool mapped = false;
+    bool imageShown = true;
+    Screenshot shot;
+    delegate.onLaunch = [&] {
+        w.setSplashImage(dir / "splash.png", 400, 400);
+        w.setStatusText("Error during the download process.", TextColor::Red);
+        w.setButtonTitle("Close");
+        w.mainLoop().runAfter(0.5, [&] {
+            GtkWidget* top = findToplevel("Installer failure");
+            mapped = gtk_widget_get_mapped(top);
+            imageShown = gtk_widget_get_visible(findChild(top, GTK_TYPE_IMAGE));
+            shot = screenshot(top, "window-failure.png");
+            GdkEvent* event = gdk_event_new(GDK_DELETE);  // what the close box sends
+            event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(top)));
+            gdk_event_put(event);
+            gdk_event_free(event);
+        });
+    };
+    w.mainLoop().runAfter(20, [&] { w.mainLoop().stop(-1); });
+    EXPECT_EQ(w.mainLoop().run(), 7);
+    w.close();  // closed already: tells the delegate nothing
+
+    EXPECT_EQ(delegate.closes, 1);
+    EXPECT_TRUE(mapped);
+    EXPECT_TRUE(shot.wholeOnScreen);
+    EXPECT_FALSE(imageShown);
+    EXPECT_EQ(shot.splashWidth, 0);
+    EXPECT_GT(shot.redPixels, 30);  // the failure text
+    EXPECT_EQ(findToplevel("Installer failure"), nullptr);
+}
+
+class SilentDelegate : public platform::WindowDelegate {
+    void applicationDidFinishLaunching() override {}
+    void windowWillClose() override {}
+};
+
+TEST(GtkWindow, MainLoopKeepsTheSamePromisesAsTheConsoleLoop) {
+    REQUIRE_X_SERVER();
+    loopchecks::allChecks([] {
+        auto delegate = std::make_shared<SilentDelegate>();
+        std::shared_ptr<platform::Window> window = platform::openWindow(*delegate, "Loop test");
+        EXPECT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
+        platform::MainLoop* loop = &window->mainLoop();
+        // The window goes before its delegate.
+        return loopchecks::LoopUnderTest{std::make_shared<std::pair<std::shared_ptr<SilentDelegate>,
+                                                                    std::shared_ptr<platform::Window>>>(
+                                             delegate, window),
+                                         loop};
+    });
+}
+
+TEST(WindowChoice, ConsoleWithoutADisplayOrWhenAsked) {
+    SilentDelegate delegate;
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    EXPECT_FALSE(platform::openWindow(delegate, "t")->waitsForUserAfterFailure());
+
+    if (!XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_TRUE(useXServer());
+    ::setenv("BI_WINDOW", "console", 1);
+    EXPECT_FALSE(platform::openWindow(delegate, "t")->waitsForUserAfterFailure());
+    ::unsetenv("BI_WINDOW");
+}
+
+TEST(Installer, DoesNotLinkGtkButItsPluginDoes) {
+    const std::string installer = BI_INSTALLER;
+    const auto exe = testsupport::runProcess({"/usr/bin/ldd", installer});
+    ASSERT_EQ(exe.exitStatus, 0) << exe.err;
+    for (const char* lib : {"libgtk", "libgdk", "libglib", "libgobject"}) {
+        EXPECT_EQ(exe.out.find(lib), std::string::npos) << lib << " in\n" << exe.out;
+    }
+    const auto plugin = testsupport::runProcess(
+        {"/usr/bin/ldd", installer.substr(0, installer.rfind('/')) + "/bootstrap-installer-gtk.so"});
+    EXPECT_NE(plugin.out.find("libgtk-3.so"), std::string::npos) << plugin.out << plugin.err;
+}
+
+}  // namespace
