@@ -96,26 +96,27 @@ void Download::windowWillClose() {
     window->mainLoop().stop(agentReady_ ? kAgentReady : 0);
 }
 
-void Download::failFromWorker(const std::string& logLine, const std::string& windowText) {
+// The worker touches only the task it reports on: the main thread may be taking the session
+// down once its loop has ended.
+void Download::failFromWorker(platform::DownloadTask& task, const std::string& logLine,
+                              const std::string& windowText) {
     finished_ = true;
     platform::systemLog(logLine);
+    task.cancel();
     onMain([&] { failure(windowText, platform::TextColor::Red); });
-    theDownload->cancel();
-    urlSession->invalidateAndCancel();
 }
 
-void Download::finishReady() {
+void Download::finishReady(platform::DownloadTask& task) {
     finished_ = true;
     agentReady_ = true;
-    theDownload->cancel();
-    urlSession->invalidateAndCancel();
+    task.cancel();
     onMain([&] { window->close(); });
 }
 
-bool Download::firstResponse() {
-    const platform::HttpResponse response = theDownload->response();
+bool Download::firstResponse(platform::DownloadTask& task) {
+    const platform::HttpResponse response = task.response();
     if (response.statusCode >= kFirstErrorStatus) {
-        failFromWorker(format("Download failed with http error code- %ld", response.statusCode),
+        failFromWorker(task, format("Download failed with http error code- %ld", response.statusCode),
                        format("Download failed with error code %ld", response.statusCode));
         return false;
     }
@@ -125,7 +126,7 @@ bool Download::firstResponse() {
     if (!installAgentDirOnDisk().empty()) {
         // Without a tag nothing can be judged current.
         if (validationString && isCacheValid(getInstallAgentCacheDir(), *validationString)) {
-            finishReady();
+            finishReady(task);
             return false;
         }
         removeCachedAgent();
@@ -143,9 +144,9 @@ bool Download::firstResponse() {
     return true;
 }
 
-void Download::didWriteData(platform::DownloadTask&, int64_t bytesWritten, int64_t, int64_t) {
+void Download::didWriteData(platform::DownloadTask& task, int64_t bytesWritten, int64_t, int64_t) {
     if (finished_) return;
-    if (!firstResponseSeen_.exchange(true) && !firstResponse()) return;
+    if (!firstResponseSeen_.exchange(true) && !firstResponse(task)) return;
     onMain([&] {
         window->setStatusText("Downloading", platform::TextColor::Normal);
         window->incrementProgressBy(static_cast<double>(bytesWritten));
@@ -153,16 +154,16 @@ void Download::didWriteData(platform::DownloadTask&, int64_t bytesWritten, int64
     });
 }
 
-void Download::didFinishDownloading(platform::DownloadTask&, const std::string& location) {
+void Download::didFinishDownloading(platform::DownloadTask& task, const std::string& location) {
     if (finished_) return;
-    const long status = theDownload->response().statusCode;
+    const long status = task.response().statusCode;
     if (status >= kFirstErrorStatus) {
-        failFromWorker(format("Download failed! Error code- %3.0f", static_cast<double>(status)),
+        failFromWorker(task, format("Download failed! Error code- %3.0f", static_cast<double>(status)),
                        format("Download failed with error code %ld", status));
         return;
     }
     // An empty body gives no progress report: the first response is judged here then.
-    if (!firstResponseSeen_.exchange(true) && !firstResponse()) return;
+    if (!firstResponseSeen_.exchange(true) && !firstResponse(task)) return;
 
     onMain([&] {
         window->setStatusText("Initializing the installer", platform::TextColor::Normal);
@@ -174,21 +175,21 @@ void Download::didFinishDownloading(platform::DownloadTask&, const std::string& 
     if (closed_) return;
     switch (fillCache(location, validationString)) {
         case CacheFill::Filled:
-            finishReady();
+            finishReady(task);
             return;
         case CacheFill::ExtractionFailed:
-            failFromWorker("Download failed! The archive could not be extracted: " + theDownload->url(),
+            failFromWorker(task, "Download failed! The archive could not be extracted: " + task.url(),
                            "Failed to unzip the installer.");
             return;
         case CacheFill::CacheNotWritable:
-            failFromWorker("Download failed! The installer cache could not be written: " + getInstallAgentCacheDir(),
+            failFromWorker(task, "Download failed! The installer cache could not be written: " + getInstallAgentCacheDir(),
                            "Failed to store the installer in " + getInstallAgentCacheDir());
             return;
     }
 }
 
-void Download::didComplete(platform::DownloadTask&, const std::optional<platform::TransferError>& error) {
+void Download::didComplete(platform::DownloadTask& task, const std::optional<platform::TransferError>& error) {
     if (finished_ || !error || error->kind == platform::TransferErrorKind::Cancelled) return;
-    failFromWorker("Download failed! Error - " + error->reason + " " + error->url,
+    failFromWorker(task, "Download failed! Error - " + error->reason + " " + error->url,
                    "Error during the download process. " + error->reason);
 }

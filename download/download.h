@@ -51,11 +51,11 @@ private:
     // Runs fn on the main thread and waits; nothing once the window's loop has ended.
     void onMain(const std::function<void()>& fn);
     // Fails from the worker: logs, shows the failure, ends the transfer.
-    void failFromWorker(const std::string& logLine, const std::string& windowText);
+    void failFromWorker(platform::DownloadTask& task, const std::string& logLine, const std::string& windowText);
     // The first response decides: error status, current cache, or a stale one to drop.
-    bool firstResponse();
+    bool firstResponse(platform::DownloadTask& task);
     // Ends the loop with "agent ready".
-    void finishReady();
+    void finishReady(platform::DownloadTask& task);
 
     std::atomic<bool> firstResponseSeen_{false};
     std::atomic<bool> finished_{false};  // a failure was shown or the agent is ready

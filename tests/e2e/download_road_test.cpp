@@ -58,7 +58,6 @@ public:
     FaultServer() {
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
-        server_.wait_until_ready();
     }
     ~FaultServer() {
         server_.stop();
