@@ -233,6 +233,8 @@ public:
     }
     void setProgressIndeterminate(bool indeterminate) override {
         indeterminate_ = indeterminate;
+        // One pulse puts the bar into activity mode, so it looks indeterminate even at rest.
+        if (indeterminate_ && bar_ != nullptr) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
         updatePulse();
         showFraction();
     }

@@ -2,7 +2,8 @@
 // a worker hands each change to the main thread with runSync. Standard error is the window's;
 // standard output tells what the delegate saw.
 //
-//   console_window_helper progress STEPS MICROSECONDS   STEPS increments of 1 KiB, then close
+//   console_window_helper progress STEPS MICROSECONDS [unknown]
+//                                     STEPS increments of 1 KiB, of a known length or not, then close
 //   console_window_helper failure                       a red failure text, then close
 //   console_window_helper signal SIGNO                  sends itself SIGNO while the window is open
 #include <signal.h>
@@ -53,15 +54,17 @@ int main(int argc, char** argv) {
     platform::Window& w = *window;
     std::thread worker;
 
-    if (mode == "progress" && argc == 4) {
+    if (mode == "progress" && (argc == 4 || argc == 5)) {
         const int steps = std::atoi(argv[2]);
         const auto pause = std::chrono::microseconds(std::atoi(argv[3]));
-        delegate.onLaunch = [&, steps, pause] {
-            worker = std::thread([&, steps, pause] {
+        const bool unknown = argc == 5;
+        delegate.onLaunch = [&, steps, pause, unknown] {
+            worker = std::thread([&, steps, pause, unknown] {
                 w.mainLoop().runSync([&] {
                     w.setProgressValue(0);
                     w.setProgressMaxValue(steps * 1024.0);
-                    w.setProgressIndeterminate(false);
+                    w.setProgressIndeterminate(unknown);
+                    w.startProgressAnimation();
                 });
                 for (int i = 0; i < steps; ++i) {
                     w.mainLoop().runSync([&] {

@@ -91,7 +91,7 @@ PtyRun runOnTerminal(std::vector<std::string> argv) {
     return run;
 }
 
-TEST(ConsoleWindowOnPipe, ThousandStepsWriteAStatusLineAndOneLinePerQuarter) {
+TEST(ConsoleWindowOnPipe, ThousandStepsWriteAStatusLineAndAFewProgressLines) {
     const auto r = runProcess({kHelper, "progress", "1000", "0"}, withoutDisplay());
     EXPECT_EQ(r.out, "launched console\nclosed 1 status 3\nrestored yes marker 0\n");
     const auto lines = linesOf(r.err);
@@ -100,6 +100,9 @@ TEST(ConsoleWindowOnPipe, ThousandStepsWriteAStatusLineAndOneLinePerQuarter) {
     EXPECT_EQ(lines[1].rfind(" 25%  250.0 KiB of 1000.0 KiB", 0), 0u) << lines[1];
     EXPECT_EQ(lines[4].rfind("100%  1000.0 KiB of 1000.0 KiB", 0), 0u) << lines[4];
     EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos);
+
+    const auto unknown = runProcess({kHelper, "progress", "1000", "0", "unknown"}, withoutDisplay());
+    EXPECT_EQ(unknown.err, "Downloading\n1.0 KiB\n");  // then nothing for a while
 }
 
 TEST(ConsoleWindowOnPipe, FailureIsPlainTextAndDeadDisplaysFallBackToTheConsole) {

@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,7 @@ private:
         if (!installed() || ::pipe(fds) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server left behind by a test that crashed
             ::dup2(fds[1], 3);
             const int devnull = ::open("/dev/null", O_RDWR);
             ::dup2(devnull, STDOUT_FILENO);
@@ -176,8 +178,10 @@ TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton)
     REQUIRE_X_SERVER();
     testsupport::ScratchDir dir;
     writeSplash(dir / "splash.png", 300, 150);
+    ::unsetenv("GDK_GL");
     Delegate delegate;
     auto window = platform::openWindow(delegate, "Installer test");
+    EXPECT_STREQ(std::getenv("GDK_GL"), "disable");
     ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
     delegate.window = window.get();
     platform::Window& w = *window;
@@ -233,8 +237,10 @@ TEST(GtkWindow, CorruptSplashLeavesTheWindowShownWithoutImageAndTheCloseBoxClose
     REQUIRE_X_SERVER();
     testsupport::ScratchDir dir;
     testsupport::writeFile(dir / "splash.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not an image at all");
+    ::setenv("GDK_GL", "gles", 1);
     Delegate delegate;
     auto window = platform::openWindow(delegate, "Installer failure");
+    EXPECT_STREQ(std::getenv("GDK_GL"), "gles");  // the user's choice stays
     ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
     delegate.window = window.get();
     platform::Window& w = *window;
