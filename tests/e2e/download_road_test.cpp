@@ -16,16 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string randomBytes(size_t n) {
-    std::mt19937_64 rng(42);
-    std::string s(n, '\0');
-    for (size_t i = 0; i + 8 <= n; i += 8) {
-        const uint64_t v = rng();
-        std::memcpy(&s[i], &v, 8);
-    }
-    return s;
-}
-
 std::string zipBytes(const std::map<std::string, std::string>& files) {
     testsupport::ScratchDir d;
     testsupport::makeZip(d / "a.zip", files);

@@ -4,12 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <random>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support.h"
+
+// Bytes that no archiver can shrink.
+inline std::string randomBytes(size_t n) {
+    std::mt19937_64 rng(42);
+    std::string s(n, '\0');
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        const uint64_t v = rng();
+        std::memcpy(&s[i], &v, 8);
+    }
+    return s;
+}
 
 class InstallerTest : public ::testing::Test {
 protected:

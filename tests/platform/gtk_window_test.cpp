@@ -15,60 +15,17 @@
 #include "main_loop_checks.h"
 #include "platform/window.h"
 #include "support.h"
+#include "xserver.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using platform::TextColor;
 
-// One Xvfb per test process, on a display number it picks itself, ended with the process.
-class XServer {
-public:
-    static XServer& get() {
-        static XServer server;
-        return server;
-    }
-    static bool installed() { return ::access("/usr/bin/Xvfb", X_OK) == 0; }
-    const std::string& display() const { return display_; }
-
-    ~XServer() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-
-private:
-    XServer() {
-        int fds[2];
-        if (!installed() || ::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server left behind by a test that crashed
-            ::dup2(fds[1], 3);
-            const int devnull = ::open("/dev/null", O_RDWR);
-            ::dup2(devnull, STDOUT_FILENO);
-            ::dup2(devnull, STDERR_FILENO);
-            ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        pollfd pfd{fds[0], POLLIN, 0};
-        char c = 0;
-        while (::poll(&pfd, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
 // Points this process at the test's X server; false (with the test skipped or failed) if none.
 bool useXServer() {
-    if (!XServer::installed()) return false;
-    const std::string& display = XServer::get().display();
+    if (!testsupport::XServer::installed()) return false;
+    const std::string& display = testsupport::XServer::get().display();
     if (display.empty()) return false;
     ::setenv("DISPLAY", display.c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");
@@ -79,7 +36,7 @@ bool useXServer() {
 
 #define REQUIRE_X_SERVER()                                                          \
     do {                                                                            \
-        if (!XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";         \
+        if (!testsupport::XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";         \
         ASSERT_TRUE(useXServer()) << "Xvfb did not start";                          \
     } while (false)
 
@@ -302,7 +259,7 @@ TEST(WindowChoice, ConsoleWithoutADisplayOrWhenAsked) {
     ::unsetenv("WAYLAND_DISPLAY");
     EXPECT_FALSE(platform::openWindow(delegate, "t")->waitsForUserAfterFailure());
 
-    if (!XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";
+    if (!testsupport::XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";
     ASSERT_TRUE(useXServer());
     ::setenv("BI_WINDOW", "console", 1);
     EXPECT_FALSE(platform::openWindow(delegate, "t")->waitsForUserAfterFailure());
