@@ -4,6 +4,8 @@
 // log never fills with progress.
 #include "platform/console_window.h"
 
+#include "platform/signal_watch.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,7 +27,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr auto kPlainLineInterval = std::chrono::seconds(5);  // progress of unknown length
 constexpr int kBarWidth = 20;
-constexpr int kCloseSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -60,78 +61,6 @@ std::string cutUtf8(const std::string& text, size_t bytes) {
     while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
     return text.substr(0, bytes);
 }
-
-// The write end of the self-pipe of the window that has the signals; -1 when none.
-volatile sig_atomic_t gSignalPipe = -1;
-
-void onCloseSignal(int signo) {
-    const int savedErrno = errno;
-    const int fd = gSignalPipe;
-    if (fd >= 0) {
-        const auto byte = static_cast<unsigned char>(signo);
-        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
-    }
-    errno = savedErrno;
-}
-
-// Turns SIGINT, SIGTERM and SIGHUP into calls of onSignal on a thread of its own, for as long
-// as it exists. The handler only writes a byte into a pipe; the thread does the rest.
-class SignalWatch {
-public:
-    explicit SignalWatch(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
-        if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-            pipe_[0] = pipe_[1] = -1;
-            return;
-        }
-        reader_ = std::thread([this] { readLoop(); });
-        previousPipe_ = gSignalPipe;
-        gSignalPipe = pipe_[1];
-        struct sigaction action {};
-        action.sa_handler = onCloseSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (size_t i = 0; i < std::size(kCloseSignals); ++i) {
-            ::sigaction(kCloseSignals[i], &action, &previous_[i]);
-        }
-    }
-
-    ~SignalWatch() {
-        if (pipe_[1] < 0) return;
-        for (size_t i = 0; i < std::size(kCloseSignals); ++i) ::sigaction(kCloseSignals[i], &previous_[i], nullptr);
-        gSignalPipe = previousPipe_;
-        const unsigned char quit = 0;
-        while (::write(pipe_[1], &quit, 1) < 0 && errno == EINTR) {
-        }
-        reader_.join();
-        ::close(pipe_[0]);
-        ::close(pipe_[1]);
-    }
-
-    SignalWatch(const SignalWatch&) = delete;
-    SignalWatch& operator=(const SignalWatch&) = delete;
-
-private:
-    void readLoop() {
-        for (;;) {
-            pollfd pfd{pipe_[0], POLLIN, 0};
-            if (::poll(&pfd, 1, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            unsigned char byte = 0;
-            const ssize_t n = ::read(pipe_[0], &byte, 1);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0 || byte == 0) return;
-            onSignal_();
-        }
-    }
-
-    std::function<void()> onSignal_;
-    int pipe_[2] = {-1, -1};
-    int previousPipe_ = -1;
-    struct sigaction previous_[std::size(kCloseSignals)] {};
-    std::thread reader_;
-};
 
 class ConsoleWindow final : public Window {
 public:
