@@ -1,19 +1,28 @@
 #include "agent/cache_fill.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "agent/cache.h"
+#include "agent/cache_lock.h"
 #include "agent/extract.h"
 #include "driver/constants.h"
 #include "host/temp_dir.h"
 
 namespace {
+
+constexpr auto kLockPoll = std::chrono::milliseconds(50);
+const std::string kStagingPrefix = ".installagent.";
+const std::string kOldPrefix = ".installagent-old.";
+const std::string kTagTempPrefix = VALIDATION_STRING_FILE + ".";
 
 std::string withoutTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -28,9 +37,13 @@ bool isRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool isCurrent(const std::optional<std::string>& tag) {
+    return tag && !installAgentDirOnDisk().empty() && isCacheValid(getInstallAgentCacheDir(), *tag);
+}
+
 // Writes the tag beside the agent through a temporary file, so a reader sees all or nothing.
 bool storeTag(const std::string& tag) {
-    std::string tmpl = getInstallAgentCacheDir() + ".validatestring.XXXXXX";
+    std::string tmpl = getInstallAgentCacheDir() + kTagTempPrefix + "XXXXXX";
     const int fd = ::mkstemp(tmpl.data());
     if (fd < 0) return false;
     bool ok = ::write(fd, tag.data(), tag.size()) == static_cast<ssize_t>(tag.size());
@@ -39,6 +52,65 @@ bool storeTag(const std::string& tag) {
     ok = ok && ::rename(tmpl.c_str(), tagFile().c_str()) == 0;
     if (!ok) ::unlink(tmpl.c_str());
     return ok;
+}
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* listing = ::opendir(dir.c_str())) {
+        while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
+        ::closedir(listing);
+    }
+    return names;
+}
+
+// Under the exclusive lock: what crashed installers left (staging directories whose maker is
+// gone, agents moved aside, tag files half written).
+void removeAbandoned() {
+    const std::string cacheDir = getInstallAgentCacheDir();
+    for (const std::string& name : entriesOf(cacheDir)) {
+        const std::string path = cacheDir + name;
+        if (name.starts_with(kTagTempPrefix)) {
+            ::unlink(path.c_str());
+        } else if ((name.starts_with(kStagingPrefix) || name.starts_with(kOldPrefix)) &&
+                   DirectoryLock::abandoned(path)) {
+            removeTree(path);
+        }
+    }
+}
+
+// Drops the cached agent: first its tag, then its directory.
+void removeCachedAgent() {
+    ::unlink(tagFile().c_str());
+    removeTree(agentDirectory());
+}
+
+// Under the exclusive lock: the staged agent takes the agent directory's place.
+CacheFill swapIn(const std::string& staging, const std::optional<std::string>& tag) {
+    const std::string agentDir = agentDirectory();
+    // The old tag goes first: from here until the new tag is stored, no agent is current.
+    ::unlink(tagFile().c_str());
+    // The old agent moves aside in one step, so the agent directory is always whole or absent.
+    std::string old = getInstallAgentCacheDir() + kOldPrefix + "XXXXXX";
+    const bool hadOld = ::access(agentDir.c_str(), F_OK) == 0;
+    if (hadOld && ::mkdtemp(old.data()) == nullptr) return CacheFill::CacheNotWritable;
+    const bool placed = (!hadOld || ::rename(agentDir.c_str(), (old + "/agent").c_str()) == 0) &&
+                        ::rename(staging.c_str(), agentDir.c_str()) == 0;
+    if (hadOld) removeTree(old);
+    if (!placed) return CacheFill::CacheNotWritable;
+    // Without a stored tag the agent is still whole; a later run just fetches it again.
+    if (tag) storeTag(*tag);
+    return CacheFill::Filled;
+}
+
+// Polls until `attempt` gives a result, telling `wait` once that it waits.
+template <typename Result>
+std::optional<Result> pollLock(const CacheWait& wait, const std::function<std::optional<Result>()>& attempt) {
+    for (bool announced = false;; std::this_thread::sleep_for(kLockPoll)) {
+        if (auto result = attempt()) return result;
+        if (wait.giveUp && wait.giveUp()) return std::nullopt;
+        if (!announced && wait.waiting) wait.waiting();
+        announced = true;
+    }
 }
 
 }  // namespace
@@ -71,39 +143,47 @@ bool isCacheTrusted(std::string* why) {
     return true;
 }
 
-void removeCachedAgent() {
-    ::unlink(tagFile().c_str());
-    removeTree(agentDirectory());
+CacheJudgement judgeCache(const std::optional<std::string>& tag, const CacheWait& wait) {
+    CacheLock& lock = CacheLock::process();
+    const auto judged = pollLock<CacheJudgement>(wait, [&]() -> std::optional<CacheJudgement> {
+        if (!lock.tryLock(CacheLock::Mode::Shared)) return std::nullopt;
+        if (isCurrent(tag)) return CacheJudgement::Current;
+        const bool empty = installAgentDirOnDisk().empty();
+        lock.unlock();
+        if (empty) return CacheJudgement::Empty;
+        if (lock.tryLock(CacheLock::Mode::Exclusive)) {
+            removeAbandoned();
+            removeCachedAgent();
+            lock.unlock();
+        }
+        return CacheJudgement::Stale;
+    });
+    return judged.value_or(CacheJudgement::GaveUp);
 }
 
-CacheFill fillCache(const std::string& archive, const std::optional<std::string>& tag) {
-    const std::string agentDir = agentDirectory();
-    std::string staging = getInstallAgentCacheDir() + ".installagent.XXXXXX";
+CacheFill fillCache(const std::string& archive, const std::optional<std::string>& tag, const CacheWait& wait) {
+    std::string staging = getInstallAgentCacheDir() + kStagingPrefix + "XXXXXX";
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
+    const DirectoryLock stagingLock(staging);
 
-    if (!unzipInstallAgent(archive, staging, "unzip", report_message_main) ||
+    if (!unzipInstallAgent(archive, staging, "unzip", report_message_main, wait.giveUp) ||
         !isRegularFile(getInstallAgentExecutable(staging))) {
         removeTree(staging);
-        return CacheFill::ExtractionFailed;
+        return (wait.giveUp && wait.giveUp()) ? CacheFill::GaveUp : CacheFill::ExtractionFailed;
     }
 
-    // The old tag goes first: from here until the new tag is stored, no agent is current.
-    ::unlink(tagFile().c_str());
-    // The old agent moves aside in one step, so the agent directory is always whole or absent.
-    std::string old = getInstallAgentCacheDir() + ".installagent-old.XXXXXX";
-    const bool hadOld = ::access(agentDir.c_str(), F_OK) == 0;
-    if (hadOld && ::mkdtemp(old.data()) == nullptr) {
-        removeTree(staging);
-        return CacheFill::CacheNotWritable;
-    }
-    const bool placed = (!hadOld || ::rename(agentDir.c_str(), (old + "/agent").c_str()) == 0) &&
-                        ::rename(staging.c_str(), agentDir.c_str()) == 0;
-    if (hadOld) removeTree(old);
-    if (!placed) {
-        removeTree(staging);
-        return CacheFill::CacheNotWritable;
-    }
-    // Without a stored tag the agent is still whole; a later run just fetches it again.
-    if (tag) storeTag(*tag);
-    return CacheFill::Filled;
+    CacheLock& lock = CacheLock::process();
+    const auto filled = pollLock<CacheFill>(wait, [&]() -> std::optional<CacheFill> {
+        if (lock.tryLock(CacheLock::Mode::Shared)) {
+            if (isCurrent(tag)) return CacheFill::Filled;  // another installer brought the same agent
+            lock.unlock();
+        }
+        if (!lock.tryLock(CacheLock::Mode::Exclusive)) return std::nullopt;
+        removeAbandoned();
+        const CacheFill result = swapIn(staging, tag);
+        if (result != CacheFill::Filled || !lock.tryLock(CacheLock::Mode::Shared)) lock.unlock();
+        return result;
+    });
+    removeTree(staging);  // gone already when it was moved into place
+    return filled.value_or(CacheFill::GaveUp);
 }

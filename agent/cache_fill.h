@@ -1,7 +1,11 @@
-// Filling the per-user cache so that a crash or a failure at any point never leaves an agent
-// that a later run judges current: the stored tag always belongs to the agent beside it.
+// Judging and filling the per-user cache, soundly against crashes and other installers:
+// - the stored tag always belongs to the agent beside it, so a crash or a failure at any
+//   point never leaves an agent that a later run judges current;
+// - an agent is replaced only under the cache's exclusive lock, which nobody gets while an
+//   installer judges the agent or runs it (they hold the shared lock).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,12 +14,23 @@
 // says what is wrong.
 bool isCacheTrusted(std::string* why);
 
-// Drops a stale cached agent: first its tag, then its directory.
-void removeCachedAgent();
+// How to wait while another installer holds the cache.
+struct CacheWait {
+    std::function<void()> waiting;  // once, when the wait begins
+    std::function<bool()> giveUp;   // polled; true ends the wait (and an extraction)
+};
 
-enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable };
+enum class CacheJudgement { Current, Stale, Empty, GaveUp };
+
+// Judges the cached agent against the server's tag. Current keeps the shared lock, so the
+// agent stays as it is until this process ends. A stale agent is dropped at once when no
+// other installer uses the cache; otherwise the fill replaces it later.
+CacheJudgement judgeCache(const std::optional<std::string>& tag, const CacheWait& wait);
+
+enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 
 // Extracts archive into a staging directory beside the agent directory; only when that gave
-// an "install" does it take the agent directory's place, and only then is tag stored (none
-// when there is no tag). Extraction messages go to the console.
-CacheFill fillCache(const std::string& archive, const std::optional<std::string>& tag);
+// an "install" does it take the agent directory's place, and only then is the tag stored
+// (none without a tag). When another installer has meanwhile filled the cache with the same
+// tag, that agent is used. Filled keeps the shared lock. Extraction messages go to the console.
+CacheFill fillCache(const std::string& archive, const std::optional<std::string>& tag, const CacheWait& wait);

@@ -6,7 +6,8 @@
 
 #include "host/shell.h"
 
-bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, ReportMessageCallback report) {
+bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, ReportMessageCallback report,
+                       const std::function<bool()>& cancelled) {
     struct stat st{};
     if (::stat(archive.c_str(), &st) != 0) return false;
 
@@ -14,7 +15,7 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
         smart_quote(tool) + " -qq -o " + smart_quote(archive) + " -d " + smart_quote(destination);
     int status = 0;
     try {
-        status = call_system(tool, command);
+        status = call_system_cancellable(command, cancelled);
     } catch (const std::exception&) {
         return false;
     }

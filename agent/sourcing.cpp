@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <optional>
 
 #include "agent/cache.h"
@@ -10,6 +11,7 @@
 #include "download/download_entry.h"
 #include "driver/constants.h"
 #include "host/locations.h"
+#include "platform/signal_watch.h"
 
 namespace {
 
@@ -48,8 +50,12 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
 
 std::string extractAgent(const std::string& archive, const std::string& destination, ReportMessageCallback report) {
     const std::string executable = getInstallAgentExecutable(destination);
+    // Ctrl-C, SIGTERM or SIGHUP end the extraction, so the run can still clean up after itself.
+    std::atomic<bool> interrupted{false};
+    const platform::SignalWatch watch([&] { interrupted = true; });
     // An archive without "install" would leave sh nothing to run while the run reports success.
-    if (!unzipInstallAgent(archive, destination, "unzip", report) || !isRegularFile(executable)) {
+    if (!unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
+        !isRegularFile(executable)) {
         report("Failed to initialize the install agent.", true);
         return "";
     }

@@ -113,6 +113,14 @@ void Download::finishReady(platform::DownloadTask& task) {
     onMain([&] { window->close(); });
 }
 
+CacheWait Download::cacheWait() {
+    return CacheWait{
+        [this] {
+            onMain([this] { window->setStatusText("Waiting for another installer to finish", platform::TextColor::Normal); });
+        },
+        [this] { return closed_.load(); }};
+}
+
 bool Download::firstResponse(platform::DownloadTask& task) {
     const platform::HttpResponse response = task.response();
     if (response.statusCode >= kFirstErrorStatus) {
@@ -123,13 +131,16 @@ bool Download::firstResponse(platform::DownloadTask& task) {
     validationString = response.header("ETag");
     fileLength = response.expectedContentLength;
 
-    if (!installAgentDirOnDisk().empty()) {
-        // Without a tag nothing can be judged current.
-        if (validationString && isCacheValid(getInstallAgentCacheDir(), *validationString)) {
+    // Without a tag nothing can be judged current.
+    switch (judgeCache(validationString, cacheWait())) {
+        case CacheJudgement::Current:
             finishReady(task);
             return false;
-        }
-        removeCachedAgent();
+        case CacheJudgement::GaveUp:
+            return false;
+        case CacheJudgement::Stale:
+        case CacheJudgement::Empty:
+            break;
     }
     onMain([&] {
         window->setProgressValue(0.0);
@@ -173,9 +184,11 @@ void Download::didFinishDownloading(platform::DownloadTask& task, const std::str
         window->refresh();
     });
     if (closed_) return;
-    switch (fillCache(location, validationString)) {
+    switch (fillCache(location, validationString, cacheWait())) {
         case CacheFill::Filled:
             finishReady(task);
+            return;
+        case CacheFill::GaveUp:
             return;
         case CacheFill::ExtractionFailed:
             failFromWorker(task, "Download failed! The archive could not be extracted: " + task.url(),

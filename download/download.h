@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "agent/cache_fill.h"
 #include "platform/url_session.h"
 #include "platform/window.h"
 
@@ -54,6 +55,8 @@ private:
     void failFromWorker(platform::DownloadTask& task, const std::string& logLine, const std::string& windowText);
     // The first response decides: error status, current cache, or a stale one to drop.
     bool firstResponse(platform::DownloadTask& task);
+    // Waits for other installers, until the window closes.
+    CacheWait cacheWait();
     // Ends the loop with "agent ready".
     void finishReady(platform::DownloadTask& task);
 

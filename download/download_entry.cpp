@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "download/download.h"
+#include "platform/signal_watch.h"
 #include "platform/window.h"
 
 bool downloadInstallAgentFromQV(const char* destination, const char* url, ReportMessageCallback /*callback*/) {
@@ -13,6 +14,8 @@ bool downloadInstallAgentFromQV(const char* destination, const char* url, Report
     Download controller;
     const std::unique_ptr<platform::Window> window = platform::openWindow(controller, "Installer");
     controller.attach(*window);
+    // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.
+    const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });
     const int status = window->mainLoop().run();
     controller.shutDown();
     return status != 0;

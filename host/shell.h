@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // The text as one word for the POSIX shell: unchanged when every byte is a letter, a digit or
@@ -13,3 +14,8 @@ std::string argv2cmdline(int argc, const char* const argv[]);
 // Runs commandLine with /bin/sh and returns what system(3) returns. `program` only names
 // what runs.
 int call_system(std::string program, std::string commandLine);
+
+// Runs commandLine with /bin/sh like call_system, but in a session of its own (no controlling
+// terminal, so nothing it runs can stop to prompt), polling `cancelled` while it runs: once
+// that is true, the whole session is ended. Returns the wait status, -1 when sh cannot start.
+int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled);

@@ -32,11 +32,11 @@ protected:
     }
     bool cachedAgent() const { return testsupport::exists(cacheDir() + "/installagent/install"); }
     std::string storedTag() const { return testsupport::readFile(cacheDir() + "/.validatestring"); }
-    // Nothing but the agent directory and the tag may stay in the cache.
+    // Nothing but the agent directory, its tag and the lock file may stay in the cache.
     std::vector<std::string> cacheLeftovers() const {
         std::vector<std::string> extra;
         for (const auto& name : testsupport::listDir(cacheDir())) {
-            if (name != "installagent" && name != ".validatestring") extra.push_back(name);
+            if (name != "installagent" && name != ".validatestring" && name != ".lock") extra.push_back(name);
         }
         return extra;
     }
