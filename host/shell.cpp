@@ -1,15 +1,13 @@
 #include "host/shell.h"
 
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -54,15 +52,20 @@ std::string argv2cmdline(int argc, const char* const argv[]) {
 int call_system(std::string /*program*/, std::string commandLine) { return std::system(commandLine.c_str()); }
 
 int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled) {
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    const char* argv[] = {"sh", "-c", commandLine.c_str(), nullptr};
-    pid_t pid = -1;
-    const int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char* const*>(argv), environ);
-    posix_spawnattr_destroy(&attr);
-    if (err != 0) return -1;
-
+    // The command replaces the shell, so the death signal reaches the command itself.
+    const std::string line = "exec " + commandLine;
+    const char* execLine = line.c_str();
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the parent has other threads.
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing keeps writing after the installer died
+        if (::getppid() != parent) ::_exit(127);
+        ::execl("/bin/sh", "sh", "-c", execLine, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
     bool killed = false;
     for (;;) {
         int status = 0;

@@ -15,7 +15,8 @@ std::string argv2cmdline(int argc, const char* const argv[]);
 // what runs.
 int call_system(std::string program, std::string commandLine);
 
-// Runs commandLine with /bin/sh like call_system, but in a session of its own (no controlling
-// terminal, so nothing it runs can stop to prompt), polling `cancelled` while it runs: once
-// that is true, the whole session is ended. Returns the wait status, -1 when sh cannot start.
+// Runs commandLine, one simple command, with /bin/sh like call_system, but in a session of
+// its own (no controlling terminal, so it cannot stop to prompt), ended when the installer
+// dies or once `cancelled`, polled while it runs, is true. Returns the wait status, -1 when
+// sh cannot start.
 int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled);

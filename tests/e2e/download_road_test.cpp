@@ -204,13 +204,11 @@ TEST_F(DownloadRoad, InterruptDuringASlowTransferLeavesNothingBehind) {
     const auto b = downloadBundle(server.url("/slow"));
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
-        std::thread killer([&] {
-            std::this_thread::sleep_for(700ms);
-            ::system(("pkill -" + std::to_string(sig) + " -f '^" + b.executable + "'").c_str());
-        });
         const auto start = std::chrono::steady_clock::now();
-        const auto r = run(b, {}, {}, 10s);
-        killer.join();
+        const auto r = run(b, {}, {}, 10s, [sig](pid_t pid) {
+            std::this_thread::sleep_for(700ms);
+            ::kill(pid, sig);
+        });
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1700ms);
         EXPECT_EQ(r.exitStatus, 255) << r.err;
         EXPECT_TRUE(r.err.ends_with("Installation failed.\n")) << r.err;

@@ -45,10 +45,12 @@ protected:
 
     testsupport::ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
                                    const std::map<std::string, std::optional<std::string>>& env = {},
-                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(60000)) {
+                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
+                                   std::function<void(pid_t)> onStart = {}) {
         args.insert(args.begin(), b.executable);
         testsupport::ProcessOptions options;
         options.timeout = timeout;
+        options.onStart = std::move(onStart);
         options.env = {{"TMPDIR", tmp_},         {"HOME", home_},
                        {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
                        {"AGENT_RUNS", runs_},     {"DISPLAY", std::nullopt},

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -174,6 +175,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
+    std::thread watcher;
+    if (options.onStart) watcher = std::thread(options.onStart, pid);
     if (!options.stdinData.empty()) {
         [[maybe_unused]] auto n = ::write(in[1], options.stdinData.data(), options.stdinData.size());
     }
@@ -211,6 +214,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    if (watcher.joinable()) watcher.join();
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

@@ -2,7 +2,10 @@
 // and running a program as a process with its output captured.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -63,6 +66,7 @@ struct ProcessOptions {
     std::map<std::string, std::optional<std::string>> env;  // nullopt unsets a variable
     std::string stdinData;
     std::chrono::milliseconds timeout{60000};
+    std::function<void(pid_t)> onStart;  // called with the child's pid, on a thread of its own
 };
 
 // Runs argv[0] (a path) with argv, the current environment changed by options.env.
