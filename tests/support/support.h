@@ -57,12 +57,17 @@ struct ProcessResult {
     std::string out;
     std::string err;
     bool timedOut = false;
+    std::string tty;  // what the process wrote to its terminal (ProcessOptions::terminal)
 };
 
 struct ProcessOptions {
     std::map<std::string, std::optional<std::string>> env;  // nullopt unsets a variable
     std::string stdinData;
     std::chrono::milliseconds timeout{60000};
+    // Standard input is a new pseudo-terminal that is the process's controlling terminal, in
+    // a session of its own; nobody types on it. What is written to it lands in ProcessResult::tty.
+    bool terminal = false;
+    std::string cwd;  // the working directory; "" for the caller's
 };
 
 // Runs argv[0] (a path) with argv, the current environment changed by options.env.
