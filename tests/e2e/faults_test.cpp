@@ -438,3 +438,42 @@ TEST_F(Faults, ACacheThatAnotherUserOwnsOrOthersMayWriteIsNeverUsed) {
         testsupport::makeDirs(home_);
     }
 }
+
+// Without HOME the cache lies under /tmp, where anyone may have made its first directory.
+// The installer runs in a mount namespace of its own with a private /tmp.
+TEST_F(Faults, WithoutHomeTheCacheUnderTmpIsUsedOnlyWhenItIsTheUsers) {
+    if (::geteuid() != 0 || testsupport::runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitStatus != 0) {
+        GTEST_SKIP() << "needs root and mount namespaces";
+    }
+    FaultServer server;
+    (*server).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_header("ETag", "\"tmp\"");
+        res.set_content(zipBytes(agentFiles("tmp")), "application/zip");
+    });
+    // The private /tmp still shows this test's directory at its own path.
+    const std::string fake = dir_ / "private-tmp";
+    const std::string self = std::filesystem::path(dir_.path()).filename();
+    testsupport::makeDirs(fake + "/" + self);
+    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"",
+                "sh"};
+    const std::map<std::string, std::optional<std::string>> env = {
+        {"HOME", std::nullopt}, {"D", dir_.path()}, {"F", fake}, {"B", self}};
+    const auto b = downloadBundle(server.url("/agent.zip"));
+
+    auto r = run(b, {"x"}, env);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(testsupport::readFile(self_), "/tmp/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install");
+    EXPECT_EQ(testsupport::readFile(fake + "/.tolvar/app_installer_cache/V0917k/xarc64/.validatestring"), "\"tmp\"");
+    struct stat st{};
+    ASSERT_EQ(::stat((fake + "/.tolvar").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // Someone else's /tmp/.tolvar, with a current agent in it.
+    ASSERT_EQ(::chown((fake + "/.tolvar").c_str(), 65534, 65534), 0);
+    r = run(b, {"x"}, env);
+    EXPECT_EQ(r.exitStatus, 255) << r.err;
+    EXPECT_NE(r.err.find("The installer cache cannot be trusted: /tmp/.tolvar is not a directory"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(agentRuns(), 1);
+}
