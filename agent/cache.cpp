@@ -35,8 +35,10 @@ bool isCacheValid(std::string dir, std::string validationString) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return false;
     const std::string stored = readFirstLine(file);
+    // A tag that does not fit on one line cannot have been stored whole: never current.
+    const bool oneLine = std::fgetc(file) == EOF;
     std::fclose(file);
-    return stored == validationString;
+    return oneLine && validationString.find('\n') == std::string::npos && stored == validationString;
 }
 
 void writeValidationString(std::string dir, std::string validationString) {

@@ -1,6 +1,8 @@
 #include "agent/extract.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <exception>
 
@@ -11,14 +13,25 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
     struct stat st{};
     if (::stat(archive.c_str(), &st) != 0) return false;
 
-    const std::string command =
-        smart_quote(tool) + " -qq -o " + smart_quote(archive) + " -d " + smart_quote(destination);
+    // unzip reads the archive through an inherited descriptor: it takes "*", "?" and "[" in an
+    // archive's name as a pattern that may match other archives, and a leading "-" as options.
+    const int fd = ::open(archive.c_str(), O_RDONLY);
+    if (fd < 0) {
+        report("Failed to unzip the install agent", true);
+        return false;
+    }
+    // -P '' and no standard input: neither an encrypted entry (a password prompt on the
+    // terminal) nor a full disk (a question on standard input) may wait for an answer.
+    const std::string command = smart_quote(tool) + " -qq -o -P '' /dev/fd/" + std::to_string(fd) + " -d " +
+                                smart_quote(destination) + " </dev/null";
     int status = 0;
     try {
         status = call_system_cancellable(command, cancelled);
     } catch (const std::exception&) {
+        ::close(fd);
         return false;
     }
+    ::close(fd);
     if (status != 0) {
         report("Failed to unzip the install agent", true);
         return false;

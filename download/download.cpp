@@ -30,6 +30,18 @@ std::string directoryOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+// A zip archive starts with a local file header, or is an empty one: a captive portal's page
+// or a proxy's error page does not.
+bool looksLikeZip(const std::string& path) {
+    char magic[4] = {};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    const size_t n = std::fread(magic, 1, sizeof magic, file);
+    std::fclose(file);
+    const std::string head(magic, n);
+    return head == std::string("PK\x03\x04", 4) || head == std::string("PK\x05\x06", 4);
+}
+
 }  // namespace
 
 Download::Download() : installAgentLocation(downloadTo) {}
@@ -175,6 +187,14 @@ void Download::didFinishDownloading(platform::DownloadTask& task, const std::str
     }
     // An empty body gives no progress report: the first response is judged here then.
     if (!firstResponseSeen_.exchange(true) && !firstResponse(task)) return;
+    if (!looksLikeZip(location)) {
+        const auto type = task.response().header("Content-Type");
+        const std::string got =
+            " (got " + (type && !type->empty() ? platform::printable(type->substr(0, 100)) : "no content type") + ")";
+        failFromWorker(task, "Download failed! The server did not send a zip archive" + got + ": " + task.url(),
+                       "The server did not send the installer archive" + got + ".");
+        return;
+    }
 
     onMain([&] {
         window->setStatusText("Initializing the installer", platform::TextColor::Normal);

@@ -32,7 +32,8 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], ReportMessageCallba
     const std::string agentPath = sourceInstallAgent(workDir, url, report);
     if (agentPath.empty()) return -1;
 
-    const std::string command = "sh " + smart_quote(agentPath);
+    // A relative HOME or TMPDIR may start the path with "-", which sh would take for options.
+    const std::string command = "sh " + smart_quote(agentPath.starts_with("-") ? "./" + agentPath : agentPath);
     if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report)) {
         report("Failed to start the install agent", true);
         return -1;

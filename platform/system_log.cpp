@@ -56,12 +56,40 @@ void writeAll(int fd, const std::string& data) {
 
 }  // namespace
 
+std::string printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void systemLog(const std::string& text) {
+    // Long enough for any message of ours; a URL of a megabyte is cut.
+    constexpr size_t kLongest = 4096;
+    std::string safe = printable(text);
+    if (safe.size() > kLongest) safe = safe.substr(0, kLongest) + "...";
     const std::string line = timestamp() + " " + programName() + "[" + std::to_string(::getpid()) + ":" +
-                             std::to_string(::gettid()) + "] " + text + "\n";
+                             std::to_string(::gettid()) + "] " + safe + "\n";
     writeAll(STDERR_FILENO, line);
     openSyslogOnce();
-    ::syslog(LOG_INFO, "%s", text.c_str());
+    ::syslog(LOG_INFO, "%s", safe.c_str());
 }
 
 }  // namespace platform

@@ -5,7 +5,12 @@
 namespace platform {
 
 // One line on standard error, "YYYY-MM-DD HH:MM:SS.mmm <program>[<pid>:<tid>] <text>", and
-// the same text to syslog(3).
+// the same text to syslog(3). Control bytes in text are written as by printable(), and a text
+// longer than 4 KB is cut there.
 void systemLog(const std::string& text);
+
+// text with each control byte written as \r, \n, \t or \xHH and each backslash doubled, so
+// that a URL or a path read from outside stays on its line and shows what it holds.
+std::string printable(const std::string& text);
 
 }  // namespace platform

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/system_log.h"
+
 namespace platform {
 
 std::optional<std::string> HttpResponse::header(const std::string& name) const {
@@ -35,6 +37,9 @@ constexpr auto kReportInterval = std::chrono::milliseconds(33);
 constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 // Fewer, larger reads and writes than curl's 16 KiB default.
 constexpr long kReceiveBuffer = 512 * 1024;
+constexpr size_t kMaxUrlLength = 64 * 1024;
+
+void ignoreSignal(int) {}
 
 void setUpProcessOnce() {
     static std::once_flag once;
@@ -45,6 +50,15 @@ void setUpProcessOnce() {
         struct sigaction current{};
         if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
             ::signal(SIGPIPE, SIG_IGN);
+        }
+        // Past a file size limit a write must fail with EFBIG, which is reported as a full
+        // disk, rather than kill the process. A handler, unlike SIG_IGN, is not inherited by
+        // the programs that the installer starts.
+        if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction quiet{};
+            quiet.sa_handler = &ignoreSignal;
+            ::sigemptyset(&quiet.sa_mask);
+            ::sigaction(SIGXFSZ, &quiet, nullptr);
         }
     });
 }
@@ -138,6 +152,11 @@ private:
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     TransferError error(TransferErrorKind kind, std::string reason) const { return {kind, std::move(reason), url_}; }
+    // ': "<url>"', escaped (a stray carriage return or blank is otherwise invisible) and cut short.
+    std::string shownUrl() const {
+        constexpr size_t kShown = 300;
+        return ": \"" + printable(url_.substr(0, kShown)) + (url_.size() > kShown ? "...\"" : "\"");
+    }
 
     CurlSession& session_;
     const std::string url_;
@@ -294,6 +313,11 @@ std::optional<TransferError> CurlTask::perform(CURLM* multi, Transfer& t) {
                                                       std::strerror(err));
     }
 
+    // curl fails a request over 1 MB as "Out of memory"; no server takes such a URL anyway.
+    if (url_.size() > kMaxUrlLength) {
+        return error(TransferErrorKind::BadUrl, "URL too long: " + std::to_string(url_.size()) + " bytes (at most " +
+                                                    std::to_string(kMaxUrlLength) + ")" + shownUrl());
+    }
     t.easy = curl_easy_init();
     if (t.easy == nullptr) return error(TransferErrorKind::Other, "cannot start a transfer");
     CURL* e = t.easy;
@@ -356,10 +380,13 @@ std::optional<TransferError> CurlTask::perform(CURLM* multi, Transfer& t) {
     if (code != CURLE_OK) {
         std::string reason = t.curlError[0] != '\0' ? t.curlError : curl_easy_strerror(code);
         const char* at = nullptr;
+        const TransferErrorKind kind = kindOf(code);
         if (curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && url_ != at) {
-            reason += std::string(" (redirected to ") + at + ")";
+            reason += " (redirected to " + printable(at) + ")";
+        } else if (kind == TransferErrorKind::BadUrl) {
+            reason += shownUrl();
         }
-        return error(kindOf(code), reason);
+        return error(kind, reason);
     }
     return std::nullopt;
 }

@@ -70,7 +70,11 @@ TEST_F(CacheTest, ValidationStringRoundTripAndComparisonRules) {
     writeValidationString(dir.path(), "");  // an empty tag changes nothing
     EXPECT_EQ(testsupport::readFile(file), "W/\"abc-123\"");
 
+    // A tag with a line feed was never stored whole: its first line must not match.
     testsupport::writeFile(file, "\"t\"\nmore text");
+    EXPECT_FALSE(isCacheValid(dir.path(), "\"t\""));
+    EXPECT_FALSE(isCacheValid(dir.path(), "\"t\"\nmore text"));
+    testsupport::writeFile(file, "\"t\"\n");
     EXPECT_TRUE(isCacheValid(dir.path(), "\"t\""));
     testsupport::writeFile(file, "\"t\"\r");
     EXPECT_FALSE(isCacheValid(dir.path(), "\"t\""));

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <cstring>
 #include <map>
 #include <random>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -23,6 +25,39 @@ inline std::string randomBytes(size_t n) {
     }
     return s;
 }
+
+// The bytes of a zip archive of files (name -> content), made with the real zip tool.
+inline std::string zipBytes(const std::map<std::string, std::string>& files) {
+    testsupport::ScratchDir d;
+    testsupport::makeZip(d / "a.zip", files);
+    return testsupport::readFile(d / "a.zip");
+}
+
+// An HTTP server on 127.0.0.1 whose routes each test sets; it runs on its own thread for the
+// test's lifetime. Give it an SSLServer for HTTPS.
+class FaultServer {
+public:
+    explicit FaultServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>(),
+                         std::string scheme = "http")
+        : server_(std::move(server)), scheme_(std::move(scheme)) {
+        port_ = server_->bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
+    }
+    ~FaultServer() {
+        server_->stop();
+        thread_.join();
+    }
+    httplib::Server& operator*() { return *server_; }
+    std::string url(const std::string& path) const {
+        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    std::string scheme_;
+    int port_ = 0;
+    std::thread thread_;
+};
 
 class InstallerTest : public ::testing::Test {
 protected:
@@ -48,9 +83,12 @@ protected:
                                    std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
                                    std::function<void(pid_t)> onStart = {}) {
         args.insert(args.begin(), b.executable);
+        args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
         testsupport::ProcessOptions options;
         options.timeout = timeout;
         options.onStart = std::move(onStart);
+        options.terminal = terminal_;
+        options.cwd = cwd_;
         options.env = {{"TMPDIR", tmp_},         {"HOME", home_},
                        {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
                        {"AGENT_RUNS", runs_},     {"DISPLAY", std::nullopt},
@@ -60,12 +98,35 @@ protected:
         return testsupport::runProcess(args, options);
     }
 
+    // A bundle whose URL file names url, with no shipped archive.
+    testsupport::Bundle downloadBundle(const std::string& url, const std::string& parent = "apps") {
+        auto b = bundle(parent);
+        testsupport::writeFile(b.resources + "/installAgentURL.txt", url + "\n");
+        return b;
+    }
+    bool cachedAgent() const { return testsupport::exists(cacheDir() + "/installagent/install"); }
+    std::string storedTag() const { return testsupport::readFile(cacheDir() + "/.validatestring"); }
+    // Nothing but the agent directory, its tag and the lock file may stay in the cache.
+    std::vector<std::string> cacheLeftovers() const {
+        std::vector<std::string> extra;
+        for (const auto& name : testsupport::listDir(cacheDir())) {
+            if (name != "installagent" && name != ".validatestring" && name != ".lock") extra.push_back(name);
+        }
+        return extra;
+    }
+
     std::vector<std::string> recorded() const { return testsupport::splitRecord(testsupport::readFile(record_)); }
     int agentRuns() const {
         const std::string runs = testsupport::readFile(runs_);
         return static_cast<int>(std::count(runs.begin(), runs.end(), '\n'));
     }
     std::string cacheDir() const { return home_ + "/.tolvar/app_installer_cache/V0917k/xarc64"; }
+
+    // Set by a test before run(): a program and arguments that run the installer, its
+    // standard input on a terminal, its working directory.
+    std::vector<std::string> wrapper_;
+    bool terminal_ = false;
+    std::string cwd_;
 
     testsupport::ScratchDir dir_;
     std::string tmp_ = dir_ / "tmp";

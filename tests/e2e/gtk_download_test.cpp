@@ -46,6 +46,29 @@ int windowsNamed(const std::string& display, const std::string& name) {
 
 }  // namespace
 
+// A download of about `seconds`, so that the window can be seen in the middle of it.
+class SlowAgentServer {
+public:
+    SlowAgentServer(std::map<std::string, std::string> files, double seconds) {
+        files["lib/blob.bin"] = randomBytes(static_cast<size_t>(seconds * (1 << 20)));
+        archive_ = zipBytes(files);
+        (*server_).Get("/agent.zip", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_header("ETag", "\"gtk\"");
+            res.set_content_provider(archive_.size(), "application/zip",
+                                     [this](size_t offset, size_t, httplib::DataSink& sink) {
+                                         std::this_thread::sleep_for(20ms);
+                                         return sink.write(archive_.data() + offset,
+                                                           std::min<size_t>(24 << 10, archive_.size() - offset));
+                                     });
+        });
+    }
+    std::string url() const { return server_.url("/agent.zip"); }
+
+private:
+    std::string archive_;
+    FaultServer server_;
+};
+
 TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
     const std::string display = testsupport::XServer::get().display();
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
@@ -53,25 +76,9 @@ TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
     ::setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a bare X server
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
 
-    // About three seconds of download, so the window can be seen in the middle of it.
-    auto files = agentFiles();
-    files["lib/blob.bin"] = randomBytes(3 << 20);
-    testsupport::ScratchDir d;
-    testsupport::makeZip(d / "agent.zip", files);
-    const std::string archive = testsupport::readFile(d / "agent.zip");
-    httplib::Server server;
-    server.Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_header("ETag", "\"gtk\"");
-        res.set_content_provider(archive.size(), "application/zip", [&](size_t offset, size_t, httplib::DataSink& sink) {
-            std::this_thread::sleep_for(20ms);
-            return sink.write(archive.data() + offset, std::min<size_t>(24 << 10, archive.size() - offset));
-        });
-    });
-    const int port = server.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { server.listen_after_bind(); });
-
+    SlowAgentServer server(agentFiles(), 3);
     auto b = bundle();
-    testsupport::writeFile(b.resources + "/installAgentURL.txt", "http://127.0.0.1:" + std::to_string(port) + "/agent.zip");
+    testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url());
     std::filesystem::copy_file(BI_SPLASH, b.resources + "/splash.png");
     auto running = std::async(std::launch::async, [&] {
         return run(b, {"--gui"}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}});
@@ -88,11 +95,31 @@ TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
     EXPECT_GT(screenshot(BI_SCREENSHOT_DIR "/installer-downloading.png"), 20u);
 
     const auto r = running.get();
-    server.stop();
-    serving.join();
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(agentRuns(), 1);
     EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "--gui"}));
     EXPECT_EQ(windowsNamed(display, "^Installer$"), 0);
     EXPECT_TRUE(testsupport::listDir(tmp_).empty());
+}
+
+TEST_F(GtkDownload, ACorruptSplashLeavesTheWindowUpAndTheDownloadGoesOn) {
+    const std::string display = testsupport::XServer::get().display();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    SlowAgentServer server(agentFiles(), 1.5);
+    auto b = bundle();
+    testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url());
+    testsupport::writeFile(b.resources + "/splash.png", "\x89PNG\r\n\x1a\n" + randomBytes(3000));
+    auto running = std::async(std::launch::async, [&] {
+        return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}});
+    });
+    int shown = 0;
+    for (int i = 0; i < 40 && shown == 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        shown = windowsNamed(display, "^Installer$");
+    }
+    EXPECT_EQ(shown, 1);
+    const auto r = running.get();
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(agentRuns(), 1);
+    EXPECT_EQ(windowsNamed(display, "^Installer$"), 0);
 }

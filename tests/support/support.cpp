@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,15 +165,29 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     for (auto& a : argCopy) args.push_back(a.data());
     args.push_back(nullptr);
 
+    int master = -1, slave = -1;
+    if (options.terminal && ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        ::setpgid(0, 0);
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+        if (options.terminal) {
+            ::setsid();  // also a process group of its own
+            if (::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
+            ::dup2(slave, 0);
+            ::close(slave);
+            ::close(master);
+        } else {
+            ::setpgid(0, 0);
+        }
         ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
+    if (slave >= 0) ::close(slave);
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
@@ -184,8 +200,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
 
     ProcessResult result;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
+    // The terminal is read as long as output comes, but its end is not waited for.
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {master, POLLIN, 0}};
+    std::string* sinks[3] = {&result.out, &result.err, &result.tty};
     int open = 2;
     while (open > 0) {
         const auto left =
@@ -195,8 +212,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
             ::kill(-pid, SIGKILL);
             break;
         }
-        if (::poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-        for (int i = 0; i < 2; ++i) {
+        if (::poll(fds, 3, static_cast<int>(left.count())) < 0) continue;
+        for (int i = 0; i < 3; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char buf[4096];
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
@@ -205,7 +222,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
-                --open;
+                if (i < 2) --open;
             }
         }
     }

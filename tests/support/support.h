@@ -60,6 +60,7 @@ struct ProcessResult {
     std::string out;
     std::string err;
     bool timedOut = false;
+    std::string tty;  // what the process wrote to its terminal (ProcessOptions::terminal)
 };
 
 struct ProcessOptions {
@@ -67,6 +68,10 @@ struct ProcessOptions {
     std::string stdinData;
     std::chrono::milliseconds timeout{60000};
     std::function<void(pid_t)> onStart;  // called with the child's pid, on a thread of its own
+    // Standard input is a new pseudo-terminal that is the process's controlling terminal, in
+    // a session of its own; nobody types on it. What is written to it lands in ProcessResult::tty.
+    bool terminal = false;
+    std::string cwd;  // the working directory; "" for the caller's
 };
 
 // Runs argv[0] (a path) with argv, the current environment changed by options.env.
