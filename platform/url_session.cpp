@@ -45,20 +45,19 @@ void setUpProcessOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
         curl_global_init(CURL_GLOBAL_DEFAULT);
-        // A peer that closes its end must not kill the process; leave a handler the
-        // program installed alone.
-        struct sigaction current{};
-        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            ::signal(SIGPIPE, SIG_IGN);
-        }
-        // Past a file size limit a write must fail with EFBIG, which is reported as a full
-        // disk, rather than kill the process. A handler, unlike SIG_IGN, is not inherited by
-        // the programs that the installer starts.
-        if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            struct sigaction quiet{};
-            quiet.sa_handler = &ignoreSignal;
-            ::sigemptyset(&quiet.sa_mask);
-            ::sigaction(SIGXFSZ, &quiet, nullptr);
+        // A peer that closes its end must not kill the process, and past a file size limit a
+        // write must fail with EFBIG (reported as a full disk) rather than kill it. Handlers,
+        // unlike SIG_IGN, are not inherited by unzip and the agent. A handler the program
+        // installed itself is left alone.
+        for (const int signo : {SIGPIPE, SIGXFSZ}) {
+            struct sigaction current{};
+            if (::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+                struct sigaction quiet{};
+                quiet.sa_handler = &ignoreSignal;
+                ::sigemptyset(&quiet.sa_mask);
+                quiet.sa_flags = SA_RESTART;
+                ::sigaction(signo, &quiet, nullptr);
+            }
         }
     });
 }

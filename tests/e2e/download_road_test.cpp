@@ -33,9 +33,14 @@ TEST_F(DownloadRoad, NginxFirstRunFillsTheCacheSecondUsesItThirdReplacesIt) {
     const std::vector<std::string> expected = {"-installbundle", b.resources + "/bundle.zip", "--mode", "a b",
                                                "$(touch pwned)"};
 
-    auto r = run(b, args);
+    auto r = run(b, args, {{"AGENT_SIGNALS", dir_ / "signals"}});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(agentRuns(), 1);
+    // The agent starts with none of the signals ignored that a shell would not ignore.
+    const std::string sigIgn = testsupport::readFile(dir_ / "signals");
+    ASSERT_TRUE(sigIgn.starts_with("SigIgn:\t")) << sigIgn;
+    const auto ignored = std::stoull(sigIgn.substr(8), nullptr, 16);
+    for (const int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT, SIGTERM, SIGHUP}) EXPECT_EQ(ignored >> (sig - 1) & 1, 0u) << sig;
     EXPECT_EQ(recorded(), expected);
     EXPECT_EQ(testsupport::readFile(self_), cacheDir() + "/installagent/install");
     EXPECT_EQ(testsupport::readFile(cacheDir() + "/installagent/lib/version.txt"), "1");

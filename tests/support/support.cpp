@@ -100,6 +100,7 @@ std::string recordingAgentScript() {
            "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$AGENT_RECORD\"\n"
            "if [ -n \"${AGENT_SELF:-}\" ]; then printf '%s' \"$0\" > \"$AGENT_SELF\"; fi\n"
            "if [ -n \"${AGENT_RUNS:-}\" ]; then echo run >> \"$AGENT_RUNS\"; fi\n"
+           "if [ -n \"${AGENT_SIGNALS:-}\" ]; then grep SigIgn /proc/$$/status > \"$AGENT_SIGNALS\"; fi\n"
            "exit \"${AGENT_EXIT:-0}\"\n";
 }
 
