@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +133,8 @@ bool isCacheTrusted(std::string* why) {
         if (pos != agentDir.size() && agentDir[pos] != '/') continue;
         const std::string dir = agentDir.substr(0, pos);
         if (::lstat(dir.c_str(), &st) != 0) {
+            // Another installer may just have dropped a stale agent; the fill makes a new one.
+            if (dir == agentDir && errno == ENOENT) continue;
             *why = dir + " is missing";
             return false;
         }
