@@ -101,25 +101,3 @@ TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
     EXPECT_EQ(windowsNamed(display, "^Installer$"), 0);
     EXPECT_TRUE(testsupport::listDir(tmp_).empty());
 }
-
-TEST_F(GtkDownload, ACorruptSplashLeavesTheWindowUpAndTheDownloadGoesOn) {
-    const std::string display = testsupport::XServer::get().display();
-    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
-    SlowAgentServer server(agentFiles(), 1.5);
-    auto b = bundle();
-    testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url());
-    testsupport::writeFile(b.resources + "/splash.png", "\x89PNG\r\n\x1a\n" + randomBytes(3000));
-    auto running = std::async(std::launch::async, [&] {
-        return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}});
-    });
-    int shown = 0;
-    for (int i = 0; i < 40 && shown == 0; ++i) {
-        std::this_thread::sleep_for(50ms);
-        shown = windowsNamed(display, "^Installer$");
-    }
-    EXPECT_EQ(shown, 1);
-    const auto r = running.get();
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(agentRuns(), 1);
-    EXPECT_EQ(windowsNamed(display, "^Installer$"), 0);
-}

@@ -340,29 +340,6 @@ TEST(UrlSession, CancelsAndFailuresEndWithoutAFinishedReportNorAFile) {
     }
 }
 
-TEST(UrlSession, VerifiesTlsPeersAgainstTheSystemStoreOrSslCertFile) {
-    ScratchDir keys;
-    const auto made = testsupport::runProcess(
-        {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-         keys / "key.pem", "-out", keys / "cert.pem"});
-    ASSERT_EQ(made.exitStatus, 0) << made.err;
-    Server server(std::make_unique<httplib::SSLServer>((keys / "cert.pem").c_str(), (keys / "key.pem").c_str()),
-                  "https");
-    server.http.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content("secret", "text/plain"); });
-
-    ::unsetenv("SSL_CERT_FILE");
-    Download untrusted(server.url("/"));
-    EXPECT_EQ(untrusted.run(), "c");
-    EXPECT_EQ(untrusted.recorder.error()->kind, TransferErrorKind::Tls) << untrusted.recorder.error()->reason;
-
-    ::setenv("SSL_CERT_FILE", (keys / "cert.pem").c_str(), 1);
-    Download trusted(server.url("/"));
-    EXPECT_EQ(trusted.run(), "pfc");
-    ::unsetenv("SSL_CERT_FILE");
-    EXPECT_EQ(trusted.recorder.snapshot()[1].content, "secret");
-}
-
 TEST(UrlSession, DestroyingTheSessionCancelsAndSilencesIt) {
     Server server;
     server.drip("/slow", 1 << 20, 1024, 2s);
