@@ -2,6 +2,8 @@
 // served on the thread that calls run().
 #include "platform/main_loop.h"
 
+#include "platform/busy_stretch.h"
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -26,18 +28,23 @@ public:
     ConsoleMainLoop() : mainThread_(std::this_thread::get_id()) {}
 
     int run() override {
+        BusyStretch busy;
         std::unique_lock lock(mutex_);
         mainThread_ = std::this_thread::get_id();
         while (!stopped_) {
             if (!calls_.empty()) {
+                const auto start = busy.enabled() ? Clock::now() : Clock::time_point{};
                 runCall(lock);
+                if (busy.enabled()) busy.add(Clock::now() - start);
             } else if (!timers_.empty() && timers_.begin()->first <= Clock::now()) {
+                const auto start = busy.enabled() ? Clock::now() : Clock::time_point{};
                 auto fn = std::move(timers_.begin()->second);
                 timers_.erase(timers_.begin());
                 lock.unlock();
                 fn();
                 fn = nullptr;  // its captures go before the lock is taken again
                 lock.lock();
+                if (busy.enabled()) busy.add(Clock::now() - start);
             } else if (!timers_.empty()) {
                 wake_.wait_until(lock, timers_.begin()->first);
             } else {
@@ -51,6 +58,7 @@ public:
         timers.swap(timers_);
         const int status = status_;
         lock.unlock();
+        busy.print();
         return status;
     }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/busy_stretch.h"
 #include "platform/gtk/gtk_plugin.h"
 
 namespace platform {
@@ -88,6 +89,19 @@ gboolean fireTimers(gpointer data) {
 
 void deleteTimerFire(gpointer data) { delete static_cast<TimerFire*>(data); }
 
+// The busy-stretch record of the loop being run: whatever the thread does between two polls
+// (our calls and timers, GTK's events and drawing). GLib's poll hook takes no user data.
+BusyStretch* gBusy = nullptr;
+Clock::time_point gAwake;
+GPollFunc gRealPoll = nullptr;
+
+gint timedPoll(GPollFD* fds, guint count, gint timeout) {
+    gBusy->add(Clock::now() - gAwake);
+    const gint result = gRealPoll(fds, count, timeout);
+    gAwake = Clock::now();
+    return result;
+}
+
 // The main loop on GLib's default main context, where GTK delivers its events.
 class GtkMainLoop final : public MainLoop {
 public:
@@ -111,7 +125,20 @@ public:
             state_->mainThread = std::this_thread::get_id();
             if (state_->stopped) return state_->status;
         }
+        BusyStretch busy;
+        if (busy.enabled()) {
+            gBusy = &busy;
+            gRealPoll = g_main_context_get_poll_func(nullptr);
+            gAwake = Clock::now();
+            g_main_context_set_poll_func(nullptr, timedPoll);
+        }
         g_main_loop_run(loop_);
+        if (busy.enabled()) {
+            busy.add(Clock::now() - gAwake);
+            g_main_context_set_poll_func(nullptr, gRealPoll);
+            gBusy = nullptr;
+            busy.print();
+        }
         std::lock_guard lock(state_->mutex);
         return state_->status;
     }
