@@ -119,13 +119,14 @@ Bundle makeBundle(const std::string& installer, const std::string& parent, const
     b.root = parent + "/" + name;
     b.executable = b.root + "/Contents/MacOS/setup";
     b.resources = b.root + "/Contents/Resources";
-    makeDirs(b.root + "/Contents/MacOS");
-    makeDirs(b.resources);
-    fs::copy_file(installer, b.executable);
-    ::chmod(b.executable.c_str(), 0755);
-    const fs::path plugin = fs::path(installer).parent_path() / "bootstrap-installer-gtk.so";
-    if (fs::exists(plugin)) fs::copy_file(plugin, fs::path(b.executable).parent_path() / plugin.filename());
-    makeZip(b.resources + "/bundle.zip", {{"payload.txt", "the product"}});
+    makeDirs(parent);
+    ScratchDir product;
+    makeZip(product / "bundle.zip", {{"payload.txt", "the product"}});
+    // The vendor's tool assembles it; each test then names its own URL, if any.
+    const auto made = runProcess({BI_MAKE_BUNDLE, "-o", b.root, "--name", "setup", "--bundle-zip", product / "bundle.zip",
+                                  "--url", "http://127.0.0.1:9/unused", "--installer", installer});
+    if (made.exitStatus != 0) throw std::runtime_error("make-bundle failed: " + made.err);
+    ::unlink((b.resources + "/installAgentURL.txt").c_str());
     return b;
 }
 

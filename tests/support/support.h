@@ -47,8 +47,8 @@ std::string recordingAgentScript();
 // Splits a record of the recording agent back into its arguments.
 std::vector<std::string> splitRecord(const std::string& record);
 
-// A bundle <parent>/<name>/Contents/{MacOS,Resources} with a copy of the installer (and its
-// window plug-in, when built) and a "bundle.zip".
+// A bundle <parent>/<name>/Contents/{MacOS,Resources} made by scripts/make-bundle, with a
+// copy of the installer (and its window plug-in, when built) and a "bundle.zip".
 struct Bundle {
     std::string root;        // <parent>/<name>
     std::string executable;  // <root>/Contents/MacOS/setup
