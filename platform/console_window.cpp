@@ -90,6 +90,7 @@ public:
     }
     void incrementProgressBy(double delta) override {
         value_ += delta;
+        received_ = true;
         progressChanged();
     }
     void setProgressIndeterminate(bool indeterminate) override {
@@ -134,7 +135,9 @@ private:
     bool determinate() const { return !indeterminate_ && max_ > 0; }
 
     void progressChanged() {
-        if (closed_) return;
+        // Until bytes arrive there is nothing to count: a bar set full by a failure that came
+        // first would claim a download that never happened.
+        if (closed_ || !received_) return;
         if (terminal_) {
             dirty_ = true;
             drawSoon();
@@ -199,7 +202,7 @@ private:
     void draw() {
         if (closed_) return;
         std::string progress;
-        if (indeterminate_ || max_ > 0 || value_ > 0) {
+        if (received_) {
             progress = determinate() ? bar() + " " + progressText() : progressText();
         }
         const std::string separator = status_.empty() || progress.empty() ? "" : "  ";
@@ -247,6 +250,7 @@ private:
     bool drawPending_ = false;
     Clock::time_point lastDraw_{};
 
+    bool received_ = false;
     int quarterShown_ = 0;
     bool plainShown_ = false;
     Clock::time_point lastPlainLine_{};
