@@ -217,7 +217,8 @@ TEST_F(Faults, AnUntrustedCertificateFailsClearlyAndTheSameServerWorksOnceItsCaI
     const auto b = downloadBundle(server.url("/agent.zip"));
 
     auto r = run(b, {}, {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}});
-    expectFailure(r, "Error during the download process. SSL certificate problem", "Download failed! Error - SSL");
+    expectFailure(r, "Error during the download process. ", "Download failed! Error - ");
+    EXPECT_NE(r.err.find("certificate"), std::string::npos) << r.err;  // the reason names it
 
     r = run(b, {"x"}, {{"SSL_CERT_FILE", keys / "cert.pem"}});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
