@@ -20,6 +20,11 @@ std::string getInstallAgentExecutable(std::string dir) {
     return dir + "install";
 }
 
+bool holdsInstallAgent(const std::string& dir) {
+    struct stat st{};
+    return ::stat(getInstallAgentExecutable(dir).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string installAgentDirOnDisk() {
     const std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
     struct stat st{};

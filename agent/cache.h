@@ -6,6 +6,8 @@
 std::string getInstallAgentCacheDir();
 // dir + "/" (unless it ends in one, or is empty) + "install".
 std::string getInstallAgentExecutable(std::string dir);
+// Whether dir holds an extracted agent: its "install" is a regular file (links followed).
+bool holdsInstallAgent(const std::string& dir);
 // The cache's agent directory with a trailing "/" when its "install" exists, else "".
 std::string installAgentDirOnDisk();
 // Whether dir's validation string file holds validationString; never for an empty one.

@@ -33,11 +33,6 @@ std::string withoutTrailingSlash(std::string path) {
 std::string agentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME; }
 std::string tagFile() { return getInstallAgentCacheDir() + VALIDATION_STRING_FILE; }
 
-bool isRegularFile(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 bool isCurrent(const std::optional<std::string>& tag) {
     return tag && !installAgentDirOnDisk().empty() && isCacheValid(getInstallAgentCacheDir(), *tag);
 }
@@ -170,7 +165,7 @@ CacheFill fillCache(const std::string& archive, const std::optional<std::string>
     const DirectoryLock stagingLock(staging);
 
     if (!unzipInstallAgent(archive, staging, "unzip", report_message_main, wait.giveUp) ||
-        !isRegularFile(getInstallAgentExecutable(staging))) {
+        !holdsInstallAgent(staging)) {
         removeTree(staging);
         return (wait.giveUp && wait.giveUp()) ? CacheFill::GaveUp : CacheFill::ExtractionFailed;
     }

@@ -20,11 +20,6 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool isRegularFile(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 bool isAlternativeArchiveName(const std::string& name) {
     static const std::string prefix = "InstallAgent_";
     static const std::string suffix = ".zip";
@@ -55,7 +50,7 @@ std::string extractAgent(const std::string& archive, const std::string& destinat
     const platform::SignalWatch watch([&] { interrupted = true; });
     // An archive without "install" would leave sh nothing to run while the run reports success.
     if (!unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
-        !isRegularFile(executable)) {
+        !holdsInstallAgent(destination)) {
         report("Failed to initialize the install agent.", true);
         return "";
     }
