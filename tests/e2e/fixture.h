@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "http_server.h"
 #include "support.h"
 
 // Bytes that no archiver can shrink.
@@ -33,31 +34,7 @@ inline std::string zipBytes(const std::map<std::string, std::string>& files) {
     return testsupport::readFile(d / "a.zip");
 }
 
-// An HTTP server on 127.0.0.1 whose routes each test sets; it runs on its own thread for the
-// test's lifetime. Give it an SSLServer for HTTPS.
-class FaultServer {
-public:
-    explicit FaultServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>(),
-                         std::string scheme = "http")
-        : server_(std::move(server)), scheme_(std::move(scheme)) {
-        port_ = server_->bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_->listen_after_bind(); });
-    }
-    ~FaultServer() {
-        server_->stop();
-        thread_.join();
-    }
-    httplib::Server& operator*() { return *server_; }
-    std::string url(const std::string& path) const {
-        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-private:
-    std::unique_ptr<httplib::Server> server_;
-    std::string scheme_;
-    int port_ = 0;
-    std::thread thread_;
-};
+using FaultServer = testsupport::HttpServer;
 
 class InstallerTest : public ::testing::Test {
 protected:

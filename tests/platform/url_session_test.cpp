@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "http_server.h"
 #include "support.h"
 
 using namespace std::chrono_literals;
@@ -33,24 +34,11 @@ std::string body(size_t n) {
     return s;
 }
 
-// An HTTP server on 127.0.0.1 whose routes each test sets.
-class Server {
+// The loopback server, with bodies that drip, stall or drop.
+class Server : public testsupport::HttpServer {
 public:
-    explicit Server(std::unique_ptr<httplib::Server> s = std::make_unique<httplib::Server>(),
-                    std::string urlScheme = "http")
-        : owned(std::move(s)), http(*owned), scheme(std::move(urlScheme)) {
-        http.set_keep_alive_max_count(1);
-        port = http.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { http.listen_after_bind(); });
-    }
-    ~Server() {
-        stopping = true;
-        http.stop();
-        thread.join();
-    }
-    std::string url(const std::string& path) const {
-        return scheme + "://127.0.0.1:" + std::to_string(port) + path;
-    }
+    Server() : http(**this) { http.set_keep_alive_max_count(1); }
+    ~Server() { stopping = true; }  // before the base stops the server: dripping ends at once
 
     // `total` bytes in pieces with a gap before each but the first; the connection drops
     // after `dropAfter` bytes.
@@ -66,10 +54,7 @@ public:
         });
     }
 
-    std::unique_ptr<httplib::Server> owned;
     httplib::Server& http;
-    std::string scheme;
-    int port = 0;
 
 private:
     bool pause(std::chrono::milliseconds gap) {
@@ -80,7 +65,6 @@ private:
         return true;
     }
     std::atomic<bool> stopping{false};
-    std::thread thread;
 };
 
 struct Event {
@@ -224,7 +208,7 @@ TEST(UrlSession, ResponseIsTheFinalOneOfARedirectChain) {
     });
     http.Get("/loop", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/loop"); });
     http.Get("/to-ftp", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect("ftp://127.0.0.1:" + std::to_string(server.port) + "/file");
+        res.set_redirect("ftp://127.0.0.1:" + std::to_string(server.port()) + "/file");
     });
 
     Download redirected(server.url("/first"));
