@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "agent/url_file.h"
-#include "driver/constants.h"
+#include "host/constants.h"
 
 std::string getInstallAgentCacheDir() {
     const char* home = std::getenv("HOME");

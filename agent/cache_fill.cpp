@@ -15,7 +15,7 @@
 #include "agent/cache.h"
 #include "agent/cache_lock.h"
 #include "agent/extract.h"
-#include "driver/constants.h"
+#include "host/constants.h"
 #include "host/temp_dir.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "driver/report.h"
+#include "host/report.h"
 
 // Extracts archive into destination with `tool` (the system's unzip), overwriting without a
 // prompt. False silently when there is no archive; false with a message when the tool fails.

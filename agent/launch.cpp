@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "driver/constants.h"
+#include "host/constants.h"
 #include "host/shell.h"
 
 bool fireInstallAgentWithArgs(std::string agentPath, std::string shellCommand, std::string bundleLocation, int argc,

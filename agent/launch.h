@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver/report.h"
+#include "host/report.h"
 
 // Runs shellCommand + " -installbundle <bundleLocation>/bundle.zip" + the user's arguments
 // through the shell and waits. True once it has run, whatever the agent's exit status.

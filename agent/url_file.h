@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/report.h"
+#include "host/report.h"
 
 // The first line of the file at path, untrimmed; "" silently when there is no file.
 std::string readEndpointUrlFile(std::string path, ReportMessageCallback report);

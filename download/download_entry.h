@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/report.h"
+#include "host/report.h"
 
 // Runs the download window until its main loop ends. True only when the install agent is
 // ready in the per-user cache; the window shows its own failures.

@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #include "agent/launch.h"
-#include "agent/sourcing.h"
+#include "driver/sourcing.h"
 #include "agent/url_file.h"
-#include "driver/constants.h"
+#include "host/constants.h"
 #include "host/locations.h"
 #include "host/shell.h"
 #include "host/temp_dir.h"

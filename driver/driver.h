@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver/report.h"
+#include "host/report.h"
 
 // Runs the installer's stages once; 0 when the install agent's command was run, -1 otherwise.
 int bootstrapInstallerMainFunc(int argc, const char* argv[], ReportMessageCallback report);

@@ -1,5 +1,5 @@
 #include "driver/driver.h"
-#include "driver/report.h"
+#include "host/report.h"
 
 int main(int argc, const char* argv[]) {
     const int result = bootstrapInstallerMainFunc(argc, argv, report_message_main);

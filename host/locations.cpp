@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "driver/constants.h"
+#include "host/constants.h"
 #include "platform/bundle.h"
 
 std::string getPathToExecutable() {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "agent/cache.h"
-#include "driver/constants.h"
+#include "host/constants.h"
 #include "support.h"
 
 using testsupport::ScratchDir;

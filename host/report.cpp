@@ -1,4 +1,4 @@
-#include "driver/report.h"
+#include "host/report.h"
 
 #include <iostream>
 

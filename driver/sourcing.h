@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver/report.h"
+#include "host/report.h"
 
 // Makes the install agent available on disk and returns the path of its "install": from an
 // archive shipped in the bundle (extracted into workDir), else through the download window

@@ -1,4 +1,4 @@
-#include "agent/sourcing.h"
+#include "driver/sourcing.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include "agent/cache.h"
 #include "agent/extract.h"
 #include "download/download_entry.h"
-#include "driver/constants.h"
+#include "host/constants.h"
 #include "host/locations.h"
 #include "platform/signal_watch.h"
 
