@@ -223,6 +223,8 @@ void Download::didFinishDownloading(platform::DownloadTask& task, const std::str
 
 void Download::didComplete(platform::DownloadTask& task, const std::optional<platform::TransferError>& error) {
     if (finished_ || !error || error->kind == platform::TransferErrorKind::Cancelled) return;
+    // Without libcurl the reason alone says what to install.
+    const bool noLibrary = error->kind == platform::TransferErrorKind::NoLibrary;
     failFromWorker(task, "Download failed! Error - " + error->reason + " " + error->url,
-                   "Error during the download process. " + error->reason);
+                   noLibrary ? error->reason : "Error during the download process. " + error->reason);
 }

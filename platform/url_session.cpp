@@ -1,6 +1,5 @@
 #include "platform/url_session.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
@@ -15,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/curl_library.h"
 #include "platform/system_log.h"
 
 namespace platform {
@@ -39,12 +39,13 @@ constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr size_t kMaxUrlLength = 64 * 1024;
 
+const CurlLibrary& lib() { return *curlLibrary(); }
+
 void ignoreSignal(int) {}
 
 void setUpProcessOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
         // A peer that closes its end must not kill the process, and past a file size limit a
         // write must fail with EFBIG (reported as a full disk) rather than kill it. Handlers,
         // unlike SIG_IGN, are not inherited by unzip and the agent. A handler the program
@@ -168,7 +169,7 @@ private:
 class CurlSession final : public UrlSession {
 public:
     CurlSession(DownloadDelegate& delegate, SessionOptions options)
-        : delegate_(delegate), options_(std::move(options)), multi_(curl_multi_init()) {
+        : delegate_(delegate), options_(std::move(options)), multi_(curlLibrary() != nullptr ? lib().multi_init() : nullptr) {
         worker_ = std::thread([this] { work(); });
     }
 
@@ -182,7 +183,7 @@ public:
         }
         wake();
         worker_.join();
-        curl_multi_cleanup(multi_);
+        if (multi_ != nullptr) lib().multi_cleanup(multi_);
     }
 
     DownloadTask& downloadTask(const std::string& url) override {
@@ -214,7 +215,7 @@ public:
     // Callers change what the worker waits for under the lock first.
     void wake() {
         ready_.notify_all();
-        curl_multi_wakeup(multi_);
+        if (multi_ != nullptr) lib().multi_wakeup(multi_);
     }
 
     // Runs one report unless the session is being destroyed.
@@ -269,7 +270,7 @@ struct CurlTask::Transfer {
     char curlError[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
-        if (easy != nullptr) curl_easy_cleanup(easy);
+        if (easy != nullptr) lib().easy_cleanup(easy);
         if (fd >= 0) ::close(fd);
         if (!path.empty()) ::unlink(path.c_str());
     }
@@ -317,43 +318,48 @@ std::optional<TransferError> CurlTask::perform(CURLM* multi, Transfer& t) {
         return error(TransferErrorKind::BadUrl, "URL too long: " + std::to_string(url_.size()) + " bytes (at most " +
                                                     std::to_string(kMaxUrlLength) + ")" + shownUrl());
     }
-    t.easy = curl_easy_init();
+    if (multi == nullptr) return error(TransferErrorKind::NoLibrary, kCurlMissingText);
+    t.easy = lib().easy_init();
     if (t.easy == nullptr) return error(TransferErrorKind::Other, "cannot start a transfer");
     CURL* e = t.easy;
-    curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.curlError);
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, options.maxRedirects);
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    lib().easy_setopt(e, CURLOPT_URL, url_.c_str());
+    lib().easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    lib().easy_setopt(e, CURLOPT_ERRORBUFFER, t.curlError);
+    lib().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    lib().easy_setopt(e, CURLOPT_MAXREDIRS, options.maxRedirects);
+    // The string forms came with 7.85; older libraries know only the bit masks.
+    if (lib().easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+        lib().easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+        lib().easy_setopt(e, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+        lib().easy_setopt(e, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    }
+    lib().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
+    lib().easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    lib().easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     // No CURLOPT_ACCEPT_ENCODING: a compressed response would carry another tag.
     if (const char* ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0') {
-        curl_easy_setopt(e, CURLOPT_CAINFO, ca);
+        lib().easy_setopt(e, CURLOPT_CAINFO, ca);
     }
     if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') {
-        curl_easy_setopt(e, CURLOPT_CAPATH, dir);
+        lib().easy_setopt(e, CURLOPT_CAPATH, dir);
     }
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlTask::onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlTask::onWrite);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &CurlTask::onProgress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    lib().easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlTask::onHeader);
+    lib().easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    lib().easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlTask::onWrite);
+    lib().easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    lib().easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &CurlTask::onProgress);
+    lib().easy_setopt(e, CURLOPT_XFERINFODATA, &t);
+    lib().easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
 
-    if (curl_multi_add_handle(multi, e) != CURLM_OK) return error(TransferErrorKind::Other, "cannot start a transfer");
+    if (lib().multi_add_handle(multi, e) != CURLM_OK) return error(TransferErrorKind::Other, "cannot start a transfer");
     CURLcode code = CURLE_OK;
     bool done = false;
     t.lastActivity = Clock::now();
     while (!cancelled_ && !t.idleExpired(options.idleTimeout)) {
         int running = 0;
-        curl_multi_perform(multi, &running);
+        lib().multi_perform(multi, &running);
         int queued = 0;
-        if (CURLMsg* msg = curl_multi_info_read(multi, &queued); msg != nullptr && msg->msg == CURLMSG_DONE) {
+        if (CURLMsg* msg = lib().multi_info_read(multi, &queued); msg != nullptr && msg->msg == CURLMSG_DONE) {
             code = msg->data.result;
             done = true;
             break;
@@ -362,9 +368,9 @@ std::optional<TransferError> CurlTask::perform(CURLM* multi, Transfer& t) {
         auto wait = std::min<Clock::duration>(kPollSlice, t.lastActivity + options.idleTimeout - Clock::now());
         if (t.written > t.reported) wait = std::min<Clock::duration>(wait, t.lastReport + kReportInterval - Clock::now());
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
-        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max<int64_t>(ms, 1)), nullptr);
+        lib().multi_poll(multi, nullptr, 0, static_cast<int>(std::max<int64_t>(ms, 1)), nullptr);
     }
-    curl_multi_remove_handle(multi, e);
+    lib().multi_remove_handle(multi, e);
 
     // Our own reasons first: an abort we asked for must not pass for a curl failure.
     if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
@@ -377,10 +383,10 @@ std::optional<TransferError> CurlTask::perform(CURLM* multi, Transfer& t) {
                      "no data received for " + std::to_string(options.idleTimeout.count()) + " ms");
     }
     if (code != CURLE_OK) {
-        std::string reason = t.curlError[0] != '\0' ? t.curlError : curl_easy_strerror(code);
+        std::string reason = t.curlError[0] != '\0' ? t.curlError : lib().easy_strerror(code);
         const char* at = nullptr;
         const TransferErrorKind kind = kindOf(code);
-        if (curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && url_ != at) {
+        if (lib().easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && url_ != at) {
             reason += " (redirected to " + printable(at) + ")";
         } else if (kind == TransferErrorKind::BadUrl) {
             reason += shownUrl();

@@ -31,6 +31,7 @@ enum class TransferErrorKind {
     BadUrl,          // malformed or unsupported URL (scheme other than http and https)
     DiskFull,        // the downloaded file could not be written
     TooManyRedirects,
+    NoLibrary,  // libcurl could not be loaded
     Other,
 };
 

@@ -1,0 +1,38 @@
+// libcurl, loaded at run time like the window plug-in: the installer starts, and takes its
+// shipped archive, on machines without it, and does not depend on one distribution's name
+// for the library.
+#pragma once
+
+#include <curl/curl.h>
+
+namespace platform {
+
+// The libcurl functions the URL session uses.
+struct CurlLibrary {
+    CURLcode (*global_init)(long flags);
+    CURL* (*easy_init)();
+    CURLcode (*easy_setopt)(CURL* easy, CURLoption option, ...);
+    CURLcode (*easy_getinfo)(CURL* easy, CURLINFO info, ...);
+    void (*easy_cleanup)(CURL* easy);
+    const char* (*easy_strerror)(CURLcode code);
+    CURLM* (*multi_init)();
+    CURLMcode (*multi_add_handle)(CURLM* multi, CURL* easy);
+    CURLMcode (*multi_remove_handle)(CURLM* multi, CURL* easy);
+    CURLMcode (*multi_perform)(CURLM* multi, int* running);
+    CURLMsg* (*multi_info_read)(CURLM* multi, int* queued);
+    CURLMcode (*multi_poll)(CURLM* multi, curl_waitfd* fds, unsigned count, int timeoutMs, int* ready);
+    CURLMcode (*multi_wakeup)(CURLM* multi);
+    CURLMcode (*multi_cleanup)(CURLM* multi);
+    curl_slist* (*slist_append)(curl_slist* list, const char* text);
+    void (*slist_free_all)(curl_slist* list);
+};
+
+// Loads libcurl.so.4, else Debian's libcurl-gnutls.so.4, once, and initialises it; null when
+// neither can be loaded (or lacks a function we need). Safe from any thread.
+const CurlLibrary* curlLibrary();
+
+// What a user without libcurl is told to install.
+inline constexpr const char* kCurlMissingText =
+    "This installer needs libcurl to download the installer (package libcurl4 or libcurl).";
+
+}  // namespace platform
