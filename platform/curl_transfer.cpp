@@ -1,0 +1,388 @@
+#include "platform/curl_transfer.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/curl_library.h"
+#include "platform/system_log.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Merged progress reports come at most this often, so that a synchronous hop to the main
+// thread per report does not slow the transfer.
+constexpr auto kReportInterval = std::chrono::milliseconds(33);
+// How long the worker sleeps in poll at most; cancel() wakes it at once anyway.
+constexpr auto kPollSlice = std::chrono::milliseconds(1000);
+// Fewer, larger reads and writes than curl's 16 KiB default.
+constexpr long kReceiveBuffer = 512 * 1024;
+constexpr size_t kMaxUrlLength = 64 * 1024;
+
+const CurlLibrary& lib() { return *curlLibrary(); }
+
+std::string trim(const std::string& s) {
+    const auto begin = s.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return "";
+    return s.substr(begin, s.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
+int64_t parseLength(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || value < 0) return -1;
+    return value;
+}
+
+int64_t expectedLength(const HttpResponse& response) {
+    const auto encoding = response.header("Transfer-Encoding");
+    if (encoding && ::strcasestr(encoding->c_str(), "chunked") != nullptr) return -1;
+    const auto length = response.header("Content-Length");
+    return length ? parseLength(*length) : -1;
+}
+
+// The first byte of "Content-Range: bytes FIRST-LAST/TOTAL"; -1 when there is none.
+int64_t rangeStart(const HttpResponse& response) {
+    const auto range = response.header("Content-Range");
+    if (!range || range->rfind("bytes ", 0) != 0) return -1;
+    const auto dash = range->find('-');
+    return dash == std::string::npos ? -1 : parseLength(range->substr(6, dash - 6));
+}
+
+TransferErrorKind kindOf(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_CONNECT: return TransferErrorKind::Refused;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return TransferErrorKind::UnknownHost;
+        case CURLE_OPERATION_TIMEDOUT: return TransferErrorKind::TimedOut;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_USE_SSL_FAILED: return TransferErrorKind::Tls;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM: return TransferErrorKind::ConnectionLost;
+        case CURLE_URL_MALFORMAT:
+        case CURLE_UNSUPPORTED_PROTOCOL: return TransferErrorKind::BadUrl;
+        case CURLE_TOO_MANY_REDIRECTS: return TransferErrorKind::TooManyRedirects;
+        case CURLE_WRITE_ERROR: return TransferErrorKind::DiskFull;
+        default: return TransferErrorKind::Other;
+    }
+}
+
+// ': "<url>"', escaped (a stray carriage return or blank is otherwise invisible) and cut short.
+std::string shownUrl(const std::string& url) {
+    constexpr size_t kShown = 300;
+    return ": \"" + printable(url.substr(0, kShown)) + (url.size() > kShown ? "...\"" : "\"");
+}
+
+std::string temporaryDirectory(const SessionOptions& options) {
+    if (!options.temporaryDirectory.empty()) return options.temporaryDirectory;
+    const char* tmpdir = std::getenv("TMPDIR");
+    return tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+}
+
+// The state of one transfer, on the worker thread only.
+class Transfer {
+public:
+    Transfer(const SessionOptions& options, const TransferRequest& request, const std::atomic<bool>& cancelled,
+             SharedResponse& shared, const TransferReports& reports)
+        : options_(options), request_(request), cancelled_(cancelled), shared_(shared), reports_(reports) {}
+
+    ~Transfer() {
+        if (headers_ != nullptr) lib().slist_free_all(headers_);
+        if (easy_ != nullptr) lib().easy_cleanup(easy_);
+        if (fd_ >= 0) ::close(fd_);
+        if (temporary_) ::unlink(path_.c_str());
+    }
+
+    std::optional<TransferError> run(CURLM* multi) {
+        if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
+        if (multi == nullptr) return error(TransferErrorKind::NoLibrary, kCurlMissingText);
+        if (request_.file.empty()) {
+            path_ = temporaryDirectory(options_) + "/download-XXXXXX";
+            fd_ = ::mkostemp(path_.data(), O_CLOEXEC);  // mode 0600
+            if (fd_ < 0) {
+                return error(TransferErrorKind::DiskFull, "cannot create a file in " + temporaryDirectory(options_) +
+                                                              ": " + std::strerror(errno));
+            }
+            temporary_ = true;
+        } else {
+            path_ = request_.file;
+        }
+        // curl fails a request over 1 MB as "Out of memory"; no server takes such a URL anyway.
+        if (request_.url.size() > kMaxUrlLength) {
+            return error(TransferErrorKind::BadUrl, "URL too long: " + std::to_string(request_.url.size()) +
+                                                        " bytes (at most " + std::to_string(kMaxUrlLength) + ")" +
+                                                        shownUrl(request_.url));
+        }
+        easy_ = lib().easy_init();
+        if (easy_ == nullptr || !configure()) return error(TransferErrorKind::Other, "cannot start a transfer");
+        if (lib().multi_add_handle(multi, easy_) != CURLM_OK) {
+            return error(TransferErrorKind::Other, "cannot start a transfer");
+        }
+        const std::optional<CURLcode> code = drive(multi);
+        lib().multi_remove_handle(multi, easy_);
+        if (auto failure = failureOf(code)) return failure;
+        return finish();
+    }
+
+private:
+    bool configure() {
+        CURL* e = easy_;
+        const auto set = [e](CURLoption option, auto value) { return lib().easy_setopt(e, option, value) == CURLE_OK; };
+        bool ok = set(CURLOPT_URL, request_.url.c_str()) && set(CURLOPT_NOSIGNAL, 1L) &&
+                  set(CURLOPT_ERRORBUFFER, curlError_) && set(CURLOPT_FOLLOWLOCATION, 1L) &&
+                  set(CURLOPT_MAXREDIRS, options_.maxRedirects) &&
+                  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.connectTimeout.count())) &&
+                  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) && set(CURLOPT_BUFFERSIZE, kReceiveBuffer) &&
+                  set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader) && set(CURLOPT_HEADERDATA, this) &&
+                  set(CURLOPT_WRITEFUNCTION, &Transfer::onWrite) && set(CURLOPT_WRITEDATA, this) &&
+                  set(CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress) && set(CURLOPT_XFERINFODATA, this) &&
+                  set(CURLOPT_NOPROGRESS, 0L);
+        // The string forms came with 7.85; older libraries know only the bit masks.
+        if (!set(CURLOPT_PROTOCOLS_STR, "http,https") || !set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")) {
+            ok = ok && set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS)) &&
+                 set(CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+        }
+        // No CURLOPT_ACCEPT_ENCODING: a compressed response would carry another tag.
+        if (const char* ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0') ok = ok && set(CURLOPT_CAINFO, ca);
+        if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') ok = ok && set(CURLOPT_CAPATH, dir);
+        if (request_.ifNoneMatch) headers_ = lib().slist_append(headers_, ("If-None-Match: " + *request_.ifNoneMatch).c_str());
+        if (!request_.file.empty() && request_.resumeFrom > 0) {
+            ok = ok && set(CURLOPT_RANGE, (std::to_string(request_.resumeFrom) + "-").c_str());
+            if (request_.ifRange) headers_ = lib().slist_append(headers_, ("If-Range: " + *request_.ifRange).c_str());
+        }
+        // Our conditions are for the server, not for a proxy's CONNECT.
+        return ok && set(CURLOPT_HTTPHEADER, headers_) && set(CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+    }
+
+    // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
+    std::optional<CURLcode> drive(CURLM* multi) {
+        lastActivity_ = Clock::now();
+        while (!cancelled_ && !idleExpired()) {
+            int running = 0;
+            lib().multi_perform(multi, &running);
+            int queued = 0;
+            if (CURLMsg* msg = lib().multi_info_read(multi, &queued); msg != nullptr && msg->msg == CURLMSG_DONE) {
+                return msg->data.result;
+            }
+            maybeReport(false);
+            auto wait = std::min<Clock::duration>(kPollSlice, lastActivity_ + options_.idleTimeout - Clock::now());
+            if (written_ > reported_) wait = std::min<Clock::duration>(wait, lastReport_ + kReportInterval - Clock::now());
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
+            lib().multi_poll(multi, nullptr, 0, static_cast<int>(std::max<int64_t>(ms, 1)), nullptr);
+        }
+        return std::nullopt;
+    }
+
+    // Our own reasons first: an abort we asked for must not pass for a curl failure.
+    std::optional<TransferError> failureOf(const std::optional<CURLcode>& code) {
+        if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
+        if (own_) return own_;
+        if (writeErrno_ != 0) {
+            return error(TransferErrorKind::DiskFull,
+                         std::string("cannot write the downloaded file: ") + std::strerror(writeErrno_));
+        }
+        if (!code) {
+            return error(TransferErrorKind::TimedOut,
+                         "no data received for " + std::to_string(options_.idleTimeout.count()) + " ms");
+        }
+        if (*code == CURLE_OK) return std::nullopt;
+        std::string reason = curlError_[0] != '\0' ? curlError_ : lib().easy_strerror(*code);
+        TransferErrorKind kind = kindOf(*code);
+        long connectCode = 0;
+        if (lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK && connectCode == 407) {
+            kind = TransferErrorKind::ProxyAuth;
+        }
+        const char* at = nullptr;
+        if (lib().easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && request_.url != at) {
+            reason += " (redirected to " + printable(at) + ")";
+        } else if (kind == TransferErrorKind::BadUrl) {
+            reason += shownUrl(request_.url);
+        }
+        return error(kind, reason);
+    }
+
+    std::optional<TransferError> finish() {
+        if (!prepareBody()) return failureOf(CURLE_WRITE_ERROR);
+        maybeReport(true);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        // A cancel that came during the last report still wins over the finished report.
+        if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
+        reports_.finished(path_);
+        return std::nullopt;
+    }
+
+    TransferError error(TransferErrorKind kind, std::string reason) const {
+        return {kind, std::move(reason), request_.url, responded_};
+    }
+
+    bool idleExpired() {
+        if (Clock::now() - lastActivity_ >= options_.idleTimeout) idleTimedOut_ = true;
+        return idleTimedOut_;
+    }
+
+    // Once the final response's body begins (or ends empty): where its bytes go. A 2xx body
+    // goes to the file, which a 206 continues and anything else starts over.
+    bool prepareBody() {
+        if (bodyPrepared_) return !own_;
+        bodyPrepared_ = true;
+        const HttpResponse response = current();
+        if (response.statusCode < 200 || response.statusCode >= 300) return true;
+        int64_t keep = 0;
+        if (response.statusCode == 206) {
+            const int64_t start = rangeStart(response);
+            if (request_.resumeFrom <= 0 || start != request_.resumeFrom) {
+                own_ = error(TransferErrorKind::BadRange, "the server sent the archive from byte " +
+                                                              std::to_string(start) + " instead of byte " +
+                                                              std::to_string(request_.resumeFrom));
+                return false;
+            }
+            keep = start;
+        }
+        if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0 || ::ftruncate(fd_, keep) != 0 || ::lseek(fd_, keep, SEEK_SET) != keep) {
+            writeErrno_ = errno;
+            return false;
+        }
+        toFile_ = true;
+        return true;
+    }
+
+    HttpResponse current() const {
+        std::lock_guard lock(shared_.mutex);
+        return shared_.response;
+    }
+
+    void maybeReport(bool force) {
+        const int64_t bytes = written_ - reported_;
+        if (bytes <= 0 || cancelled_) return;
+        const auto now = Clock::now();
+        if (!force && reported_ > 0 && now - lastReport_ < kReportInterval) return;
+        reported_ = written_;
+        lastReport_ = now;
+        reports_.progress(bytes, written_, expected_);
+        // Time spent in the report is not time the server was idle.
+        lastActivity_ = Clock::now();
+    }
+
+    // Each response of a redirect chain starts with its status line; keep only the last one's.
+    void onHeaderLine(std::string line) {
+        responded_ = true;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        std::lock_guard lock(shared_.mutex);
+        HttpResponse& r = shared_.response;
+        if (line.rfind("HTTP/", 0) == 0) {
+            r = HttpResponse{};
+            const auto space = line.find(' ');
+            if (space != std::string::npos) r.statusCode = std::strtol(line.c_str() + space + 1, nullptr, 10);
+        } else if (line.empty()) {
+            r.expectedContentLength = expectedLength(r);
+            expected_ = r.expectedContentLength;
+        } else if ((line[0] == ' ' || line[0] == '\t') && !r.headerFields.empty()) {
+            r.headerFields.back().second += " " + trim(line);
+        } else if (const auto colon = line.find(':'); colon != std::string::npos) {
+            r.headerFields.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        }
+    }
+
+    bool writeBody(const char* data, size_t size) {
+        if (!prepareBody()) return false;
+        if (request_.maxBodyBytes >= 0 && written_ + static_cast<int64_t>(size) > request_.maxBodyBytes) {
+            own_ = error(TransferErrorKind::Other,
+                         "the response is longer than " + std::to_string(request_.maxBodyBytes) + " bytes");
+            return false;
+        }
+        for (size_t done = 0; toFile_ && done < size;) {
+            const ssize_t n = ::write(fd_, data + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // Kept so that the failure is reported as what it is, not as curl's write error.
+                writeErrno_ = n < 0 ? errno : ENOSPC;
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        written_ += static_cast<int64_t>(size);
+        lastActivity_ = Clock::now();
+        maybeReport(false);
+        return true;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* self) {
+        auto& t = *static_cast<Transfer*>(self);
+        t.lastActivity_ = Clock::now();
+        t.onHeaderLine(std::string(data, size * count));
+        return size * count;
+    }
+
+    static size_t onWrite(char* data, size_t size, size_t count, void* self) {
+        auto& t = *static_cast<Transfer*>(self);
+        if (t.cancelled_ || !t.writeBody(data, size * count)) return 0;
+        return size * count;
+    }
+
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto& t = *static_cast<Transfer*>(self);
+        return t.cancelled_ || t.idleExpired() ? 1 : 0;
+    }
+
+    const SessionOptions& options_;
+    const TransferRequest& request_;
+    const std::atomic<bool>& cancelled_;
+    SharedResponse& shared_;
+    const TransferReports& reports_;
+
+    CURL* easy_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    std::string path_;
+    int fd_ = -1;
+    bool temporary_ = false;
+    bool bodyPrepared_ = false;
+    bool toFile_ = false;
+    int64_t written_ = 0;
+    int64_t reported_ = 0;
+    int64_t expected_ = -1;
+    Clock::time_point lastReport_{};
+    Clock::time_point lastActivity_ = Clock::now();
+    int writeErrno_ = 0;
+    bool idleTimedOut_ = false;
+    bool responded_ = false;
+    std::optional<TransferError> own_;
+    char curlError_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace
+
+std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions& options,
+                                             const TransferRequest& request, const std::atomic<bool>& cancelled,
+                                             SharedResponse& response, const TransferReports& reports) {
+    // The file and the handle are gone before the caller's completion report.
+    Transfer transfer(options, request, cancelled, response, reports);
+    return transfer.run(multi);
+}
+
+}  // namespace platform
