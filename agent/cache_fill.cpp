@@ -1,14 +1,11 @@
 #include "agent/cache_fill.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -16,6 +13,7 @@
 #include "agent/cache_lock.h"
 #include "agent/extract.h"
 #include "host/constants.h"
+#include "host/report.h"
 #include "host/temp_dir.h"
 
 namespace {
@@ -23,7 +21,6 @@ namespace {
 constexpr auto kLockPoll = std::chrono::milliseconds(50);
 const std::string kStagingPrefix = ".installagent.";
 const std::string kOldPrefix = ".installagent-old.";
-const std::string kTagTempPrefix = VALIDATION_STRING_FILE + ".";
 
 std::string withoutTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -32,22 +29,15 @@ std::string withoutTrailingSlash(std::string path) {
 
 std::string agentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME; }
 std::string tagFile() { return getInstallAgentCacheDir() + VALIDATION_STRING_FILE; }
+std::string recordFile() { return getInstallAgentCacheDir() + AGENT_RECORD_FILE; }
 
-bool isCurrent(const std::optional<std::string>& tag) {
-    return tag && !installAgentDirOnDisk().empty() && isCacheValid(getInstallAgentCacheDir(), *tag);
-}
-
-// Writes the tag beside the agent through a temporary file, so a reader sees all or nothing.
-bool storeTag(const std::string& tag) {
-    std::string tmpl = getInstallAgentCacheDir() + kTagTempPrefix + "XXXXXX";
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) return false;
-    bool ok = ::write(fd, tag.data(), tag.size()) == static_cast<ssize_t>(tag.size());
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmpl.c_str(), tagFile().c_str()) == 0;
-    if (!ok) ::unlink(tmpl.c_str());
-    return ok;
+bool isCurrent(const AgentIdentity& wanted) {
+    if (!wanted.tag || installAgentDirOnDisk().empty() || !isCacheValid(getInstallAgentCacheDir(), *wanted.tag)) {
+        return false;
+    }
+    const auto record = readCacheRecord(recordFile());
+    return record && record->url == wanted.url && record->tag == *wanted.tag &&
+           (wanted.keyId.empty() || record->keyId == wanted.keyId);
 }
 
 std::vector<std::string> entriesOf(const std::string& dir) {
@@ -60,12 +50,12 @@ std::vector<std::string> entriesOf(const std::string& dir) {
 }
 
 // Under the exclusive lock: what crashed installers left (staging directories whose maker is
-// gone, agents moved aside, tag files half written).
+// gone, agents moved aside, tag and record files half written).
 void removeAbandoned() {
     const std::string cacheDir = getInstallAgentCacheDir();
     for (const std::string& name : entriesOf(cacheDir)) {
         const std::string path = cacheDir + name;
-        if (name.starts_with(kTagTempPrefix)) {
+        if (name.starts_with(VALIDATION_STRING_FILE + ".") || name.starts_with(AGENT_RECORD_FILE + ".")) {
             ::unlink(path.c_str());
         } else if ((name.starts_with(kStagingPrefix) || name.starts_with(kOldPrefix)) &&
                    DirectoryLock::abandoned(path)) {
@@ -74,17 +64,20 @@ void removeAbandoned() {
     }
 }
 
-// Drops the cached agent: first its tag, then its directory.
+// Drops the cached agent: first what makes it current, then its directory.
 void removeCachedAgent() {
     ::unlink(tagFile().c_str());
+    ::unlink(recordFile().c_str());
     removeTree(agentDirectory());
 }
 
 // Under the exclusive lock: the staged agent takes the agent directory's place.
-CacheFill swapIn(const std::string& staging, const std::optional<std::string>& tag) {
+CacheFill swapIn(const std::string& staging, const CacheRecord& record) {
     const std::string agentDir = agentDirectory();
-    // The old tag goes first: from here until the new tag is stored, no agent is current.
+    // What makes the old agent current goes first: from here until the new tag is stored, no
+    // agent is current.
     ::unlink(tagFile().c_str());
+    ::unlink(recordFile().c_str());
     // The old agent moves aside in one step, so the agent directory is always whole or absent.
     std::string old = getInstallAgentCacheDir() + kOldPrefix + "XXXXXX";
     const bool hadOld = ::access(agentDir.c_str(), F_OK) == 0;
@@ -93,8 +86,8 @@ CacheFill swapIn(const std::string& staging, const std::optional<std::string>& t
                         ::rename(staging.c_str(), agentDir.c_str()) == 0;
     if (hadOld) removeTree(old);
     if (!placed) return CacheFill::CacheNotWritable;
-    // Without a stored tag the agent is still whole; a later run just fetches it again.
-    if (tag) storeTag(*tag);
+    // Without them the agent is still whole; a later run just fetches it again.
+    if (writeCacheRecord(recordFile(), record) && !record.tag.empty()) writeFileWhole(tagFile(), record.tag);
     return CacheFill::Filled;
 }
 
@@ -141,15 +134,15 @@ bool isCacheTrusted(std::string* why) {
     return true;
 }
 
-CacheJudgement judgeCache(const std::optional<std::string>& tag, const CacheWait& wait) {
+CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait) {
     CacheLock& lock = CacheLock::process();
     const auto judged = pollLock<CacheJudgement>(wait, [&]() -> std::optional<CacheJudgement> {
         if (!lock.tryLock(CacheLock::Mode::Shared)) return std::nullopt;
-        if (isCurrent(tag)) return CacheJudgement::Current;
+        if (isCurrent(wanted)) return CacheJudgement::Current;
         const bool empty = installAgentDirOnDisk().empty();
         lock.unlock();
         if (empty) return CacheJudgement::Empty;
-        if (lock.tryLock(CacheLock::Mode::Exclusive)) {
+        if (wanted.keyId.empty() && lock.tryLock(CacheLock::Mode::Exclusive)) {
             removeAbandoned();
             removeCachedAgent();
             lock.unlock();
@@ -159,7 +152,25 @@ CacheJudgement judgeCache(const std::optional<std::string>& tag, const CacheWait
     return judged.value_or(CacheJudgement::GaveUp);
 }
 
-CacheFill fillCache(const std::string& archive, const std::optional<std::string>& tag, const CacheWait& wait) {
+std::optional<CacheRecord> cachedAgentRecord() {
+    if (installAgentDirOnDisk().empty()) return std::nullopt;
+    return readCacheRecord(recordFile());
+}
+
+std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId, const CacheWait& wait) {
+    CacheLock& lock = CacheLock::process();
+    std::optional<CacheRecord> found;
+    const auto held = pollLock<bool>(wait, [&]() -> std::optional<bool> {
+        if (!lock.tryLock(CacheLock::Mode::Shared)) return std::nullopt;
+        found = cachedAgentRecord();
+        const bool usable = found && found->url == url && (keyId.empty() || found->keyId == keyId);
+        if (!usable) lock.unlock();
+        return usable;
+    });
+    return held.value_or(false) ? found : std::nullopt;
+}
+
+CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait) {
     std::string staging = getInstallAgentCacheDir() + kStagingPrefix + "XXXXXX";
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
     const DirectoryLock stagingLock(staging);
@@ -170,15 +181,16 @@ CacheFill fillCache(const std::string& archive, const std::optional<std::string>
         return (wait.giveUp && wait.giveUp()) ? CacheFill::GaveUp : CacheFill::ExtractionFailed;
     }
 
+    const AgentIdentity same{record.url, record.tag.empty() ? std::nullopt : std::optional(record.tag), record.keyId};
     CacheLock& lock = CacheLock::process();
     const auto filled = pollLock<CacheFill>(wait, [&]() -> std::optional<CacheFill> {
         if (lock.tryLock(CacheLock::Mode::Shared)) {
-            if (isCurrent(tag)) return CacheFill::Filled;  // another installer brought the same agent
+            if (isCurrent(same)) return CacheFill::Filled;  // another installer brought the same agent
             lock.unlock();
         }
         if (!lock.tryLock(CacheLock::Mode::Exclusive)) return std::nullopt;
         removeAbandoned();
-        const CacheFill result = swapIn(staging, tag);
+        const CacheFill result = swapIn(staging, record);
         if (result != CacheFill::Filled || !lock.tryLock(CacheLock::Mode::Shared)) lock.unlock();
         return result;
     });

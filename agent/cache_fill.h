@@ -1,6 +1,8 @@
 // Judging and filling the per-user cache, soundly against crashes and other installers:
-// - the stored tag always belongs to the agent beside it, so a crash or a failure at any
-//   point never leaves an agent that a later run judges current;
+// - the stored tag and record always belong to the agent beside them, so a crash or a
+//   failure at any point never leaves an agent that a later run judges current;
+// - an agent is current only for the URL it came from, with the tag it came with, and for
+//   a signed bundle only when it was verified with the bundle's key;
 // - an agent is replaced only under the cache's exclusive lock, which nobody gets while an
 //   installer judges the agent or runs it (they hold the shared lock).
 #pragma once
@@ -8,6 +10,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "agent/cache_record.h"
 
 // Whether the cache's directories may be trusted: each one below the home directory (or
 // /tmp) is a real directory owned by the user and writable by nobody else. When not, `why`
@@ -20,17 +24,32 @@ struct CacheWait {
     std::function<bool()> giveUp;   // polled; true ends the wait (and an extraction)
 };
 
+// The agent a bundle wants.
+struct AgentIdentity {
+    std::string url;                 // as the bundle gives it
+    std::optional<std::string> tag;  // the server's "ETag"; without one nothing is current
+    std::string keyId;               // the bundle's key; "" for an unsigned bundle
+};
+
 enum class CacheJudgement { Current, Stale, Empty, GaveUp };
 
-// Judges the cached agent against the server's tag. Current keeps the shared lock, so the
-// agent stays as it is until this process ends. A stale agent is dropped at once when no
-// other installer uses the cache; otherwise the fill replaces it later.
-CacheJudgement judgeCache(const std::optional<std::string>& tag, const CacheWait& wait);
+// Judges the cached agent. Current keeps the shared lock, so the agent stays as it is until
+// this process ends. For an unsigned bundle a stale agent is dropped at once when no other
+// installer uses the cache; a signed bundle keeps it until a verified one replaces it, so
+// that it can tell a rollback and start it offline.
+CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait);
+
+// The cached agent's record, when an agent is cached whole.
+std::optional<CacheRecord> cachedAgentRecord();
+
+// Takes the shared lock on the cached agent when it came whole from url (verified with keyId,
+// when given), for a run that cannot reach the server; its record then.
+std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId, const CacheWait& wait);
 
 enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 
 // Extracts archive into a staging directory beside the agent directory; only when that gave
-// an "install" does it take the agent directory's place, and only then is the tag stored
-// (none without a tag). When another installer has meanwhile filled the cache with the same
-// tag, that agent is used. Filled keeps the shared lock. Extraction messages go to the console.
-CacheFill fillCache(const std::string& archive, const std::optional<std::string>& tag, const CacheWait& wait);
+// an "install" does it take the agent directory's place, and only then are the record and
+// the tag stored (no tag without one). When another installer has meanwhile filled the cache
+// with the same agent, that one is used. Filled keeps the shared lock.
+CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait);

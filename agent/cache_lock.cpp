@@ -7,12 +7,17 @@
 #include "agent/cache.h"
 
 CacheLock& CacheLock::process() {
-    static CacheLock lock;
+    static CacheLock lock(".lock");
+    return lock;
+}
+
+CacheLock& CacheLock::download() {
+    static CacheLock lock(".download.lock");
     return lock;
 }
 
 bool CacheLock::open() {
-    const std::string path = getInstallAgentCacheDir() + ".lock";
+    const std::string path = getInstallAgentCacheDir() + name_;
     if (fd_ >= 0 && path == path_) return true;
     if (fd_ >= 0) ::close(fd_);
     path_ = path;

@@ -1,6 +1,9 @@
-// The per-user cache's lock: flock(2) on "<cache>/.lock". Shared while the cached agent is
-// judged or runs, exclusive while the cache is changed. The kernel drops it when the process
-// ends, so a crash never leaves it held.
+// The per-user cache's locks, flock(2) on files in the cache, which the kernel drops when the
+// process ends, so a crash never leaves one held:
+// - "<cache>/.lock": shared while the cached agent is judged or runs, exclusive while it is
+//   changed;
+// - "<cache>/.download.lock": exclusive while an installer downloads into the cache, so that
+//   installers started together download the archive once.
 #pragma once
 
 #include <string>
@@ -9,8 +12,10 @@ class CacheLock {
 public:
     enum class Mode { None, Shared, Exclusive };
 
-    // The process's one lock on the cache; it stays held until changed or the process ends.
+    // The process's lock on the cached agent; it stays held until changed or the process ends.
     static CacheLock& process();
+    // The process's lock on downloading into the cache.
+    static CacheLock& download();
 
     // Takes (or converts to) mode without waiting; false when another process is in the way.
     // A failed conversion may leave the lock released: callers start over.
@@ -19,9 +24,10 @@ public:
     Mode mode() const { return mode_; }
 
 private:
-    CacheLock() = default;
+    explicit CacheLock(const char* name) : name_(name) {}
     bool open();
 
+    const char* name_;
     int fd_ = -1;
     std::string path_;
     Mode mode_ = Mode::None;

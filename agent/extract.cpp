@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "host/shell.h"
+#include "platform/system_log.h"
 
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, ReportMessageCallback report,
                        const std::function<bool()>& cancelled) {
@@ -24,16 +25,24 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
     // terminal) nor a full disk (a question on standard input) may wait for an answer.
     const std::string command = smart_quote(tool) + " -qq -o -P '' /dev/fd/" + std::to_string(fd) + " -d " +
                                 smart_quote(destination) + " </dev/null";
+    // unzip's own messages name the archive, not the descriptor it was given.
+    const std::string given = "/dev/fd/" + std::to_string(fd);
+    const std::string shown = platform::printable(archive);
+    const auto rewrite = [&](const std::string& line) {
+        std::string out = line;
+        for (size_t at = 0; (at = out.find(given, at)) != std::string::npos; at += shown.size()) out.replace(at, given.size(), shown);
+        return out;
+    };
     int status = 0;
     try {
-        status = call_system_cancellable(command, cancelled);
+        status = call_system_cancellable(command, cancelled, rewrite);
     } catch (const std::exception&) {
         ::close(fd);
         return false;
     }
     ::close(fd);
     if (status != 0) {
-        report("Failed to unzip the install agent", true);
+        report(cancelled && cancelled() ? "The installation was cancelled." : "Failed to unzip the install agent", true);
         return false;
     }
     return true;

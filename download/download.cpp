@@ -1,12 +1,19 @@
+// The controller's window side and its reports: what the window shows, and how each report
+// of the session is routed to the decisions of download_fetch.cpp.
 #include "download/download.h"
 
-#include <cinttypes>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "agent/cache.h"
-#include "agent/cache_fill.h"
-#include "download/download_entry.h"
+#include "agent/cache_lock.h"
+#include "download/download_texts.h"
+#include "host/constants.h"
+#include "host/locations.h"
+#include "host/report.h"
 #include "platform/bundle.h"
 #include "platform/system_log.h"
 
@@ -15,31 +22,23 @@ std::string downloadFrom;
 
 namespace {
 
-constexpr long kFirstErrorStatus = 400;
 constexpr int kSplashPoints = 400;
 constexpr int kAgentReady = 1;
-
-std::string format(const char* fmt, auto... args) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
 
 std::string directoryOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// A zip archive starts with a local file header, or is an empty one: a captive portal's page
-// or a proxy's error page does not.
-bool looksLikeZip(const std::string& path) {
-    char magic[4] = {};
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    const size_t n = std::fread(magic, 1, sizeof magic, file);
-    std::fclose(file);
-    const std::string head(magic, n);
-    return head == std::string("PK\x03\x04", 4) || head == std::string("PK\x05\x06", 4);
+// A positive number of seconds from the environment, for networks (and tests) that need
+// other times than ours.
+std::optional<double> secondsFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    char* end = nullptr;
+    const double seconds = std::strtod(value, &end);
+    if (*end != '\0' || !(seconds > 0) || seconds > 86400) return std::nullopt;
+    return seconds;
 }
 
 }  // namespace
@@ -52,20 +51,32 @@ void Download::attach(platform::Window& w) {
     window = &w;
     window->setProgressValue(0.0);
     window->setProgressMaxValue(100.0);
-    window->setStatusText("Downloading", platform::TextColor::Normal);
-    window->setButtonTitle("Cancel");
+    window->setStatusText(tr("Downloading"), platform::TextColor::Normal);
+    window->setButtonTitle(tr("Cancel"));
 }
 
 void Download::shutDown() {
     if (urlSession) urlSession->invalidateAndCancel();
+    {
+        std::lock_guard lock(pauseMutex_);
+        closed_ = true;  // a worker that waits stops waiting
+    }
+    pauseEnded_.notify_all();
     urlSession.reset();  // joins the worker; its runSync calls return at once now
     theDownload = nullptr;
+    hasher_.reset();
+    CacheLock::download().unlock();
 }
 
 void Download::onMain(const std::function<void()>& fn) { window->mainLoop().runSync(fn); }
 
+void Download::showStatus(const std::string& text) {
+    onMain([&] { window->setStatusText(text, platform::TextColor::Normal); });
+}
+
 void Download::failure(const std::string& message, platform::TextColor color) {
-    window->setButtonTitle("Close");
+    window->setButtonTitle(tr("Close"));
+    window->setButtonEnabled(true);
     window->stopProgressAnimation();
     window->setProgressIndeterminate(false);
     window->setProgressValue(window->progressMaxValue());
@@ -76,35 +87,57 @@ void Download::failure(const std::string& message, platform::TextColor color) {
 }
 
 void Download::applicationDidFinishLaunching() {
-    const auto bundle = platform::mainBundle();
-    if (!bundle) return;
-    const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
-    if (!bundle->resourcePath.empty() && ::access(splash.c_str(), F_OK) == 0) {
-        window->setSplashImage(splash, kSplashPoints, kSplashPoints);
-        window->refresh();
+    if (const auto bundle = platform::mainBundle()) {
+        const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
+        if (!bundle->resourcePath.empty() && ::access(splash.c_str(), F_OK) == 0) {
+            window->setSplashImage(splash, kSplashPoints, kSplashPoints);
+            window->refresh();
+        }
     }
+    finished_ = true;  // until the download starts, a failure here is the end
     std::string why;
+    const std::string urlFile = getBundleLocation() + PATH_SEPARATOR + "installAgentURL.txt";
+    key_ = loadBundleKey();
     if (!isCacheTrusted(&why)) {
         platform::systemLog("Download failed! The installer cache cannot be trusted: " + why);
-        failure("The installer cache cannot be trusted: " + why, platform::TextColor::Red);
-        return;
+        failure(format(tr("The installer cache cannot be trusted: %s"), why.c_str()), platform::TextColor::Red);
+    } else if (downloadFrom.empty() && std::getenv("QV_INTERNAL_INSTALL_AGENT_URL") == nullptr &&
+               ::access(urlFile.c_str(), F_OK) != 0) {
+        platform::systemLog("Download failed! No download address: " + urlFile + " is missing");
+        failure(format(tr("This installer has no download address: %s is missing."), urlFile.c_str()),
+                platform::TextColor::Red);
+    } else if (key_.state == BundleKeyState::Damaged) {
+        platform::systemLog(std::string("Download failed! ") + signatureFailureText(SignatureStatus::DamagedKey) + " " +
+                            getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE);
+        failure(tr(signatureFailureText(SignatureStatus::DamagedKey)), platform::TextColor::Red);
+    } else {
+        finished_ = false;
+        downloadFromURL(downloadFrom);
     }
-    downloadFromURL(downloadFrom);
 }
 
 void Download::downloadFromURL(const std::string& url) {
+    url_ = url;
     platform::SessionOptions options;
-    // The partial archive lives in the run's working directory, which goes with the run.
+    // Only the signature lands there, in the run's working directory, which goes with the run.
     options.temporaryDirectory = directoryOf(installAgentLocation);
+    if (const auto idle = secondsFromEnvironment("BI_IDLE_TIMEOUT")) {
+        options.idleTimeout = std::chrono::milliseconds(static_cast<long>(*idle * 1000));
+    }
+    waitScale_ = secondsFromEnvironment("BI_RETRY_WAIT").value_or(1.0);
     urlSession = platform::makeUrlSession(*this, options);
-    theDownload = &urlSession->downloadTask(url);
-    theDownload->resume();
+    urlSession->post([this] { begin(); });
 }
 
 void Download::windowWillClose() {
-    closed_ = true;
-    if (theDownload != nullptr) theDownload->cancel();
-    if (urlSession) urlSession->invalidateAndCancel();
+    {
+        std::lock_guard lock(pauseMutex_);
+        closed_ = true;
+    }
+    pauseEnded_.notify_all();
+    // An extraction under way says so itself once it has stopped.
+    if (!finished_ && !extracting_) report_message_main("The installation was cancelled.", true);
+    if (urlSession) urlSession->invalidateAndCancel();  // every task, whichever runs now
     window->mainLoop().stop(agentReady_ ? kAgentReady : 0);
 }
 
@@ -115,116 +148,113 @@ void Download::failFromWorker(platform::DownloadTask& task, const std::string& l
     finished_ = true;
     platform::systemLog(logLine);
     task.cancel();
+    CacheLock::download().unlock();
     onMain([&] { failure(windowText, platform::TextColor::Red); });
 }
 
-void Download::finishReady(platform::DownloadTask& task) {
+void Download::finishReady(platform::DownloadTask& task, double linger) {
     finished_ = true;
     agentReady_ = true;
     task.cancel();
-    onMain([&] { window->close(); });
+    CacheLock::download().unlock();
+    onMain([&] {
+        if (linger > 0 && window->waitsForUserAfterFailure()) {
+            window->mainLoop().runAfter(linger, [this] { window->close(); });
+        } else {
+            window->close();
+        }
+    });
 }
 
 CacheWait Download::cacheWait() {
-    return CacheWait{
-        [this] {
-            onMain([this] { window->setStatusText("Waiting for another installer to finish", platform::TextColor::Normal); });
-        },
-        [this] { return closed_.load(); }};
+    return CacheWait{[this] { showStatus(tr("Waiting for another installer to finish")); },
+                     [this] { return closed_.load(); }};
 }
 
-bool Download::firstResponse(platform::DownloadTask& task) {
-    const platform::HttpResponse response = task.response();
-    if (response.statusCode >= kFirstErrorStatus) {
-        failFromWorker(task, format("Download failed with http error code- %ld", response.statusCode),
-                       format("Download failed with error code %ld", response.statusCode));
-        return false;
-    }
-    validationString = response.header("ETag");
-    fileLength = response.expectedContentLength;
+bool Download::pause(std::chrono::milliseconds duration) {
+    std::unique_lock lock(pauseMutex_);
+    return !pauseEnded_.wait_for(lock, duration, [this] { return closed_.load(); });
+}
 
-    // Without a tag nothing can be judged current.
-    switch (judgeCache(validationString, cacheWait())) {
-        case CacheJudgement::Current:
-            finishReady(task);
-            return false;
-        case CacheJudgement::GaveUp:
-            return false;
-        case CacheJudgement::Stale:
-        case CacheJudgement::Empty:
-            break;
-    }
+void Download::handOff(platform::DownloadTask& task, const CacheRecord& record) {
     onMain([&] {
-        window->setProgressValue(0.0);
-        if (fileLength < 0) {
-            window->setProgressIndeterminate(true);
-            window->startProgressAnimation();
-        } else {
-            window->setProgressMaxValue(static_cast<double>(fileLength));
-            window->setProgressIndeterminate(false);
-        }
+        window->setStatusText(tr("Initializing the installer"), platform::TextColor::Normal);
+        window->setProgressIndeterminate(true);
+        window->startProgressAnimation();
+        window->refresh();
     });
+    if (closed_) return;
+    extracting_ = true;
+    const CacheFill filled = fillCache(partialArchivePath(), record, cacheWait());
+    extracting_ = false;
+    switch (filled) {
+        case CacheFill::Filled:
+            dropPartialArchive();
+            finishReady(task);
+            return;
+        case CacheFill::GaveUp:
+            return;  // the whole archive stays for the next run
+        case CacheFill::ExtractionFailed:
+            dropPartialArchive();
+            failFromWorker(task, "Download failed! The archive could not be extracted: " + task.url(),
+                           tr("Failed to unzip the installer."));
+            return;
+        case CacheFill::CacheNotWritable:
+            failFromWorker(task, "Download failed! The installer cache could not be written: " + getInstallAgentCacheDir(),
+                           format(tr("Failed to store the installer in %s"), getInstallAgentCacheDir().c_str()));
+            return;
+    }
+}
+
+bool Download::startOffline(platform::DownloadTask& task, const std::string& reason) {
+    const auto record = holdCachedAgentFrom(url_, key_.idText(), cacheWait());
+    if (!record) return false;
+    char date[32] = "an earlier day";
+    const time_t stored = static_cast<time_t>(record->storedAt);
+    tm local{};
+    if (::localtime_r(&stored, &local) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    const std::string said = std::string("Could not reach the server; starting the installer downloaded on ") + date;
+    report_message_main(said, true);
+    platform::systemLog(said + " (" + reason + "): " + url_);
+    showStatus(format(tr("Could not reach the server; starting the installer downloaded on %s"), date));
+    finishReady(task, 2.0);
     return true;
 }
 
-void Download::didWriteData(platform::DownloadTask& task, int64_t bytesWritten, int64_t, int64_t) {
-    if (finished_) return;
-    if (!firstResponseSeen_.exchange(true) && !firstResponse(task)) return;
+void Download::didWriteData(platform::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
+    if (&task != theDownload || finished_ || next_) return;
+    if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, false))) return;
+    if (fetch_ != Fetch::Archive) return;
+    if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
     onMain([&] {
-        window->setStatusText("Downloading", platform::TextColor::Normal);
+        window->setStatusText(tr("Downloading"), platform::TextColor::Normal);
         window->incrementProgressBy(static_cast<double>(bytesWritten));
         window->refresh();
     });
 }
 
 void Download::didFinishDownloading(platform::DownloadTask& task, const std::string& location) {
-    if (finished_) return;
-    const long status = task.response().statusCode;
-    if (status >= kFirstErrorStatus) {
-        failFromWorker(task, format("Download failed! Error code- %3.0f", static_cast<double>(status)),
-                       format("Download failed with error code %ld", status));
-        return;
-    }
-    // An empty body gives no progress report: the first response is judged here then.
-    if (!firstResponseSeen_.exchange(true) && !firstResponse(task)) return;
-    if (!looksLikeZip(location)) {
-        const auto type = task.response().header("Content-Type");
-        const std::string got =
-            " (got " + (type && !type->empty() ? platform::printable(type->substr(0, 100)) : "no content type") + ")";
-        failFromWorker(task, "Download failed! The server did not send a zip archive" + got + ": " + task.url(),
-                       "The server did not send the installer archive" + got + ".");
-        return;
-    }
-
-    onMain([&] {
-        window->setStatusText("Initializing the installer", platform::TextColor::Normal);
-        window->setProgressIndeterminate(true);
-        window->startProgressAnimation();
-        window->setButtonEnabled(false);
-        window->refresh();
-    });
-    if (closed_) return;
-    switch (fillCache(location, validationString, cacheWait())) {
-        case CacheFill::Filled:
-            finishReady(task);
-            return;
-        case CacheFill::GaveUp:
-            return;
-        case CacheFill::ExtractionFailed:
-            failFromWorker(task, "Download failed! The archive could not be extracted: " + task.url(),
-                           "Failed to unzip the installer.");
-            return;
-        case CacheFill::CacheNotWritable:
-            failFromWorker(task, "Download failed! The installer cache could not be written: " + getInstallAgentCacheDir(),
-                           "Failed to store the installer in " + getInstallAgentCacheDir());
-            return;
+    if (&task != theDownload || finished_ || next_) return;
+    // A body-less response gives no progress report: its first response is judged here.
+    if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, true))) return;
+    if (task.response().statusCode == 304) {
+        notModified(task);
+    } else if (fetch_ == Fetch::Archive) {
+        archiveArrived(task, location);
+    } else {
+        signatureArrived(task, location);
     }
 }
 
 void Download::didComplete(platform::DownloadTask& task, const std::optional<platform::TransferError>& error) {
-    if (finished_ || !error || error->kind == platform::TransferErrorKind::Cancelled) return;
-    // Without libcurl the reason alone says what to install.
-    const bool noLibrary = error->kind == platform::TransferErrorKind::NoLibrary;
-    failFromWorker(task, "Download failed! Error - " + error->reason + " " + error->url,
-                   noLibrary ? error->reason : "Error during the download process. " + error->reason);
+    if (&task != theDownload || closed_) return;
+    if (!next_ && !finished_ && error && error->kind != platform::TransferErrorKind::Cancelled) {
+        transferFailed(task, *error);
+    }
+    // What a report decided to do next: another attempt, or the signature after the archive.
+    if (next_) {
+        const auto next = std::move(next_);
+        next_ = nullptr;
+        next();
+    }
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <optional>
 
 #include "agent/cache.h"
@@ -11,7 +12,9 @@
 #include "download/download_entry.h"
 #include "host/constants.h"
 #include "host/locations.h"
+#include "agent/signature.h"
 #include "platform/signal_watch.h"
+#include "platform/system_log.h"
 
 namespace {
 
@@ -43,18 +46,42 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
     return found;
 }
 
+// With the bundle's key, no byte of an archive reaches unzip before its signature is checked.
+bool isSignedAsRequired(const std::string& archive, ReportMessageCallback report) {
+    const BundleKey key = loadBundleKey();
+    if (key.state == BundleKeyState::Absent) return true;
+    const SignatureCheck check = verifyArchiveFile(key, archive);
+    if (check.status != SignatureStatus::Valid) {
+        report(signatureFailureText(check.status), true);
+        return false;
+    }
+    platform::systemLog("Install agent signature verified: " + check.trustedComment);
+    return true;
+}
+
 std::string extractAgent(const std::string& archive, const std::string& destination, ReportMessageCallback report) {
     const std::string executable = getInstallAgentExecutable(destination);
     // Ctrl-C, SIGTERM or SIGHUP end the extraction, so the run can still clean up after itself.
     std::atomic<bool> interrupted{false};
     const platform::SignalWatch watch([&] { interrupted = true; });
     // An archive without "install" would leave sh nothing to run while the run reports success.
-    if (!unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
+    if (!isSignedAsRequired(archive, report) ||
+        !unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
         !holdsInstallAgent(destination)) {
-        report("Failed to initialize the install agent.", true);
+        // A cancelled extraction has said so already.
+        if (!interrupted) report("Failed to initialize the install agent.", true);
         return "";
     }
     return executable;
+}
+
+// The cache lies under the home directory, which must not be created: a home that is not
+// there is a mistake, not a place to fill.
+bool homeExists(ReportMessageCallback report) {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0' || exists(home)) return true;
+    report("The home directory " + std::string(home) + " does not exist.", true);
+    return false;
 }
 
 }  // namespace
@@ -66,12 +93,13 @@ std::string sourceInstallAgent(std::string workDir, std::string url, ReportMessa
         return extractAgent(*alternative, workDir, report);
     }
 
-    const std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME;
-    mkpath(agentDir, 0700);
+    if (!homeExists(report)) return "";
+    mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME, 0700);
     const std::string destination = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
     if (!downloadInstallAgentFromQV(destination.c_str(), url.c_str(), report)) return "";
     if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {
         return getInstallAgentExecutable(cached);
     }
-    return extractAgent(destination, agentDir, report);
+    report("Failed to initialize the install agent.", true);
+    return "";
 }

@@ -14,3 +14,10 @@ static const std::string INSTALL_AGENT_CACHE_PATH = ".tolvar" + PATH_SEPARATOR +
                                                     PATH_SEPARATOR + RELEASE_TAG + PATH_SEPARATOR +
                                                     PLATFORM_TAG + PATH_SEPARATOR;
 static const std::string VALIDATION_STRING_FILE = ".validatestring";
+// Beside the tag file: where the cached agent came from and how it was verified.
+static const std::string AGENT_RECORD_FILE = ".agentrecord";
+// An archive being downloaded, or left by a run that ended before it was used, and its record.
+static const std::string PARTIAL_ARCHIVE_FILE = ".download";
+static const std::string PARTIAL_RECORD_FILE = ".download.record";
+// In the bundle's resource directory: the vendor's key that every install agent must be signed with.
+static const std::string INSTALL_AGENT_KEY_FILE = "installAgentKey.pub";

@@ -17,6 +17,8 @@ int call_system(std::string program, std::string commandLine);
 
 // Runs commandLine, one simple command, with /bin/sh like call_system, but in a session of
 // its own (no controlling terminal, so it cannot stop to prompt), ended when the installer
-// dies or once `cancelled`, polled while it runs, is true. Returns the wait status, -1 when
-// sh cannot start.
-int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled);
+// dies or once `cancelled`, polled while it runs, is true. With `rewrite`, what the command
+// writes to standard output and error reaches standard error line by line through it.
+// Returns the wait status, -1 when sh cannot start.
+int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
+                            const std::function<std::string(const std::string&)>& rewrite = {});

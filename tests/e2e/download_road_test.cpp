@@ -17,6 +17,8 @@ namespace {
 
 class DownloadRoad : public InstallerTest {};
 
+const std::vector<std::string> kPartial = {".download", ".download.record"};
+
 }  // namespace
 
 TEST_F(DownloadRoad, NginxFirstRunFillsTheCacheSecondUsesItThirdReplacesIt) {
@@ -118,7 +120,9 @@ TEST_F(DownloadRoad, ServerFaultsEndWithAClearMessageAndNoCurrentCache) {
         EXPECT_FALSE(testsupport::exists(runs_));
         EXPECT_FALSE(cachedAgent());
         EXPECT_FALSE(testsupport::exists(cacheDir() + "/.validatestring"));
-        EXPECT_TRUE(cacheLeftovers().empty());
+        // A connection lost in the body leaves its archive to be resumed.
+        const bool resumable = c.url.ends_with("/drop");
+        EXPECT_EQ(cacheLeftovers(), resumable ? kPartial : std::vector<std::string>{});
         EXPECT_TRUE(testsupport::listDir(tmp_).empty());
         struct stat st{};
         EXPECT_EQ(::stat((cacheDir() + "/installagent").c_str(), &st), 0);
@@ -174,6 +178,6 @@ TEST_F(DownloadRoad, InterruptDuringASlowTransferLeavesNothingBehind) {
         EXPECT_TRUE(r.err.ends_with("Installation failed.\n")) << r.err;
         EXPECT_TRUE(testsupport::listDir(tmp_).empty());
         EXPECT_FALSE(cachedAgent());
-        EXPECT_TRUE(cacheLeftovers().empty());
+        EXPECT_EQ(cacheLeftovers(), kPartial);
     }
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <thread>
@@ -70,7 +72,7 @@ protected:
                        {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
                        {"AGENT_RUNS", runs_},     {"DISPLAY", std::nullopt},
                        {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
-                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
+                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"}};
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
     }
@@ -83,12 +85,15 @@ protected:
     }
     bool cachedAgent() const { return testsupport::exists(cacheDir() + "/installagent/install"); }
     std::string storedTag() const { return testsupport::readFile(cacheDir() + "/.validatestring"); }
-    // Nothing but the agent directory, its tag and the lock file may stay in the cache.
+    // Nothing but the agent directory, its tag and record and the lock files may stay in the cache.
     std::vector<std::string> cacheLeftovers() const {
+        static const std::set<std::string> kept = {"installagent", ".validatestring", ".agentrecord", ".lock",
+                                                   ".download.lock"};
         std::vector<std::string> extra;
         for (const auto& name : testsupport::listDir(cacheDir())) {
-            if (name != "installagent" && name != ".validatestring" && name != ".lock") extra.push_back(name);
+            if (!kept.contains(name)) extra.push_back(name);
         }
+        std::sort(extra.begin(), extra.end());
         return extra;
     }
 

@@ -91,7 +91,8 @@ protected:
     testsupport::ScratchDir www_;
     std::unique_ptr<testsupport::Nginx> nginx_;
     testsupport::Bundle bundle_;
-    const std::vector<std::string> wholeCache_ = {".lock", ".validatestring", "installagent"};
+    const std::vector<std::string> wholeCache_ = {".agentrecord", ".download.lock", ".lock", ".validatestring",
+                                                  "installagent"};
 };
 
 }  // namespace
@@ -177,7 +178,9 @@ TEST_F(Reliability, SignalsWhileExtractingStopTheRunAndLeaveNothingBehind) {
             EXPECT_FALSE(testsupport::exists(runs_));
             EXPECT_TRUE(testsupport::listDir(tmp_).empty());
             if (download) {
-                EXPECT_EQ(cacheEntries(), (std::vector<std::string>{".lock", "installagent"}));
+                // The whole archive stays for the next run; no agent is current.
+                EXPECT_EQ(cacheEntries(), (std::vector<std::string>{".download", ".download.lock", ".download.record",
+                                                                    ".lock", "installagent"}));
             }
         }
     }

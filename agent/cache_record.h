@@ -1,0 +1,35 @@
+// What the cache knows about the agent it holds and about a partial download: where it came
+// from and with which tag, and for a signed agent the key and trusted comment it was
+// verified with. A file of its own beside the tag file, which keeps its old format for other
+// builds of the installer.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct CacheRecord {
+    std::string url;             // as the bundle gives it
+    std::string tag;             // the "ETag" it came with; "" for none
+    std::string keyId;           // the key it was verified with, in hex; "" when not verified
+    std::string trustedComment;  // of its signature
+    int64_t storedAt = 0;        // seconds since the epoch
+    int64_t length = -1;         // a partial download's whole length; -1 when unknown
+};
+
+// nullopt when the file is missing or not a record of ours.
+std::optional<CacheRecord> readCacheRecord(const std::string& path);
+
+// Through a temporary file beside it, synced and renamed, so that a reader sees all or
+// nothing. False (and nothing written) when a value holds a line feed or writing fails.
+bool writeCacheRecord(const std::string& path, const CacheRecord& record);
+
+// Writes text as the file at path through a temporary file beside it, synced and renamed.
+bool writeFileWhole(const std::string& path, const std::string& text);
+
+// Whether a tag may be sent back in a request header: servers refuse long headers and
+// control bytes, so such a tag is only ever compared with the response's.
+bool isSendableTag(const std::string& tag);
+
+// A strong tag lets a download resume: a weak one ("W/...") promises no identical bytes.
+bool isStrongTag(const std::string& tag);

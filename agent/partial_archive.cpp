@@ -1,0 +1,46 @@
+#include "agent/partial_archive.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "agent/cache.h"
+#include "host/constants.h"
+
+namespace {
+
+std::string recordPath() { return getInstallAgentCacheDir() + PARTIAL_RECORD_FILE; }
+
+// Records that a crashed installer left half written.
+void removeRecordTemporaries() {
+    const std::string dir = getInstallAgentCacheDir();
+    if (DIR* listing = ::opendir(dir.c_str())) {
+        while (const dirent* entry = ::readdir(listing)) {
+            if (std::string(entry->d_name).starts_with(PARTIAL_RECORD_FILE + ".")) ::unlinkat(::dirfd(listing), entry->d_name, 0);
+        }
+        ::closedir(listing);
+    }
+}
+
+}  // namespace
+
+std::string partialArchivePath() { return getInstallAgentCacheDir() + PARTIAL_ARCHIVE_FILE; }
+
+std::optional<PartialArchive> partialArchiveFor(const std::string& url) {
+    removeRecordTemporaries();
+    struct stat st{};
+    const auto record = readCacheRecord(recordPath());
+    if (::lstat(partialArchivePath().c_str(), &st) == 0 && S_ISREG(st.st_mode) && record && record->url == url &&
+        isStrongTag(record->tag) && (record->length < 0 || st.st_size <= record->length)) {
+        return PartialArchive{*record, st.st_size};
+    }
+    dropPartialArchive();
+    return std::nullopt;
+}
+
+bool recordPartialArchive(const CacheRecord& record) { return writeCacheRecord(recordPath(), record); }
+
+void dropPartialArchive() {
+    ::unlink(recordPath().c_str());
+    ::unlink(partialArchivePath().c_str());
+}

@@ -1,0 +1,243 @@
+#include "agent/signature.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "agent/file_hasher.h"
+#include "host/constants.h"
+#include "host/locations.h"
+
+namespace {
+
+constexpr size_t kSignatureBytes = 2 + 8 + crypto_sign_BYTES;
+constexpr size_t kKeyBytes = 2 + 8 + crypto_sign_PUBLICKEYBYTES;
+const std::string kUntrusted = "untrusted comment:";
+const std::string kTrusted = "trusted comment: ";
+
+void initSodium() {
+    static const int ready = sodium_init();
+    (void)ready;  // 1 when another part initialised it first; -1 leaves every check failing
+}
+
+// The text's lines, without their line feeds and a carriage return before one.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Exactly `size` bytes from base64, or nothing.
+std::optional<std::vector<unsigned char>> decode(const std::string& base64, size_t size) {
+    initSodium();
+    std::vector<unsigned char> bytes(size);
+    size_t length = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(bytes.data(), bytes.size(), base64.c_str(), base64.size(), nullptr, &length, &end,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        end != base64.c_str() + base64.size() || length != size) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::string readSmallFile(const std::string& path, bool* ok) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    *ok = fd >= 0;
+    char buf[4096];
+    ssize_t n = 0;
+    while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 65536) text.append(buf, static_cast<size_t>(n));
+    *ok = *ok && n == 0;
+    if (fd >= 0) ::close(fd);
+    return text;
+}
+
+// The legacy algorithm signs the archive itself, which must then be read whole.
+bool verifyWholeFile(const unsigned char* sig, const std::string& path, const PublicKey& key) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    const auto size = static_cast<size_t>(st.st_size);
+    void* data = size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+    ::close(fd);
+    if (data == MAP_FAILED) return false;
+    const bool ok =
+        crypto_sign_verify_detached(sig, static_cast<const unsigned char*>(data), size, key.key.data()) == 0;
+    if (data != nullptr) ::munmap(data, size);
+    return ok;
+}
+
+// The value of a "<name>:<value>" field of a trusted comment, fields separated by tabs.
+std::optional<std::string> commentField(const std::string& comment, const std::string& name) {
+    size_t start = 0;
+    while (start <= comment.size()) {
+        size_t end = comment.find('\t', start);
+        if (end == std::string::npos) end = comment.size();
+        const std::string field = comment.substr(start, end - start);
+        if (field.starts_with(name + ":")) return field.substr(name.size() + 1);
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::string percentDecoded(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::optional<long long> timestampOf(const std::string& comment) {
+    const auto field = commentField(comment, "timestamp");
+    if (!field || field->empty() || field->find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    return std::strtoll(field->c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+std::optional<PublicKey> parsePublicKey(const std::string& text) {
+    std::vector<std::string> lines = linesOf(text);
+    while (lines.size() > 2 && lines.back().empty()) lines.pop_back();
+    if (lines.size() != 2 || !lines[0].starts_with(kUntrusted)) return std::nullopt;
+    const auto bytes = decode(lines[1], kKeyBytes);
+    if (!bytes || (*bytes)[0] != 'E' || (*bytes)[1] != 'd') return std::nullopt;
+    PublicKey key;
+    std::copy(bytes->begin() + 2, bytes->begin() + 10, key.id.begin());
+    std::copy(bytes->begin() + 10, bytes->end(), key.key.begin());
+    return key;
+}
+
+std::string keyIdText(const std::array<unsigned char, 8>& id) {
+    static const char* const digits = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = id.size(); i-- > 0;) {
+        text += digits[id[i] >> 4];
+        text += digits[id[i] & 0xf];
+    }
+    return text;
+}
+
+BundleKey loadBundleKey(const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return {};
+    bool readable = false;
+    const std::string text = readSmallFile(path, &readable);
+    const auto key = readable ? parsePublicKey(text) : std::nullopt;
+    if (!key) return {BundleKeyState::Damaged, {}};
+    return {BundleKeyState::Present, *key};
+}
+
+BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE); }
+
+SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path) {
+    if (key.state == BundleKeyState::Damaged) return {SignatureStatus::DamagedKey, "", ""};
+    bool readable = false;
+    const std::string signature = readSmallFile(path + ".minisig", &readable);
+    if (!readable) return {SignatureStatus::Missing, "", ""};
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return verifySignature(key.key, signature, path, path.substr(path.find_last_of('/') + 1),
+                           [&] { return FileHasher(path).digest(st.st_size); });
+}
+
+const char* signatureFailureText(SignatureStatus status) {
+    switch (status) {
+        case SignatureStatus::Missing: return "The installer archive is not signed.";
+        case SignatureStatus::OtherKey: return "The installer archive is signed with another key.";
+        case SignatureStatus::OtherFile: return "The installer archive's signature is for another file.";
+        case SignatureStatus::Rollback: return "The installer archive is older than the installed one.";
+        case SignatureStatus::DamagedKey: return "The installer's signing key is damaged.";
+        case SignatureStatus::Valid:
+        case SignatureStatus::Invalid: break;
+    }
+    return "The installer archive's signature is not valid.";
+}
+
+SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,
+                               const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
+    SignatureCheck check;
+    const std::vector<std::string> lines = linesOf(signature);
+    if (lines.size() != 4 || !lines[0].starts_with(kUntrusted) || !lines[2].starts_with(kTrusted)) return check;
+    const auto sig = decode(lines[1], kSignatureBytes);
+    const auto global = decode(lines[3], crypto_sign_BYTES);
+    if (!sig || !global) return check;
+    std::array<unsigned char, 8> id{};
+    std::copy(sig->begin() + 2, sig->begin() + 10, id.begin());
+    check.keyId = keyIdText(id);
+    if (id != key.id) {
+        check.status = SignatureStatus::OtherKey;
+        return check;
+    }
+    const unsigned char* signed64 = sig->data() + 10;
+    const std::string algorithm(sig->begin(), sig->begin() + 2);
+    bool valid = false;
+    if (algorithm == "ED") {
+        const auto hash = digest();
+        valid = hash && crypto_sign_verify_detached(signed64, hash->data(), hash->size(), key.key.data()) == 0;
+    } else if (algorithm == "Ed") {
+        valid = verifyWholeFile(signed64, archive, key);
+    }
+    const std::string comment = lines[2].substr(kTrusted.size());
+    std::vector<unsigned char> globalMessage(signed64, signed64 + crypto_sign_BYTES);
+    globalMessage.insert(globalMessage.end(), comment.begin(), comment.end());
+    valid = valid && crypto_sign_verify_detached(global->data(), globalMessage.data(), globalMessage.size(),
+                                                 key.key.data()) == 0;
+    if (!valid) return check;
+    const auto file = commentField(comment, "file");
+    if (file && *file != name && *file != percentDecoded(name)) {
+        check.status = SignatureStatus::OtherFile;
+        return check;
+    }
+    check.status = SignatureStatus::Valid;
+    check.trustedComment = comment;
+    return check;
+}
+
+std::string archiveNameOfUrl(const std::string& url) {
+    const auto scheme = url.find("://");
+    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t pathStart = url.find('/', hostStart);
+    if (pathStart == std::string::npos) return "";
+    const std::string path = url.substr(pathStart, url.find_first_of("?#", pathStart) - pathStart);
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+std::string signatureUrlOf(const std::string& url) {
+    const auto scheme = url.find("://");
+    const auto tail = url.find_first_of("?#", scheme == std::string::npos ? 0 : scheme + 3);
+    if (tail == std::string::npos) return url + ".minisig";
+    return url.substr(0, tail) + ".minisig" + url.substr(tail);
+}
+
+bool isRollback(const std::string& newer, const std::string& cached) {
+    const auto newTime = timestampOf(newer);
+    const auto cachedTime = timestampOf(cached);
+    return newTime && cachedTime && *newTime < *cachedTime;
+}
