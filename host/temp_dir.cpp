@@ -1,5 +1,8 @@
 #include "host/temp_dir.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,16 +13,64 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+const std::string kLock = ".qvlock";
+
+// Empty working directories of ours whose makers are gone: only their lock is left in them,
+// and nobody holds it.
+void removeAbandoned(const std::string& base) {
+    DIR* listing = ::opendir(base.c_str());
+    if (listing == nullptr) return;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.size() != 8 || !name.starts_with("qv")) continue;
+        const std::string dir = platform::appendPathComponent(base, name);
+        struct stat st{};
+        if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        std::error_code ec;
+        auto it = fs::directory_iterator(dir, ec);
+        if (ec || it == fs::directory_iterator() || it->path().filename() != kLock || ++it != fs::directory_iterator()) continue;
+        const std::string lock = dir + "/" + kLock;
+        const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            ::unlink(lock.c_str());
+            ::rmdir(dir.c_str());
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    ::closedir(listing);
+}
+
+// Locked under another name and then renamed, so that no other run ever sees it unlocked.
+int lockDirectory(const std::string& dir) {
+    std::string tmp = dir + "/" + kLock + ".XXXXXX";
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(tmp.c_str(), (dir + "/" + kLock).c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 TempDir::TempDir(std::string /*name*/) {
     const std::string base = platform::temporaryDirectory().value_or("/tmp");
+    removeAbandoned(base);
     std::string tmpl = platform::appendPathComponent(base, "qvXXXXXX");
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (::mkdtemp(buf.data()) != nullptr) dir_ = buf.data();
+    if (::mkdtemp(buf.data()) == nullptr) return;
+    dir_ = buf.data();
+    lockFd_ = lockDirectory(dir_);
 }
 
 TempDir::~TempDir() {
     if (!dir_.empty()) removeTree(dir_);
+    if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 bool removeTree(const std::string& path) {

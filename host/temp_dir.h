@@ -5,7 +5,9 @@
 // Owns a fresh directory "qvXXXXXX" (mode 0700) under the user's temporary directory for its
 // whole life and removes it with everything in it when it goes. When the directory cannot be
 // created, getDir() is empty and the destructor touches nothing. Removal is best effort: what
-// cannot be removed stays, silently, and an abrupt end of the process leaves the directory.
+// cannot be removed stays, silently. An abrupt end of the process leaves the directory; it
+// holds a lock of its maker's, so that a later one removes it once its maker is gone and
+// nothing but the lock is left in it.
 class TempDir {
 public:
     explicit TempDir(std::string name);
@@ -17,6 +19,7 @@ public:
 
 private:
     std::string dir_;
+    int lockFd_ = -1;
 };
 
 // Removes a file or a directory tree without following symbolic links; directories that the
