@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -41,7 +42,7 @@ bool waitForPort(int port, int timeoutMs) {
     return false;
 }
 
-Nginx::Nginx(const std::string& root) {
+Nginx::Nginx(const std::string& root, const std::string& extra) {
     port_ = freeLoopbackPort();
     const std::string conf = dir_ / "nginx.conf";
     writeFile(conf,
@@ -62,7 +63,7 @@ Nginx::Nginx(const std::string& root) {
                   "  sendfile on;\n"
                   "  server {\n"
                   "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-                  "    root " + root + ";\n"
+                  "    root " + root + ";\n" + extra + "\n"
                   "  }\n"
                   "}\n");
     pid_ = ::fork();
@@ -88,5 +89,16 @@ std::string Nginx::url(const std::string& path) const {
 }
 
 std::string Nginx::accessLog() const { return readFile(dir_ / "access.log"); }
+
+std::pair<long long, int> Nginx::sent(const std::string& what) const {
+    std::pair<long long, int> total{0, 0};
+    std::istringstream log(accessLog());
+    for (std::string line; std::getline(log, line);) {
+        if (line.find(what) == std::string::npos) continue;
+        total.first += std::stoll(line.substr(line.find(' ') + 1));
+        ++total.second;
+    }
+    return total;
+}
 
 }  // namespace testsupport

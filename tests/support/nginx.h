@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <sys/types.h>
 
 #include "support.h"
@@ -11,8 +12,9 @@ namespace testsupport {
 
 class Nginx {
 public:
-    // Serves root at http://127.0.0.1:<port>/ ; throws when nginx does not come up.
-    explicit Nginx(const std::string& root);
+    // Serves root at http://127.0.0.1:<port>/ with `extra` in its server block (a rate limit,
+    // say); throws when nginx does not come up.
+    explicit Nginx(const std::string& root, const std::string& extra = "");
     ~Nginx();
     Nginx(const Nginx&) = delete;
     Nginx& operator=(const Nginx&) = delete;
@@ -20,6 +22,8 @@ public:
     std::string url(const std::string& path) const;
     // Lines "<status> <body bytes sent> <request>" of the access log, one per request.
     std::string accessLog() const;
+    // The body bytes sent for requests whose line contains `what`, and how many there were.
+    std::pair<long long, int> sent(const std::string& what) const;
 
 private:
     ScratchDir dir_;
