@@ -69,12 +69,16 @@ ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {
     }
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] {
+        std::vector<std::thread> connections;
         for (;;) {
             const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) return;  // the listener was shut down
-            serve(client);
-            ::close(client);
+            if (client < 0) break;  // the listener was shut down
+            connections.emplace_back([this, client] {
+                serve(client);
+                ::close(client);
+            });
         }
+        for (auto& connection : connections) connection.join();
     });
 }
 

@@ -1,6 +1,7 @@
 // An HTTP/1.1 server on 127.0.0.1 whose every answer the test writes itself, byte for byte:
-// a status, headers, a body that may stop short or drip, one connection per request. For
+// a status, headers, a body that may stop short or drip, one request per connection. For
 // faults a library server would tidy away (a 206 that starts elsewhere, a Range it ignores).
+// Each connection is served on a thread of its own.
 #pragma once
 
 #include <chrono>
