@@ -212,8 +212,10 @@ private:
         if (*code == CURLE_OK) return std::nullopt;
         std::string reason = curlError_[0] != '\0' ? curlError_ : lib().easy_strerror(*code);
         TransferErrorKind kind = kindOf(*code);
+        // A CONNECT is answered by the proxy itself; some answer a wrong password with 401.
         long connectCode = 0;
-        if (lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK && connectCode == 407) {
+        if (lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
+            (connectCode == 407 || connectCode == 401)) {
             kind = TransferErrorKind::ProxyAuth;
         }
         const char* at = nullptr;

@@ -202,11 +202,7 @@ TEST_F(Faults, AServerThatStallsEndsTheDownloadAfterTheIdleTimeOut) {
 
 TEST_F(Faults, AnUntrustedCertificateFailsClearlyAndTheSameServerWorksOnceItsCaIsTrusted) {
     testsupport::ScratchDir keys;
-    const auto made = testsupport::runProcess(
-        {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-         keys / "key.pem", "-out", keys / "cert.pem"});
-    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    testsupport::makeCertificate(keys.path());
     const std::string archive = zipBytes(agentFiles("tls"));
     FaultServer server(std::make_unique<httplib::SSLServer>((keys / "cert.pem").c_str(), (keys / "key.pem").c_str()),
                        "https");

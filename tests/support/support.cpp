@@ -94,6 +94,14 @@ void makeZip(const std::string& archive, const std::map<std::string, std::string
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("zip failed for " + archive);
 }
 
+void makeCertificate(const std::string& dir) {
+    const auto made = runProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                  "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                                  "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", dir + "/key.pem", "-out",
+                                  dir + "/cert.pem"});
+    if (made.exitStatus != 0) throw std::runtime_error("openssl failed: " + made.err);
+}
+
 std::string recordingAgentScript() {
     return "#!/bin/sh\n"
            ": \"${AGENT_RECORD:?}\"\n"

@@ -39,6 +39,9 @@ std::vector<std::string> listDir(const std::string& path);
 // Zips the files (name -> content) into archive with the real zip tool; names may hold "/".
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
 
+// A self-signed certificate for 127.0.0.1, dir/cert.pem with its key dir/key.pem, made by openssl.
+void makeCertificate(const std::string& dir);
+
 // An agent's "install" script: it records the arguments it received, each followed by a NUL,
 // into the file named by $AGENT_RECORD, its own path into $AGENT_SELF and a line into
 // $AGENT_RUNS and the signals it ignores into $AGENT_SIGNALS when those are set, then
