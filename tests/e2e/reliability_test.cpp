@@ -185,3 +185,22 @@ TEST_F(Reliability, SignalsWhileExtractingStopTheRunAndLeaveNothingBehind) {
         }
     }
 }
+
+TEST_F(Reliability, ASwapStoppedAtTheRenameNeverLeavesTheOldAgentBesideTheNewTag) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    for (const std::string action : {"kill", "fail"}) {
+        SCOPED_TRACE(action);
+        serve("1");
+        ASSERT_EQ(run(bundle_).exitStatus, 0);
+        serve("2");
+        // Stopped where the new agent takes the old one's place.
+        const auto r = run(bundle_, {}, {{"LD_PRELOAD", BI_RENAME_FAULT}, {"BI_FAULT_RENAME", "/.installagent."},
+                                          {"BI_FAULT_ACTION", action},
+                                          {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+        EXPECT_EQ(r.exitStatus, action == "kill" ? 128 + SIGKILL : 255) << r.err;
+        const auto ran = runLines().size();
+        EXPECT_EQ(run(bundle_).exitStatus, 0);
+        EXPECT_EQ(runLines().size(), ran + 1);
+        EXPECT_EQ(runLines().back(), "ok 2");
+    }
+}
