@@ -1,0 +1,210 @@
+// What a vendor ships: binaries that need only what every mainstream Linux has, an installer
+// that takes its shipped road without libcurl, and the bundle tool's checks and tarball.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "../e2e/fixture.h"
+
+namespace {
+
+using testsupport::runProcess;
+
+const std::string kPlugin = std::string(BI_INSTALLER).substr(0, std::string(BI_INSTALLER).rfind('/')) +
+                            "/bootstrap-installer-gtk.so";
+
+struct Elf {
+    std::set<std::string> needed;
+    std::vector<int> newestGlibc;   // {2, 34}; empty when it imports nothing versioned
+    std::set<std::string> exported;  // defined dynamic symbols
+};
+
+std::vector<int> versionNumbers(const std::string& text) {
+    std::vector<int> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, '.');) parts.push_back(std::stoi(part));
+    return parts;
+}
+
+Elf readElf(const std::string& path) {
+    Elf elf;
+    const auto dynamic = runProcess({"/usr/bin/readelf", "-d", "-W", path});
+    EXPECT_EQ(dynamic.exitStatus, 0) << dynamic.err;
+    const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[([^\]]+)\])");
+    for (std::sregex_iterator m(dynamic.out.begin(), dynamic.out.end(), needed), end; m != end; ++m) {
+        elf.needed.insert((*m)[1]);
+    }
+    const auto symbols = runProcess({"/usr/bin/objdump", "-T", "-w", path});
+    EXPECT_EQ(symbols.exitStatus, 0) << symbols.err;
+    const std::regex glibc(R"(\(GLIBC_([0-9.]+)\))");
+    std::istringstream lines(symbols.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, glibc)) elf.newestGlibc = std::max(elf.newestGlibc, versionNumbers(m[1]));
+        // "ADDRESS FLAGS__ SECTION\tSIZE VERSION NAME": the section starts after 16 + 1 + 7 + 1.
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos || tab < 25 || line.compare(25, tab - 25, "*UND*") == 0) continue;
+        elf.exported.insert(line.substr(line.find_last_of(' ') + 1));
+    }
+    return elf;
+}
+
+class Vendor : public InstallerTest {
+protected:
+    std::string product_ = dir_ / "product.zip";
+    std::string agent_ = dir_ / "agent.zip";
+    void SetUp() override {
+        InstallerTest::SetUp();
+        testsupport::makeZip(product_, {{"product.txt", "the product"}});
+        testsupport::makeZip(agent_, agentFiles());
+    }
+};
+
+}  // namespace
+
+TEST(Elf, TheInstallerNeedsOnlyLibcLibmAndTheLoaderOfGlibc234AndThePluginNoCppRuntime) {
+#ifndef BI_PORTABLE
+    GTEST_SKIP() << "the sanitizer build links the shared C++ runtime";
+#endif
+    const std::vector<int> newest = {2, 34};
+    const Elf installer = readElf(BI_INSTALLER);
+    for (const auto& lib : installer.needed) {
+        EXPECT_TRUE(lib == "libc.so.6" || lib == "libm.so.6" || lib.rfind("ld-linux", 0) == 0) << lib;
+    }
+    ASSERT_FALSE(installer.newestGlibc.empty());
+    EXPECT_LE(installer.newestGlibc, newest);
+
+    const Elf plugin = readElf(kPlugin);
+    EXPECT_TRUE(plugin.needed.count("libgtk-3.so.0"));
+    EXPECT_FALSE(plugin.needed.count("libstdc++.so.6"));
+    EXPECT_FALSE(plugin.needed.count("libgcc_s.so.1"));
+    EXPECT_LE(plugin.newestGlibc, newest);
+    // Its C++ runtime stays inside: the factory is all it shows.
+    ASSERT_EQ(plugin.exported.size(), 1u);
+    EXPECT_EQ(plugin.exported.begin()->rfind("bi_gtk_open_window_v", 0), 0u) << *plugin.exported.begin();
+
+    // The same reading sees this test program's shared C++ runtime and its exports.
+    const Elf self = readElf(std::filesystem::read_symlink("/proc/self/exe"));
+    EXPECT_TRUE(self.needed.count("libstdc++.so.6"));
+    EXPECT_GT(self.newestGlibc, (std::vector<int>{2, 2, 5}));
+}
+
+TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInstall) {
+    if (runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitStatus != 0) {
+        GTEST_SKIP() << "no mount namespace here (unshare -m needs root or user namespaces) to hide libcurl in";
+    }
+    // /dev/null over every file that the loader could open as libcurl, in a private mount namespace.
+    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                "for f in $(/sbin/ldconfig -p | sed -n 's/^\\s*libcurl\\(-gnutls\\)\\{0,1\\}\\.so\\.4 .*=> //p') "
+                "  $(echo \"${LD_LIBRARY_PATH:-}\" | tr ':' '\\n' | sed 's|$|/libcurl*.so.4*|') "
+                "  /lib*/libcurl*.so.4* /lib*/*/libcurl*.so.4* /usr/lib*/libcurl*.so.4* /usr/lib*/*/libcurl*.so.4* "
+                "  /usr/local/lib*/libcurl*.so.4*; do "
+                "  if [ -e \"$f\" ]; then mount --bind /dev/null \"$f\" || exit 97; fi; "
+                "done; exec \"$@\"",
+                "hide-libcurl"};
+    auto r = run(bundle("shipped", "InstallAgent.zip"), {"-mode", "silent"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(recorded().size(), 4u);
+
+    FaultServer server;
+    int requests = 0;
+    (*server).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
+        ++requests;
+        res.set_content(zipBytes(agentFiles()), "application/zip");
+    });
+    const auto download = downloadBundle(server.url("/agent.zip"), "download");
+    r = run(download);
+    EXPECT_EQ(r.exitStatus, 255);
+    const std::string text = "This installer needs libcurl to download the installer (package libcurl4 or libcurl).";
+    EXPECT_NE(r.err.find(text + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 21), "Installation failed.\n") << r.err;
+    EXPECT_EQ(requests, 0);
+
+    // Outside the namespace the same bundle downloads: hiding libcurl was the only difference.
+    wrapper_.clear();
+    r = run(download);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(requests, 1);
+}
+
+TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) {
+    const std::string app = dir_ / "Setup.app", text = dir_ / "text.zip", nested = dir_ / "nested.zip";
+    const std::string gif = dir_ / "splash.png", lonely = dir_ / "lonely/bootstrap-installer";
+    testsupport::writeFile(text, "not an archive");
+    testsupport::makeZip(nested, {{"agent/install", "#!/bin/sh\n"}});
+    testsupport::writeFile(gif, "GIF89a not a PNG");
+    testsupport::writeFile(lonely, testsupport::readFile(BI_INSTALLER), 0755);
+    const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
+
+    struct Case {
+        std::vector<std::string> fault;  // appended to good arguments; later options win
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--frobnicate"}, 2, "unknown option: --frobnicate"},
+        {{"--agent", text}, 1, "not a zip archive: " + text},
+        {{"--agent", nested}, 1, "no \"install\" at the top level of the agent archive: " + nested},
+        {{"--splash", gif}, 1, "the splash image is not a PNG file: " + gif},
+        {{"--url", "ftp://example.com/agent.zip"}, 1, "must start with http:// or https://: ftp://example.com/agent.zip"},
+        {{"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
+        {{"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
+        {{"-o", dir_ / "Setup"}, 1, "the bundle's name must end in .app: " + dir_ / "Setup"},
+        {{"--archive", dir_ / "setup.zip"}, 1, "must end in .tar.gz or .tgz: " + dir_ / "setup.zip"},
+        {{"--installer", lonely}, 1, "no window plug-in bootstrap-installer-gtk.so beside " + lonely},
+    };
+    const auto before = testsupport::listDir(dir_.path());
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",       app,         "--bundle-zip", product_,
+                                         "--agent",      agent_,     "--installer", BI_INSTALLER};
+        argv.insert(argv.end(), c.fault.begin(), c.fault.end());
+        const auto r = runProcess(argv);
+        SCOPED_TRACE(c.says);
+        EXPECT_EQ(r.exitStatus, c.status);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(usage) != std::string::npos, c.status == 2) << r.err;
+        EXPECT_EQ(testsupport::listDir(dir_.path()), before);
+    }
+    const auto help = runProcess({BI_MAKE_BUNDLE, "--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
+}
+
+TEST_F(Vendor, ABundleUnpackedFromItsTarballStartsItsAgentWithStrippedBinariesAndThePlugin) {
+    testsupport::makeDirs(dir_ / "vendor");
+    const std::string app = dir_ / "vendor/Product Setup.app", tarball = dir_ / "vendor/product-setup.tar.gz";
+    auto r = runProcess({BI_MAKE_BUNDLE, "-o", app, "--bundle-zip", product_, "--agent", agent_, "--url",
+                         "https://example.com/agent.zip", "--splash", BI_SPLASH, "--installer", BI_INSTALLER,
+                         "--archive", tarball});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.out.find("added the window plug-in " + kPlugin + "\n"), std::string::npos) << r.out;
+
+    // A user unpacks it somewhere else.
+    testsupport::makeDirs(dir_ / "user");
+    r = runProcess({"/bin/tar", "-xzf", tarball, "-C", dir_ / "user"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::string root = dir_ / "user/Product Setup.app";
+    const testsupport::Bundle b{root, root + "/Contents/MacOS/Product Setup", root + "/Contents/Resources"};
+    const std::string plugin = root + "/Contents/MacOS/bootstrap-installer-gtk.so";
+    for ([[maybe_unused]] const auto& [file, limit] : {std::pair{b.executable, 2'000'000}, std::pair{plugin, 500'000}}) {
+        struct stat st{};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, 0755u) << file;
+        const auto sections = runProcess({"/usr/bin/readelf", "-S", "-W", file});
+        EXPECT_EQ(sections.out.find(".symtab"), std::string::npos) << file << " is not stripped";
+#ifdef BI_PORTABLE
+        EXPECT_LE(st.st_size, limit) << file;
+#endif
+    }
+    EXPECT_EQ(testsupport::readFile(b.resources + "/installAgentURL.txt"), "https://example.com/agent.zip\n");
+    EXPECT_EQ(testsupport::readFile(b.resources + "/splash.png"), testsupport::readFile(BI_SPLASH));
+
+    r = run(b, {"-mode", "silent"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "-mode", "silent"}));
+}
