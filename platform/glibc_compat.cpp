@@ -59,7 +59,8 @@ extern "C" BI_HIDDEN int _dl_find_object(void* address, dl_find_object* result) 
     // Outside the loader's lock, which dl_iterate_phdr holds while it calls back.
     Dl_info info;
     void* map = nullptr;
-    result->dlfo_link_map = ::dladdr1(address, &info, &map, RTLD_DL_LINKMAP) != 0 ? static_cast<link_map*>(map) : nullptr;
+    const bool named = ::dladdr1(address, &info, &map, RTLD_DL_LINKMAP) != 0;
+    result->dlfo_link_map = named ? static_cast<link_map*>(map) : nullptr;
     return 0;
 }
 #endif

@@ -151,7 +151,7 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
         {{"--agent", text}, 1, "not a zip archive: " + text},
         {{"--agent", nested}, 1, "no \"install\" at the top level of the agent archive: " + nested},
         {{"--splash", gif}, 1, "the splash image is not a PNG file: " + gif},
-        {{"--url", "ftp://example.com/agent.zip"}, 1, "must start with http:// or https://: ftp://example.com/agent.zip"},
+        {{"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
         {{"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
         {{"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
         {{"-o", dir_ / "Setup"}, 1, "the bundle's name must end in .app: " + dir_ / "Setup"},
@@ -191,7 +191,8 @@ TEST_F(Vendor, ABundleUnpackedFromItsTarballStartsItsAgentWithStrippedBinariesAn
     const std::string root = dir_ / "user/Product Setup.app";
     const testsupport::Bundle b{root, root + "/Contents/MacOS/Product Setup", root + "/Contents/Resources"};
     const std::string plugin = root + "/Contents/MacOS/bootstrap-installer-gtk.so";
-    for ([[maybe_unused]] const auto& [file, limit] : {std::pair{b.executable, 2'000'000}, std::pair{plugin, 500'000}}) {
+    const std::pair<std::string, int> limits[] = {{b.executable, 2'000'000}, {plugin, 500'000}};
+    for ([[maybe_unused]] const auto& [file, limit] : limits) {
         struct stat st{};
         ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
         EXPECT_EQ(st.st_mode & 0777, 0755u) << file;
