@@ -3,9 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <random>
 #include <stdexcept>
 
 namespace {
@@ -70,16 +68,4 @@ TEST(GlibcCompat, FindsWhatTheLoadersOwnFindObjectFinds) {
         EXPECT_EQ(ours.dlfo_eh_frame, theirs.dlfo_eh_frame) << address;
         EXPECT_NE(ours.dlfo_eh_frame, nullptr) << address;
     }
-}
-
-TEST(GlibcCompat, RandomDeviceGetsWellSpreadValuesFromArc4random) {
-    std::random_device device("arc4random");
-    uint32_t orred = 0, anded = UINT32_MAX;
-    for (int i = 0; i < 64; ++i) {
-        const uint32_t v = device();
-        orred |= v;
-        anded &= v;
-    }
-    EXPECT_EQ(orred, UINT32_MAX);
-    EXPECT_EQ(anded, 0u);
 }
