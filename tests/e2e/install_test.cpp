@@ -20,6 +20,10 @@ TEST_F(Install, InstalledToolAssemblesABundleThatStartsItsShippedAgent) {
     EXPECT_EQ(::access(installer.c_str(), X_OK), 0);
     EXPECT_EQ(::access(tool.c_str(), X_OK), 0);
     ASSERT_TRUE(testsupport::exists(plugin));
+    for (const auto& binary : {installer, plugin}) {
+        EXPECT_EQ(testsupport::runProcess({"/usr/bin/readelf", "-S", binary}).out.find(".symtab"), std::string::npos)
+            << binary << " is not stripped";
+    }
 
     testsupport::makeZip(dir_ / "agent.zip", agentFiles());
     testsupport::makeZip(dir_ / "bundle.zip", {{"product.txt", "the product"}});
@@ -27,6 +31,7 @@ TEST_F(Install, InstalledToolAssemblesABundleThatStartsItsShippedAgent) {
     // No --installer: the tool takes the installer and the plug-in installed with it.
     r = testsupport::runProcess({tool, "-o", app, "--bundle-zip", dir_ / "bundle.zip", "--agent", dir_ / "agent.zip"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
+    // The tool strips what it copies, which changes nothing in what cmake --install stripped.
     const testsupport::Bundle b{app, app + "/Contents/MacOS/Product Setup", app + "/Contents/Resources"};
     EXPECT_EQ(testsupport::readFile(b.executable), testsupport::readFile(installer));
     EXPECT_EQ(testsupport::readFile(app + "/Contents/MacOS/bootstrap-installer-gtk.so"), testsupport::readFile(plugin));

@@ -131,8 +131,12 @@ Bundle makeBundle(const std::string& installer, const std::string& parent, const
     ScratchDir product;
     makeZip(product / "bundle.zip", {{"payload.txt", "the product"}});
     // The vendor's tool assembles it; each test then names its own URL, if any.
-    const auto made = runProcess({BI_MAKE_BUNDLE, "-o", b.root, "--name", "setup", "--bundle-zip", product / "bundle.zip",
-                                  "--url", "http://127.0.0.1:9/unused", "--installer", installer});
+    std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", b.root, "--name", "setup", "--bundle-zip",
+                                     product / "bundle.zip", "--url", "http://127.0.0.1:9/unused", "--installer", installer};
+#ifdef BI_MAKE_BUNDLE_KEEPS_SYMBOLS
+    argv.push_back("--no-strip");
+#endif
+    const auto made = runProcess(argv);
     if (made.exitStatus != 0) throw std::runtime_error("make-bundle failed: " + made.err);
     ::unlink((b.resources + "/installAgentURL.txt").c_str());
     return b;

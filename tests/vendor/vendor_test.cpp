@@ -1,0 +1,182 @@
+// What a vendor ships: binaries that need only what every mainstream Linux has, an installer
+// that takes its shipped road without libcurl, and the bundle tool's checks and tarball.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include "../e2e/fixture.h"
+
+namespace {
+
+using testsupport::runProcess;
+
+const std::string kPlugin =
+    std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-gtk.so").string();
+
+// What the loader reads: the needed libraries, the glibc versions asked for, and the symbols
+// the file offers to others.
+struct Elf {
+    std::set<std::string> needed, glibc, exported;
+    std::set<std::string> glibcAfter234() const {
+        std::set<std::string> after;
+        for (const auto& v : glibc) {
+            if (std::stoi(v.substr(2)) > 34) after.insert(v);  // "2.35", but not "2.3.4" or "2.2.5"
+        }
+        return after;
+    }
+};
+
+Elf readElf(const std::string& path) {
+    Elf elf;
+    const std::string dynamic = runProcess({"/usr/bin/readelf", "-d", "-W", path}).out;
+    const std::regex needed(R"(\(NEEDED\).*\[(.+)\])"), glibc(R"(\(GLIBC_([0-9.]+)\))");
+    for (std::sregex_iterator m(dynamic.begin(), dynamic.end(), needed), end; m != end; ++m) elf.needed.insert((*m)[1]);
+    std::istringstream symbols(runProcess({"/usr/bin/objdump", "-T", "-w", path}).out);
+    for (std::string line; std::getline(symbols, line);) {
+        if (std::smatch m; std::regex_search(line, m, glibc)) elf.glibc.insert(m[1]);
+        if (line.find('\t') != std::string::npos && line.find("*UND*") == std::string::npos) {
+            elf.exported.insert(line.substr(line.find_last_of(' ') + 1));
+        }
+    }
+    return elf;
+}
+
+class Vendor : public InstallerTest {
+protected:
+    void SetUp() override {
+        InstallerTest::SetUp();
+        testsupport::makeZip(product_, {{"product.txt", "the product"}});
+        testsupport::makeZip(agent_, agentFiles());
+    }
+    std::string product_ = dir_ / "product.zip", agent_ = dir_ / "agent.zip";
+};
+
+}  // namespace
+
+TEST(Elf, TheInstallerNeedsOnlyLibcLibmAndTheLoaderOfGlibc234AndThePluginNoCppRuntime) {
+#ifndef BI_PORTABLE
+    GTEST_SKIP() << "the sanitizer build links the shared C++ runtime";
+#endif
+    const Elf installer = readElf(BI_INSTALLER), plugin = readElf(kPlugin);
+    for (const auto& lib : installer.needed) {
+        EXPECT_TRUE(lib == "libc.so.6" || lib == "libm.so.6" || lib.rfind("ld-linux", 0) == 0) << lib;
+    }
+    EXPECT_TRUE(installer.glibc.count("2.34"));  // the reading found its imports
+    EXPECT_EQ(installer.glibcAfter234(), std::set<std::string>{});
+    EXPECT_TRUE(plugin.needed.count("libgtk-3.so.0"));
+    EXPECT_FALSE(plugin.needed.count("libstdc++.so.6") || plugin.needed.count("libgcc_s.so.1"));
+    EXPECT_EQ(plugin.glibcAfter234(), std::set<std::string>{});
+    // Its C++ runtime stays inside: the factory is all it offers.
+    ASSERT_EQ(plugin.exported.size(), 1u);
+    EXPECT_EQ(plugin.exported.begin()->rfind("bi_gtk_open_window_v", 0), 0u) << *plugin.exported.begin();
+    // The same reading sees this test program's shared C++ runtime.
+    EXPECT_TRUE(readElf(std::filesystem::read_symlink("/proc/self/exe")).needed.count("libstdc++.so.6"));
+}
+
+TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInstall) {
+    if (runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitStatus != 0) {
+        GTEST_SKIP() << "no mount namespace here (unshare -m needs root or user namespaces) to hide libcurl in";
+    }
+    // /dev/null over every libcurl the loader could open, in a private mount namespace.
+    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                R"(for f in $(/sbin/ldconfig -p | awk '/libcurl(-gnutls)?\.so\.4 /{print $NF}') )"
+                R"(/usr/lib*/libcurl*.so.4* /usr/lib*/*/libcurl*.so.4* /lib*/libcurl*.so.4* /lib*/*/libcurl*.so.4*; do )"
+                R"(if [ -e "$f" ]; then mount --bind /dev/null "$f" || exit 97; fi; done; exec "$@")",
+                "hide-libcurl"};
+    auto r = run(bundle("shipped", "InstallAgent.zip"), {"-mode", "silent"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(recorded().size(), 4u);
+
+    FaultServer server;
+    int requests = 0;
+    (*server).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
+        ++requests;
+        res.set_content(zipBytes(agentFiles()), "application/zip");
+    });
+    const auto download = downloadBundle(server.url("/agent.zip"), "download");
+    r = run(download);
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("\nThis installer needs libcurl to download the installer (package libcurl4 or libcurl).\n"
+                         "Installation failed.\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(requests, 0);
+    // Outside the namespace the same bundle downloads: hiding libcurl was the only difference.
+    wrapper_.clear();
+    EXPECT_EQ(run(download).exitStatus, 0);
+    EXPECT_EQ(requests, 1);
+}
+
+TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) {
+    const std::string app = dir_ / "Setup.app", text = dir_ / "text.zip", nested = dir_ / "nested.zip";
+    const std::string gif = dir_ / "splash.png", lonely = dir_ / "lonely/bootstrap-installer";
+    testsupport::writeFile(text, "not an archive");
+    testsupport::makeZip(nested, {{"agent/install", "#!/bin/sh\n"}});
+    testsupport::writeFile(gif, "GIF89a not a PNG");
+    testsupport::writeFile(lonely, testsupport::readFile(BI_INSTALLER), 0755);
+    const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
+
+    struct Case {
+        std::vector<std::string> fault;  // after good arguments; a later option wins
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--frobnicate"}, 2, "unknown option: --frobnicate"},
+        {{"--agent", text}, 1, "not a zip archive: " + text},
+        {{"--agent", nested}, 1, "no \"install\" at the top level of the agent archive: " + nested},
+        {{"--splash", gif}, 1, "the splash image is not a PNG file: " + gif},
+        {{"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
+        {{"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
+        {{"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
+        {{"-o", dir_ / "Setup"}, 1, "the bundle's name must end in .app: " + dir_ / "Setup"},
+        {{"--archive", dir_ / "setup.zip"}, 1, "must end in .tar.gz or .tgz: " + dir_ / "setup.zip"},
+        {{"--installer", lonely}, 1, "no window plug-in bootstrap-installer-gtk.so beside " + lonely},
+    };
+    const auto before = testsupport::listDir(dir_.path());
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", app, "--bundle-zip", product_, "--agent", agent_,
+                                         "--installer", BI_INSTALLER};
+        argv.insert(argv.end(), c.fault.begin(), c.fault.end());
+        const auto r = runProcess(argv);
+        SCOPED_TRACE(c.says);
+        EXPECT_EQ(r.exitStatus, c.status);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(usage) != std::string::npos, c.status == 2) << r.err;
+        EXPECT_EQ(testsupport::listDir(dir_.path()), before);
+    }
+    const auto help = runProcess({BI_MAKE_BUNDLE, "--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
+}
+
+TEST_F(Vendor, ABundleUnpackedFromItsTarballStartsItsAgentWithStrippedBinariesAndThePlugin) {
+    testsupport::makeDirs(dir_ / "vendor");
+    const std::string tarball = dir_ / "vendor/setup.tar.gz";
+    auto r = runProcess({BI_MAKE_BUNDLE, "-o", dir_ / "vendor/Product Setup.app", "--bundle-zip", product_, "--agent",
+                         agent_, "--splash", BI_SPLASH, "--installer", BI_INSTALLER, "--archive", tarball});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.out.find("added the window plug-in " + kPlugin + "\n"), std::string::npos) << r.out;
+
+    testsupport::makeDirs(dir_ / "user");
+    ASSERT_EQ(runProcess({"/bin/tar", "-xzf", tarball, "-C", dir_ / "user"}).exitStatus, 0);
+    const std::string root = dir_ / "user/Product Setup.app";
+    const testsupport::Bundle b{root, root + "/Contents/MacOS/Product Setup", root + "/Contents/Resources"};
+    const std::pair<std::string, int> limits[] = {{b.executable, 2'000'000},
+                                                  {root + "/Contents/MacOS/bootstrap-installer-gtk.so", 500'000}};
+    for ([[maybe_unused]] const auto& [file, limit] : limits) {
+        struct stat st{};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, 0755u) << file;
+        EXPECT_EQ(runProcess({"/usr/bin/readelf", "-S", file}).out.find(".symtab"), std::string::npos) << file;
+#ifdef BI_PORTABLE
+        EXPECT_LE(st.st_size, limit) << file;
+#endif
+    }
+    r = run(b, {"-mode", "silent"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "-mode", "silent"}));
+}
