@@ -156,15 +156,15 @@ BundleKey loadBundleKey(const std::string& path) {
 
 BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE); }
 
-SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path) {
+SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path, std::string name) {
     if (key.state == BundleKeyState::Damaged) return {SignatureStatus::DamagedKey, "", ""};
     bool readable = false;
     const std::string signature = readSmallFile(path + ".minisig", &readable);
     if (!readable) return {SignatureStatus::Missing, "", ""};
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return {};
-    return verifySignature(key.key, signature, path, path.substr(path.find_last_of('/') + 1),
-                           [&] { return FileHasher(path).digest(st.st_size); });
+    if (name.empty()) name = path.substr(path.find_last_of('/') + 1);
+    return verifySignature(key.key, signature, path, name, [&] { return FileHasher(path).digest(st.st_size); });
 }
 
 const char* signatureFailureText(SignatureStatus status) {

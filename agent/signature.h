@@ -55,8 +55,8 @@ SignatureCheck verifySignature(const PublicKey& key, const std::string& signatur
                                const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest);
 
 // Checks the archive at path against its signature file beside it ("<path>.minisig"), as
-// shipped in a bundle.
-SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path);
+// shipped in a bundle under `name` (by default its own file name).
+SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path, std::string name = "");
 
 // The archive's name that a signature must carry: the last segment of the URL's path, as
 // the bundle gives it.

@@ -2,15 +2,17 @@
 // and a signed archive are what the installer will accept. The bundle tool runs it.
 //
 //   bootstrap-installer-verify KEY.pub               is KEY.pub a minisign public key?
-//   bootstrap-installer-verify KEY.pub ARCHIVE.zip   does ARCHIVE.zip.minisig verify with it?
+//   bootstrap-installer-verify KEY.pub ARCHIVE.zip [NAME]
+//                                  does ARCHIVE.zip.minisig verify with it, for an archive
+//                                  shipped under NAME (by default its own file name)?
 #include <cstdio>
 #include <string>
 
 #include "agent/signature.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s KEY.pub [ARCHIVE.zip]\n", argv[0]);
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s KEY.pub [ARCHIVE.zip [NAME]]\n", argv[0]);
         return 2;
     }
     const BundleKey key = loadBundleKey(argv[1]);
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
         std::printf("key %s\n", key.idText().c_str());
         return 0;
     }
-    const SignatureCheck check = verifyArchiveFile(key, argv[2]);
+    const SignatureCheck check = verifyArchiveFile(key, argv[2], argc == 4 ? argv[3] : "");
     if (check.status != SignatureStatus::Valid) {
         std::fprintf(stderr, "%s: %s\n", argv[2], signatureFailureText(check.status));
         return 1;

@@ -51,7 +51,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Signatures, SignedAgentsStartOnBothRoadsWithEitherAlgorithm) {
+TEST_F(Signatures, SignedAgentsStartWithEitherAlgorithmAndAreRevalidatedWithoutTheirSignature) {
     // An agent cached by an unsigned bundle from the same URL is fetched again and verified.
     ASSERT_EQ(run(downloadBundle(nginx_->url("agent.zip"), "plain")).exitStatus, 0);
     for (const bool legacy : {false, true}) {
@@ -72,14 +72,6 @@ TEST_F(Signatures, SignedAgentsStartOnBothRoadsWithEitherAlgorithm) {
         testsupport::removeTree(dir_ / "apps");
     }
     EXPECT_EQ(agentRuns(), 5);
-
-    // Shipped beside the archive, under an InstallAgent_*.zip name.
-    auto shipped = bundle("shipped", "InstallAgent_2.zip");
-    sign(shipped.resources + "/InstallAgent_2.zip");
-    testsupport::writeFile(shipped.resources + "/installAgentKey.pub", testsupport::readFile(keys_ / "a.pub"));
-    const auto r = run(shipped);
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(agentRuns(), 6);
 }
 
 TEST_F(Signatures, EveryOtherArchiveFailsClosedAndLeavesNothing) {

@@ -118,6 +118,8 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
     testsupport::writeFile(gif, "GIF89a not a PNG");
     testsupport::writeFile(lonely, testsupport::readFile(BI_INSTALLER), 0755);
     const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
+    const std::string key = dir_ / "key.pub";
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", key, "-s", dir_ / "key.sec"}).exitStatus, 0);
 
     struct Case {
         std::vector<std::string> fault;  // after good arguments; a later option wins
@@ -135,6 +137,8 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
         {{"-o", dir_ / "Setup"}, 1, "the bundle's name must end in .app: " + dir_ / "Setup"},
         {{"--archive", dir_ / "setup.zip"}, 1, "must end in .tar.gz or .tgz: " + dir_ / "setup.zip"},
         {{"--installer", lonely}, 1, "no window plug-in bootstrap-installer-gtk.so beside " + lonely},
+        {{"--public-key", text}, 1, "not a minisign public key: " + text},
+        {{"--public-key", key}, 1, "no signature " + agent_ + ".minisig for the agent archive"},
     };
     const auto before = testsupport::listDir(dir_.path());
     for (const auto& c : cases) {
@@ -155,9 +159,14 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
 
 TEST_F(Vendor, ABundleUnpackedFromItsTarballStartsItsAgentWithStrippedBinariesAndThePlugin) {
     testsupport::makeDirs(dir_ / "vendor");
-    const std::string tarball = dir_ / "vendor/setup.tar.gz";
+    const std::string tarball = dir_ / "vendor/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
+    // Signed, as the vendor signs it, under the name the bundle ships it with.
+    testsupport::writeFile(signedAgent, testsupport::readFile(agent_));
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", dir_ / "key.pub", "-s", dir_ / "key.sec"}).exitStatus, 0);
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", dir_ / "key.sec", "-m", signedAgent}).exitStatus, 0);
     auto r = runProcess({BI_MAKE_BUNDLE, "-o", dir_ / "vendor/Product Setup.app", "--bundle-zip", product_, "--agent",
-                         agent_, "--splash", BI_SPLASH, "--installer", BI_INSTALLER, "--archive", tarball});
+                         signedAgent, "--public-key", dir_ / "key.pub", "--splash", BI_SPLASH, "--installer",
+                         BI_INSTALLER, "--archive", tarball});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.out.find("added the window plug-in " + kPlugin + "\n"), std::string::npos) << r.out;
 
@@ -178,5 +187,6 @@ TEST_F(Vendor, ABundleUnpackedFromItsTarballStartsItsAgentWithStrippedBinariesAn
     }
     r = run(b, {"-mode", "silent"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
     EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "-mode", "silent"}));
 }
