@@ -55,6 +55,8 @@ struct ChildOptions {
     bool readStderr = false;     // read its standard error, each line with its time
     int watchFd = -1;            // with the above: an fd watched while the child runs (inotify)
     std::function<bool(int)> watchHit;  // reads watchFd when ready; true times the event
+    std::function<void(pid_t)> whileRunning;  // on a thread of its own, with the child's pid
+    bool mayFail = false;                     // a status other than 0 does not end the benchmark
 };
 
 struct TimedLine {
