@@ -33,7 +33,8 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], ReportMessageCallba
     if (agentPath.empty()) return -1;
 
     // A relative HOME or TMPDIR may start the path with "-", which sh would take for options.
-    const std::string command = "sh " + smart_quote(agentPath.starts_with("-") ? "./" + agentPath : agentPath);
+    // exec: the shell that system() starts becomes the agent's, rather than waiting for it.
+    const std::string command = "exec sh " + smart_quote(agentPath.starts_with("-") ? "./" + agentPath : agentPath);
     if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, report)) {
         report("Failed to start the install agent", true);
         return -1;
