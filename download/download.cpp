@@ -197,6 +197,7 @@ void Download::didFinishDownloading(platform::DownloadTask& task, const std::str
     }
 
     onMain([&] {
+        window->downloadFinished();
         window->setStatusText("Initializing the installer", platform::TextColor::Normal);
         window->setProgressIndeterminate(true);
         window->startProgressAnimation();
