@@ -71,4 +71,8 @@ public:
 // console window. The delegate must outlive the window.
 std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title);
 
+// The window's title: the bundle's name without ".app" ("Demo Setup"), or the program's
+// name when it lies in no bundle.
+std::string windowTitle();
+
 }  // namespace platform
