@@ -133,7 +133,10 @@ public:
     void incrementProgressBy(double delta) override {
         if (closed_) return;
         const auto now = Clock::now();
-        if (!meter_.receiving()) plainFrom_ = now;
+        if (!meter_.receiving()) {  // a transfer begins, perhaps again
+            plainFrom_ = now;
+            tenthShown_ = 0;
+        }
         meter_.add(delta, now);
         if (terminal_) {
             drawSoon();

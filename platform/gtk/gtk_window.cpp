@@ -225,23 +225,14 @@ public:
         gtk_box_pack_start(GTK_BOX(box), image_, FALSE, FALSE, 0);
 
         // Wrapped within the column: a failure's reason is read in whole, not cut off.
-        label_ = gtk_label_new("");
-        gtk_label_set_line_wrap(GTK_LABEL(label_), TRUE);
-        gtk_label_set_line_wrap_mode(GTK_LABEL(label_), PANGO_WRAP_WORD_CHAR);
-        gtk_label_set_lines(GTK_LABEL(label_), kMostStatusLines);
-        gtk_label_set_ellipsize(GTK_LABEL(label_), PANGO_ELLIPSIZE_END);
-        gtk_label_set_max_width_chars(GTK_LABEL(label_), 1);  // never widens the column
-        gtk_label_set_xalign(GTK_LABEL(label_), 0);
+        label_ = columnLabel(kMostStatusLines);
         gtk_box_pack_start(GTK_BOX(box), label_, FALSE, FALSE, 0);
 
         bar_ = gtk_progress_bar_new();
         gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar_), 0.05);
         gtk_box_pack_start(GTK_BOX(box), bar_, FALSE, FALSE, 0);
 
-        progressLine_ = gtk_label_new("");
-        gtk_label_set_xalign(GTK_LABEL(progressLine_), 0);
-        gtk_label_set_ellipsize(GTK_LABEL(progressLine_), PANGO_ELLIPSIZE_END);
-        gtk_label_set_max_width_chars(GTK_LABEL(progressLine_), 1);
+        progressLine_ = columnLabel(1);
         PangoAttrList* small = pango_attr_list_new();
         pango_attr_list_insert(small, pango_attr_scale_new(PANGO_SCALE_SMALL));
         gtk_label_set_attributes(GTK_LABEL(progressLine_), small);
@@ -371,6 +362,20 @@ public:
     bool waitsForUserAfterFailure() const override { return true; }
 
 private:
+    // A label of at most `lines` lines within the column's width, which it never widens.
+    static GtkWidget* columnLabel(int lines) {
+        GtkWidget* label = gtk_label_new("");
+        if (lines > 1) {
+            gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+            gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+            gtk_label_set_lines(GTK_LABEL(label), lines);
+        }
+        gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+        gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
+        gtk_label_set_xalign(GTK_LABEL(label), 0);
+        return label;
+    }
+
     static void onClicked(GtkButton*, gpointer self) { static_cast<GtkDownloadWindow*>(self)->close(); }
 
     // The close box: we close the window ourselves, after telling the delegate.

@@ -106,21 +106,17 @@ public:
                     "--no-config", static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        for (int i = 0; i < 200 && !ready(); ++i) std::this_thread::sleep_for(50ms);
-        ready_ = ready();
+        for (int i = 0; i < 200 && !started(); ++i) std::this_thread::sleep_for(50ms);
     }
     ~Weston() {
         ::kill(pid_, SIGTERM);
         ::waitpid(pid_, nullptr, 0);
     }
-    bool started() const { return ready_; }
+    bool started() const { return testsupport::exists(dir_ + "/bi-test"); }
 
 private:
-    bool ready() const { return testsupport::exists(dir_ + "/bi-test"); }
-
     std::string dir_;
     pid_t pid_ = -1;
-    bool ready_ = false;
 };
 
 }  // namespace

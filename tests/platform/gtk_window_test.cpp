@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <regex>
 #include <thread>
 
@@ -329,32 +328,17 @@ TEST(GtkWindow, AFailureIsReadInWholeBesideWhatArrivedAndTheCloseBoxCloses) {
     EXPECT_EQ(findToplevel("Installer failure"), nullptr);
 }
 
-// The language is read once; the test reads it again around its German window.
-class InGerman {
-public:
-    InGerman() {
-        for (const char* name : {"LANG", "LANGUAGE", "LC_ALL"}) {
-            if (const char* v = std::getenv(name)) saved_[name] = v;
-        }
-        ::setenv("LANG", "de_DE.UTF-8", 1);
-        ::setenv("LANGUAGE", "de", 1);
-        ::unsetenv("LC_ALL");
-        platform::reloadUserLanguage();
-    }
-    ~InGerman() {
-        for (const char* name : {"LANG", "LANGUAGE", "LC_ALL"}) {
-            if (saved_.count(name) != 0) ::setenv(name, saved_[name].c_str(), 1); else ::unsetenv(name);
-        }
-        platform::reloadUserLanguage();
-    }
-
-private:
-    std::map<std::string, std::string> saved_;
-};
-
 TEST(GtkWindow, SpeaksTheUsersLanguageAndEscapeCloses) {
     REQUIRE_X_SERVER();
-    const InGerman german;
+    // The language is read once: read it again in German, and again afterwards.
+    ::setenv("LC_ALL", "de_DE.UTF-8", 1);
+    ::setenv("LANGUAGE", "de", 1);
+    platform::reloadUserLanguage();
+    const std::shared_ptr<void> restore(nullptr, [](void*) {
+        ::unsetenv("LC_ALL");
+        ::unsetenv("LANGUAGE");
+        platform::reloadUserLanguage();
+    });
     Delegate delegate;
     auto window = platform::openWindow(delegate, "Installer deutsch");
     ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
