@@ -32,11 +32,11 @@ std::string catalogDirectory() {
     return isDirectory(dir + "locale") ? dir + "locale" : dir + "../share/locale";
 }
 
-// The user's locale for messages, numbers and dates, one category at a time, so that a
-// category whose locale is not installed stays "C" without taking the others with it.
+// The user's locale for messages and numbers, one category at a time, so that a category
+// whose locale is not installed stays "C" without taking the other with it.
 locale_t loadUserLocale() {
     locale_t locale = ::newlocale(LC_ALL_MASK, "C", nullptr);
-    for (const int mask : {LC_MESSAGES_MASK, LC_NUMERIC_MASK, LC_TIME_MASK}) {
+    for (const int mask : {LC_MESSAGES_MASK, LC_NUMERIC_MASK}) {
         if (locale_t more = ::newlocale(mask, "", locale)) locale = more;
     }
     return locale;
