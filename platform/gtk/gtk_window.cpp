@@ -302,7 +302,10 @@ public:
     }
 
     void setStatusText(const std::string& text, TextColor color) override {
-        if (label_ == nullptr) return;
+        // The controller says "Downloading" with every report; laying it out again costs.
+        if (label_ == nullptr || (text == status_ && color == color_)) return;
+        status_ = text;
+        color_ = color;
         if (color == TextColor::Red) {
             meter_.stop();
             showProgressLine();
@@ -453,6 +456,8 @@ private:
     guint progressSource_ = 0;
     TransferMeter meter_;
     double max_ = 0;
+    std::string status_;
+    TextColor color_ = TextColor::Normal;
     bool animating_ = false;
     bool closed_ = false;
 };
