@@ -178,6 +178,7 @@ bool Download::pause(std::chrono::milliseconds duration) {
 
 void Download::handOff(platform::DownloadTask& task, const CacheRecord& record) {
     onMain([&] {
+        window->downloadFinished();
         window->setStatusText(tr("Initializing the installer"), platform::TextColor::Normal);
         window->setProgressIndeterminate(true);
         window->startProgressAnimation();

@@ -12,7 +12,7 @@ bool downloadInstallAgentFromQV(const char* destination, const char* url, Report
     downloadFrom = url;
 
     Download controller;
-    const std::unique_ptr<platform::Window> window = platform::openWindow(controller, "Installer");
+    const std::unique_ptr<platform::Window> window = platform::openWindow(controller, platform::windowTitle());
     controller.attach(*window);
     // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.
     const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });

@@ -1,11 +1,13 @@
-// The window's texts: translated for the person at the window, formatted like printf.
+// The window's texts: in the user's language (stage messages and log lines stay English), and
+// formatted like printf.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
-// The text in the user's language; English when there is no translation.
-inline const char* tr(const char* english) { return english; }
+#include "platform/i18n.h"
+
+using platform::tr;
 
 template <typename... Args>
 std::string format(const char* fmt, Args... args) {

@@ -1,32 +1,36 @@
-// The console window. On a terminal the status text and a progress bar share one line of
-// standard error, redrawn in place at most ten times a second. On a pipe or a file it writes
-// plain lines only when the status text changes and at each quarter of the progress, so a
-// log never fills with progress.
+// The console window. On a terminal the status text and the progress share one line of
+// standard error, redrawn in place at most ten times a second and fitted to the terminal's
+// width; a failure is written in red below it, wrapped so that all of it can be read. On a pipe
+// or a file it writes plain lines: the status text when it changes, the progress at most once
+// per tenth of the archive and never more than once every two seconds, and a summary when the
+// download has finished, so a log never fills with progress.
 #include "platform/console_window.h"
 
-#include "platform/signal_watch.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <string_view>
-#include <thread>
+#include <vector>
+
+#include "platform/i18n.h"
+#include "platform/progress_text.h"
+#include "platform/signal_watch.h"
+#include "platform/terminal_line.h"
 
 namespace platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-constexpr auto kPlainLineInterval = std::chrono::seconds(5);  // progress of unknown length
+constexpr auto kPlainLineInterval = std::chrono::seconds(2);
+constexpr auto kPlainLineIntervalUnknownLength = std::chrono::seconds(5);
 constexpr int kBarWidth = 20;
+constexpr const char* kRed = "\033[31m";
+constexpr const char* kPlain = "\033[0m";
+constexpr const char* kSeparator = "  ";
 
 void writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -37,35 +41,77 @@ void writeAll(int fd, std::string_view text) {
     }
 }
 
-std::string humanBytes(double bytes) {
-    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    size_t unit = 0;
-    while (bytes >= 1024 && unit + 1 < std::size(units)) {
-        bytes /= 1024;
-        ++unit;
+bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Columns, taken as one per character: the window's texts hold no wide characters.
+size_t width(std::string_view text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !continuationByte(c); }));
+}
+
+// The byte offset after `columns` characters.
+size_t offsetOf(std::string_view text, size_t columns) {
+    size_t at = 0;
+    for (size_t seen = 0; at < text.size(); ++at) {
+        if (!continuationByte(text[at]) && seen++ == columns) break;
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return buf;
+    return at;
 }
 
-int terminalColumns() {
-    winsize ws{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) return ws.ws_col;
-    return 80;
+// Breaks text into lines of at most `columns` characters, at blanks where it can.
+std::vector<std::string> wrap(std::string_view text, size_t columns) {
+    std::vector<std::string> lines;
+    while (width(text) > columns) {
+        size_t cut = offsetOf(text, columns);
+        const size_t blank = text.substr(0, cut + 1).find_last_of(' ');
+        if (blank != std::string_view::npos && blank > 0) cut = blank;
+        lines.emplace_back(text.substr(0, cut));
+        text.remove_prefix(cut);
+        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    }
+    if (!text.empty() || lines.empty()) lines.emplace_back(text);
+    return lines;
 }
 
-// Cuts text to at most `bytes` bytes without splitting a UTF-8 sequence.
-std::string cutUtf8(const std::string& text, size_t bytes) {
-    if (text.size() <= bytes) return text;
-    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
-    return text.substr(0, bytes);
+// The pieces of a line, joined by two blanks; the least needed go first when it is too wide,
+// and the status is cut only when it alone does not fit.
+struct Piece {
+    std::string text;
+    int dropOrder;  // higher goes first; 0 never
+};
+
+std::string fit(std::vector<Piece> pieces, size_t columns) {
+    const auto joined = [&] {
+        std::string line;
+        for (const Piece& p : pieces) {
+            if (p.text.empty()) continue;
+            if (!line.empty()) line += kSeparator;
+            line += p.text;
+        }
+        return line;
+    };
+    std::string line = joined();
+    while (width(line) > columns) {
+        const auto first = std::max_element(pieces.begin(), pieces.end(),
+                                            [](const Piece& a, const Piece& b) { return a.dropOrder < b.dropOrder; });
+        if (first == pieces.end() || first->dropOrder == 0) break;
+        pieces.erase(first);
+        line = joined();
+    }
+    if (width(line) > columns && columns > 0) line = line.substr(0, offsetOf(line, columns - 1)) + "\u2026";
+    return line;
+}
+
+std::string bar(double fraction) {
+    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth);
+    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '-') +
+           "]";
 }
 
 class ConsoleWindow final : public Window {
 public:
     explicit ConsoleWindow(WindowDelegate& delegate)
-        : delegate_(delegate), loop_(makeConsoleMainLoop()), terminal_(::isatty(STDERR_FILENO) == 1) {
+        : delegate_(delegate), loop_(makeConsoleMainLoop()), language_(userLanguage()) {
+        if (::isatty(STDERR_FILENO) == 1) terminal_ = std::make_unique<TerminalLine>();
         signals_ = std::make_unique<SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
         loop_->runAfter(0, [this] { delegate_.applicationDidFinishLaunching(); });
     }
@@ -73,54 +119,69 @@ public:
     ~ConsoleWindow() override {
         signals_.reset();  // its thread posts to the loop, so it goes first
         endLine();
+        terminal_.reset();
     }
 
     MainLoop& mainLoop() override { return *loop_; }
 
-    void setProgressValue(double value) override {
-        value_ = value;
-        rateStart_ = Clock::now();
-        rateStartValue_ = value;
-        progressChanged();
-    }
+    void setProgressValue(double value) override { meter_.setValue(value); }
     double progressMaxValue() const override { return max_; }
     void setProgressMaxValue(double max) override {
         max_ = max;
-        progressChanged();
+        meter_.setMaximum(max);
     }
     void incrementProgressBy(double delta) override {
-        value_ += delta;
-        received_ = true;
-        progressChanged();
+        if (closed_) return;
+        const auto now = Clock::now();
+        if (!meter_.receiving()) {  // a transfer begins, perhaps again
+            plainFrom_ = now;
+            tenthShown_ = 0;
+        }
+        meter_.add(delta, now);
+        if (terminal_) {
+            drawSoon();
+        } else {
+            writePlainProgress(now);
+        }
     }
-    void setProgressIndeterminate(bool indeterminate) override {
-        indeterminate_ = indeterminate;
-        progressChanged();
-    }
-    // Nothing moves on its own on a console; the bar changes with the progress.
+    void setProgressIndeterminate(bool indeterminate) override { meter_.setIndeterminate(indeterminate); }
+    // Nothing moves on its own on a console.
     void startProgressAnimation() override {}
     void stopProgressAnimation() override {}
 
     void setStatusText(const std::string& text, TextColor color) override {
-        std::string line = text;
-        std::replace(line.begin(), line.end(), '\n', ' ');
-        if (closed_ || (line == status_ && color == color_)) return;
-        status_ = line;
-        color_ = color;
-        if (terminal_) {
+        std::string status = text;
+        std::replace(status.begin(), status.end(), '\n', ' ');
+        if (closed_ || (status == status_ && color == color_)) return;
+        if (color == TextColor::Red) {
+            showFailure(status);
+        } else if (terminal_) {
+            status_ = status;
             draw();
         } else {
-            writeAll(STDERR_FILENO, status_ + "\n");
+            writeAll(STDERR_FILENO, status + "\n");
         }
+        status_ = status;
+        color_ = color;
+    }
+
+    void downloadFinished() override {
+        if (closed_ || meter_.finished()) return;
+        meter_.finish(Clock::now());
+        const std::string summary = summaryText(meter_, SizeUnits::Binary, language_);
+        if (!terminal_) {
+            writeAll(STDERR_FILENO, summary + "\n");
+            return;
+        }
+        terminal_->show("");
+        terminal_->print(summary + "\n");
+        loop_->runAfter(1.0, [this] { tickElapsed(); });
     }
 
     void setButtonTitle(const std::string&) override {}
     void setButtonEnabled(bool) override {}
     void setSplashImage(const std::string&, int, int) override {}
-
-    void refresh() override {
-        if (terminal_ && dirty_) drawSoon();
-    }
+    void refresh() override {}
 
     void close() override {
         if (closed_) return;
@@ -132,57 +193,27 @@ public:
     bool waitsForUserAfterFailure() const override { return false; }
 
 private:
-    bool determinate() const { return !indeterminate_ && max_ > 0; }
-
-    void progressChanged() {
-        // Until bytes arrive there is nothing to count: a bar set full by a failure that came
-        // first would claim a download that never happened.
-        if (closed_ || !received_) return;
-        if (terminal_) {
-            dirty_ = true;
-            drawSoon();
+    // A line at each tenth of a known length, for an unknown one now and then, and never
+    // two within a short while.
+    void writePlainProgress(Clock::time_point now) {
+        bool due = false;
+        if (meter_.total() > 0) {
+            const int tenth = static_cast<int>(std::clamp(std::floor(10 * meter_.received() / meter_.total()), 0.0, 10.0));
+            due = tenth > tenthShown_ && now - lastPlainLine_ >= kPlainLineInterval;
+            if (due) tenthShown_ = tenth;
         } else {
-            writePlainProgress();
+            due = now - std::max(lastPlainLine_, plainFrom_) >= kPlainLineIntervalUnknownLength;
         }
-    }
-
-    // A line at each quarter of a known length; for an unknown length one now and then.
-    void writePlainProgress() {
-        const auto now = Clock::now();
-        if (determinate()) {
-            const int quarter = std::clamp(static_cast<int>(std::floor(4 * value_ / max_)), 0, 4);
-            if (quarter > quarterShown_) writeAll(STDERR_FILENO, progressText() + "\n");
-            quarterShown_ = quarter;
-        } else if (value_ > 0 && (!plainShown_ || now - lastPlainLine_ >= kPlainLineInterval)) {
-            writeAll(STDERR_FILENO, progressText() + "\n");
-            plainShown_ = true;
-            lastPlainLine_ = now;
+        if (!due) return;
+        lastPlainLine_ = now;
+        const ConsoleProgress p = consoleProgress(meter_, now, language_);
+        std::string line;
+        for (const std::string* piece : {&p.percent, &p.amount, &p.speed, &p.left}) {
+            if (piece->empty()) continue;
+            if (!line.empty()) line += kSeparator;
+            line += *piece;
         }
-    }
-
-    std::string progressText() const {
-        std::string text;
-        if (determinate()) {
-            const double fraction = std::clamp(value_ / max_, 0.0, 1.0);
-            char percent[8];
-            std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100));
-            text = percent;
-            text += "  " + humanBytes(value_) + " of " + humanBytes(max_);
-        } else {
-            text = humanBytes(value_);
-        }
-        const double seconds = std::chrono::duration<double>(Clock::now() - rateStart_).count();
-        if (seconds >= 0.5 && value_ > rateStartValue_) {
-            text += "  " + humanBytes((value_ - rateStartValue_) / seconds) + "/s";
-        }
-        return text;
-    }
-
-    std::string bar() const {
-        const double fraction = std::clamp(value_ / max_, 0.0, 1.0);
-        const int filled = static_cast<int>(fraction * kBarWidth);
-        return "[" + std::string(static_cast<size_t>(filled), '#') +
-               std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
+        writeAll(STDERR_FILENO, line + "\n");
     }
 
     // Draws now, or once the redraw interval since the last drawing has passed.
@@ -194,65 +225,78 @@ private:
             drawPending_ = true;
             loop_->runAfter(std::chrono::duration<double>(wait).count(), [this] {
                 drawPending_ = false;
-                if (dirty_) draw();
+                draw();
             });
         }
     }
 
     void draw() {
-        if (closed_) return;
-        std::string progress;
-        if (received_) {
-            progress = determinate() ? bar() + " " + progressText() : progressText();
+        if (closed_ || !terminal_ || color_ == TextColor::Red) return;
+        const auto now = Clock::now();
+        std::vector<Piece> pieces{{status_, 0}};
+        if (meter_.finished()) {
+            pieces.push_back({clockText(meter_.secondsSinceFinish(now)), 1});
+        } else if (meter_.receiving()) {
+            const ConsoleProgress p = consoleProgress(meter_, now, language_);
+            if (meter_.total() > 0) pieces.push_back({bar(meter_.received() / meter_.total()), 5});
+            pieces.insert(pieces.end(), {{p.percent, 2}, {p.amount, 1}, {p.speed, 4}, {p.left, 3}});
         }
-        const std::string separator = status_.empty() || progress.empty() ? "" : "  ";
-        const size_t width = static_cast<size_t>(terminalColumns() - 1);
-        const std::string visible = cutUtf8(status_ + separator + progress, width);
-        if (visible.empty() && !lineOpen_) return;  // nothing to show yet
-        std::string line = "\r\033[K";
-        if (color_ == TextColor::Red) {
-            const size_t statusBytes = std::min(status_.size(), visible.size());
-            line += "\033[31m" + visible.substr(0, statusBytes) + "\033[0m" + visible.substr(statusBytes);
-        } else {
-            line += visible;
-        }
-        writeAll(STDERR_FILENO, line);
-        lineOpen_ = true;
-        dirty_ = false;
-        lastDraw_ = Clock::now();
+        terminal_->show(fit(std::move(pieces), static_cast<size_t>(std::max(1, terminal_->columns() - 1))));
+        lastDraw_ = now;
     }
 
-    // Leaves the cursor on a fresh line, the last state drawn.
+    // The elapsed time of what follows the download, once a second.
+    void tickElapsed() {
+        if (closed_ || color_ == TextColor::Red) return;
+        draw();
+        loop_->runAfter(1.0, [this] { tickElapsed(); });
+    }
+
+    // Progress stays on the screen as it last was, without its speed; the failure follows
+    // in red, in whole.
+    void showFailure(const std::string& message) {
+        meter_.stop();
+        if (!terminal_) {
+            writeAll(STDERR_FILENO, message + "\n");
+            return;
+        }
+        if (meter_.receiving() || meter_.finished()) {
+            draw();
+            terminal_->end();
+        } else {
+            terminal_->show("");
+        }
+        std::string lines;
+        for (const std::string& line : wrap(message, static_cast<size_t>(std::max(1, terminal_->columns() - 1)))) {
+            lines += kRed + line + kPlain + "\n";
+        }
+        terminal_->print(lines);
+    }
+
+    // Leaves the cursor on a fresh line below the last state drawn.
     void endLine() {
         if (!terminal_ || closed_) return;
-        if (dirty_) draw();
-        if (lineOpen_) writeAll(STDERR_FILENO, "\n");
-        lineOpen_ = false;
+        draw();
+        terminal_->end();
     }
 
     WindowDelegate& delegate_;
     std::unique_ptr<MainLoop> loop_;
     std::unique_ptr<SignalWatch> signals_;
-    const bool terminal_;
+    std::unique_ptr<TerminalLine> terminal_;  // null on a pipe or a file
+    const Language& language_;
 
-    double value_ = 0;
+    TransferMeter meter_;
     double max_ = 0;
-    bool indeterminate_ = false;
     std::string status_;
     TextColor color_ = TextColor::Normal;
     bool closed_ = false;
 
-    Clock::time_point rateStart_ = Clock::now();
-    double rateStartValue_ = 0;
-
-    bool dirty_ = false;
-    bool lineOpen_ = false;
     bool drawPending_ = false;
     Clock::time_point lastDraw_{};
 
-    bool received_ = false;
-    int quarterShown_ = 0;
-    bool plainShown_ = false;
+    int tenthShown_ = 0;
+    Clock::time_point plainFrom_{};
     Clock::time_point lastPlainLine_{};
 };
 

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/bundle.h"
 #include "platform/console_window.h"
 #include "platform/gtk/gtk_plugin.h"
+#include "platform/i18n.h"
 
 namespace platform {
 namespace {
@@ -54,10 +56,24 @@ GtkWindowFactory loadGtkFactory() {
 std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title) {
     if (wantsGtk()) {
         if (const GtkWindowFactory factory = loadGtkFactory()) {
-            if (Window* window = factory(&delegate, title.c_str())) return std::unique_ptr<Window>(window);
+            if (Window* window = factory(&delegate, title.c_str(), &userLanguage())) {
+                return std::unique_ptr<Window>(window);
+            }
         }
     }
     return makeConsoleWindow(delegate);
+}
+
+std::string windowTitle() {
+    const auto exe = executablePath();
+    if (!exe) return "Installer";
+    const auto nameOf = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
+    const Bundle bundle = bundleForExecutable(*exe);
+    // A program outside a bundle has its own directory as its bundle.
+    if (bundle.bundlePath == exe->substr(0, exe->find_last_of('/'))) return nameOf(*exe);
+    std::string name = nameOf(bundle.bundlePath);
+    if (name.size() > 4 && name.ends_with(".app")) name.resize(name.size() - 4);
+    return name;
 }
 
 }  // namespace platform

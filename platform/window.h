@@ -30,6 +30,9 @@ public:
     virtual MainLoop& mainLoop() = 0;
 
     // Progress bar: a value out of a maximum, or indeterminate (a bar without extent).
+    // The words beside it (received, total, speed, time left) count what incrementProgressBy
+    // adds, with the total as it stood then: a value set afterwards, as a failure fills the
+    // bar, moves only the bar; a value below what was counted starts the count afresh.
     virtual void setProgressValue(double value) = 0;
     virtual double progressMaxValue() const = 0;
     virtual void setProgressMaxValue(double max) = 0;
@@ -38,10 +41,14 @@ public:
     virtual void startProgressAnimation() = 0;
     virtual void stopProgressAnimation() = 0;
 
-    // The one-line status text.
+    // The status text; red for a failure, shown in whole, wrapped if need be.
     virtual void setStatusText(const std::string& text, TextColor color) = 0;
 
-    // The one button; pressing it (or Return) closes the window.
+    // The archive has arrived whole: the words about the transfer give way to a summary
+    // ("Downloaded 48.0 MiB in 1.2 s") and to the time that what follows takes.
+    virtual void downloadFinished() {}
+
+    // The one button; pressing it (or Return) closes the window, as Escape and the close box do.
     virtual void setButtonTitle(const std::string& title) = 0;
     virtual void setButtonEnabled(bool enabled) = 0;
 
@@ -63,5 +70,9 @@ public:
 // The GTK window when DISPLAY or WAYLAND_DISPLAY is set and the plug-in opens it, else the
 // console window. The delegate must outlive the window.
 std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title);
+
+// The window's title: the bundle's name without ".app" ("Demo Setup"), or the program's
+// name when it lies in no bundle.
+std::string windowTitle();
 
 }  // namespace platform

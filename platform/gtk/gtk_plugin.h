@@ -2,6 +2,7 @@
 // in the name keeps a plug-in built against other interfaces from being called.
 #pragma once
 
+#include "platform/i18n.h"
 #include "platform/window.h"
 
 namespace platform {
@@ -9,10 +10,10 @@ namespace platform {
 // The plug-in's file, looked for beside the executable, then in <exe dir>/../lib/<name>/.
 inline constexpr const char* kGtkPluginFile = "bootstrap-installer-gtk.so";
 inline constexpr const char* kGtkPluginSubdir = "../lib/bootstrap-installer";
-inline constexpr const char* kGtkPluginFactory = "bi_gtk_open_window_v1";
+inline constexpr const char* kGtkPluginFactory = "bi_gtk_open_window_v2";
 
 // Opens the GTK window, or returns null when GTK cannot reach a display. The caller owns the
-// window; the delegate must outlive it.
-using GtkWindowFactory = Window* (*)(WindowDelegate* delegate, const char* title);
+// window; the delegate and the language must outlive it.
+using GtkWindowFactory = Window* (*)(WindowDelegate* delegate, const char* title, const Language* language);
 
 }  // namespace platform

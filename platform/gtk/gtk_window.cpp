@@ -1,6 +1,7 @@
 // The GTK 3 backend of the download window, built as the plug-in bootstrap-installer-gtk.so.
-// It depends only on the header-only interfaces of the platform layer, so the installer and
-// the plug-in share no code that would need linking.
+// It depends only on header-only interfaces of the platform layer and on the progress words,
+// compiled into it too, so the installer and the plug-in share no code that would need
+// linking; the installer lends it its language.
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "platform/busy_stretch.h"
 #include "platform/gtk/gtk_plugin.h"
+#include "platform/progress_text.h"
 
 namespace platform {
 namespace {
@@ -194,50 +196,69 @@ private:
 };
 
 constexpr double kPulseSeconds = 0.1;
+constexpr guint kProgressLineMs = 250;  // the words under the bar change no faster than this
+constexpr int kContentWidth = 400;
+constexpr int kMostStatusLines = 6;
 constexpr const char* kRed = "#c01c28";
 
+// Splash image, status text, progress bar, the line about the transfer under it, and the
+// button, in a column of a fixed width.
 class GtkDownloadWindow final : public Window {
 public:
-    GtkDownloadWindow(WindowDelegate& delegate, const char* title) : delegate_(delegate) {
+    GtkDownloadWindow(WindowDelegate& delegate, const char* title, const Language& language)
+        : delegate_(delegate), language_(language) {
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         g_object_ref(window_);  // ours until we destroy it, whatever GTK does meanwhile
         gtk_window_set_title(GTK_WINDOW(window_), title);
         gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
         // Centred again when the splash makes it grow, so that it stays whole on the screen.
         gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER_ALWAYS);
-        gtk_container_set_border_width(GTK_CONTAINER(window_), 12);
+        gtk_container_set_border_width(GTK_CONTAINER(window_), 18);
 
-        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
-        gtk_widget_set_size_request(box, 400, -1);
+        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+        gtk_widget_set_size_request(box, kContentWidth, -1);
         gtk_container_add(GTK_CONTAINER(window_), box);
 
         image_ = gtk_image_new();
         gtk_widget_set_no_show_all(image_, TRUE);  // shown once a splash has been read
+        gtk_widget_set_margin_bottom(image_, 6);
         gtk_box_pack_start(GTK_BOX(box), image_, FALSE, FALSE, 0);
+
+        // Wrapped within the column: a failure's reason is read in whole, not cut off.
+        label_ = columnLabel(kMostStatusLines);
+        gtk_box_pack_start(GTK_BOX(box), label_, FALSE, FALSE, 0);
 
         bar_ = gtk_progress_bar_new();
         gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar_), 0.05);
         gtk_box_pack_start(GTK_BOX(box), bar_, FALSE, FALSE, 0);
 
-        label_ = gtk_label_new("");
-        gtk_label_set_single_line_mode(GTK_LABEL(label_), TRUE);
-        gtk_label_set_ellipsize(GTK_LABEL(label_), PANGO_ELLIPSIZE_END);
-        gtk_label_set_max_width_chars(GTK_LABEL(label_), 1);  // long text ellipsizes, never widens
-        gtk_label_set_xalign(GTK_LABEL(label_), 0);
-        gtk_box_pack_start(GTK_BOX(box), label_, FALSE, FALSE, 0);
+        progressLine_ = columnLabel(1);
+        PangoAttrList* small = pango_attr_list_new();
+        pango_attr_list_insert(small, pango_attr_scale_new(PANGO_SCALE_SMALL));
+        gtk_label_set_attributes(GTK_LABEL(progressLine_), small);
+        pango_attr_list_unref(small);
+        gtk_style_context_add_class(gtk_widget_get_style_context(progressLine_), GTK_STYLE_CLASS_DIM_LABEL);
+        gtk_box_pack_start(GTK_BOX(box), progressLine_, FALSE, FALSE, 0);
 
         GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
         gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-        button_ = gtk_button_new_with_label("Cancel");
+        gtk_widget_set_margin_top(buttons, 6);
+        button_ = gtk_button_new_with_label(language_.tr("Cancel"));
         gtk_widget_set_can_default(button_, TRUE);
         gtk_container_add(GTK_CONTAINER(buttons), button_);
         gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
         gtk_window_set_default(GTK_WINDOW(window_), button_);
-        gtk_widget_grab_focus(button_);
+
+        // What a screen reader says: the state as a status bar, the bar by name, with the
+        // line under it as its description.
+        atk_object_set_role(gtk_widget_get_accessible(label_), ATK_ROLE_STATUSBAR);
+        atk_object_set_name(gtk_widget_get_accessible(bar_), language_.tr("Download progress"));
 
         g_signal_connect(button_, "clicked", G_CALLBACK(onClicked), this);
         g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
+        g_signal_connect(window_, "key-press-event", G_CALLBACK(onKey), this);
         gtk_widget_show_all(window_);
+        gtk_widget_grab_focus(button_);
         loop_.runAfter(0, [this] { delegate_.applicationDidFinishLaunching(); });
     }
 
@@ -246,22 +267,28 @@ public:
     MainLoop& mainLoop() override { return loop_; }
 
     void setProgressValue(double value) override {
-        value_ = value;
+        meter_.setValue(value);
         showFraction();
     }
     double progressMaxValue() const override { return max_; }
     void setProgressMaxValue(double max) override {
         max_ = max;
+        meter_.setMaximum(max);
         showFraction();
     }
     void incrementProgressBy(double delta) override {
-        value_ += delta;
+        const bool first = !meter_.receiving();
+        meter_.add(delta, TransferMeter::Clock::now());
         showFraction();
+        if (first) {
+            showProgressLine();
+            if (progressSource_ == 0 && bar_ != nullptr) progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
+        }
     }
     void setProgressIndeterminate(bool indeterminate) override {
-        indeterminate_ = indeterminate;
+        meter_.setIndeterminate(indeterminate);
         // One pulse puts the bar into activity mode, so it looks indeterminate even at rest.
-        if (indeterminate_ && bar_ != nullptr) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
+        if (indeterminate && bar_ != nullptr) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
         updatePulse();
         showFraction();
     }
@@ -275,8 +302,13 @@ public:
     }
 
     void setStatusText(const std::string& text, TextColor color) override {
-        if (label_ == nullptr) return;
+        // The controller says "Downloading" with every report; laying it out again costs.
+        if (label_ == nullptr || (text == status_ && color == color_)) return;
+        status_ = text;
+        color_ = color;
         if (color == TextColor::Red) {
+            meter_.stop();
+            showProgressLine();
             char* markup = g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", kRed, text.c_str());
             gtk_label_set_markup(GTK_LABEL(label_), markup);
             g_free(markup);
@@ -285,37 +317,37 @@ public:
         }
     }
 
+    void downloadFinished() override {
+        meter_.finish(TransferMeter::Clock::now());
+        showProgressLine();
+    }
+
     void setButtonTitle(const std::string& title) override {
         if (button_ != nullptr) gtk_button_set_label(GTK_BUTTON(button_), title.c_str());
     }
     void setButtonEnabled(bool enabled) override {
-        if (button_ != nullptr) gtk_widget_set_sensitive(button_, enabled);
+        if (button_ == nullptr) return;
+        gtk_widget_set_sensitive(button_, enabled);
+        // A disabled button lost the focus; Return must press it again.
+        if (enabled) gtk_widget_grab_focus(button_);
     }
 
     void setSplashImage(const std::string& path, int width, int height) override {
         if (image_ == nullptr) return;
-        GError* error = nullptr;
-        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(path.c_str(), &error);
-        if (pixbuf == nullptr || width <= 0 || height <= 0) {
-            g_clear_error(&error);
-            if (pixbuf != nullptr) g_object_unref(pixbuf);
+        // Read at the screen's scale, so that it is drawn sharp on a high-density screen.
+        const int scale = gtk_widget_get_scale_factor(window_);
+        GdkPixbuf* pixbuf = width > 0 && height > 0
+                                ? gdk_pixbuf_new_from_file_at_scale(path.c_str(), width * scale, height * scale, TRUE, nullptr)
+                                : nullptr;
+        if (pixbuf == nullptr) {
             gtk_image_clear(GTK_IMAGE(image_));
             gtk_widget_hide(image_);
             return;
         }
-        // Scaled in device pixels, so the splash stays sharp on a high-density screen.
-        const int scale = gtk_widget_get_scale_factor(window_);
-        const double factor = std::min(static_cast<double>(width) / gdk_pixbuf_get_width(pixbuf),
-                                       static_cast<double>(height) / gdk_pixbuf_get_height(pixbuf)) * scale;
-        const int w = std::max(1, static_cast<int>(std::lround(gdk_pixbuf_get_width(pixbuf) * factor)));
-        const int h = std::max(1, static_cast<int>(std::lround(gdk_pixbuf_get_height(pixbuf) * factor)));
-        GdkPixbuf* scaled = gdk_pixbuf_scale_simple(pixbuf, w, h, GDK_INTERP_BILINEAR);
+        cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(window_));
         g_object_unref(pixbuf);
-        cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(scaled, scale, gtk_widget_get_window(window_));
-        g_object_unref(scaled);
         gtk_image_set_from_surface(GTK_IMAGE(image_), surface);
         cairo_surface_destroy(surface);
-        gtk_widget_set_size_request(image_, width, height);
         gtk_widget_show(image_);
     }
 
@@ -333,10 +365,31 @@ public:
     bool waitsForUserAfterFailure() const override { return true; }
 
 private:
+    // A label of at most `lines` lines within the column's width, which it never widens.
+    static GtkWidget* columnLabel(int lines) {
+        GtkWidget* label = gtk_label_new("");
+        if (lines > 1) {
+            gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+            gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+            gtk_label_set_lines(GTK_LABEL(label), lines);
+        }
+        gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+        gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
+        gtk_label_set_xalign(GTK_LABEL(label), 0);
+        return label;
+    }
+
     static void onClicked(GtkButton*, gpointer self) { static_cast<GtkDownloadWindow*>(self)->close(); }
 
     // The close box: we close the window ourselves, after telling the delegate.
     static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self) {
+        static_cast<GtkDownloadWindow*>(self)->close();
+        return TRUE;
+    }
+
+    // Escape does what the close box does.
+    static gboolean onKey(GtkWidget*, GdkEventKey* event, gpointer self) {
+        if (event->keyval != GDK_KEY_Escape) return FALSE;
         static_cast<GtkDownloadWindow*>(self)->close();
         return TRUE;
     }
@@ -346,14 +399,28 @@ private:
         return G_SOURCE_CONTINUE;
     }
 
+    static gboolean onProgressTick(gpointer data) {
+        auto* self = static_cast<GtkDownloadWindow*>(data);
+        self->showProgressLine();
+        if (!self->meter_.finished() && !self->meter_.stopped()) return G_SOURCE_CONTINUE;
+        self->progressSource_ = 0;
+        return G_SOURCE_REMOVE;
+    }
+
+    void showProgressLine() {
+        if (progressLine_ == nullptr) return;
+        const std::string line = windowProgressLine(meter_, TransferMeter::Clock::now(), language_);
+        gtk_label_set_text(GTK_LABEL(progressLine_), line.c_str());
+        atk_object_set_description(gtk_widget_get_accessible(bar_), line.c_str());
+    }
+
     void showFraction() {
-        if (bar_ == nullptr || indeterminate_) return;
-        const double fraction = max_ > 0 ? std::clamp(value_ / max_, 0.0, 1.0) : 0.0;
-        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
+        if (bar_ == nullptr || meter_.indeterminate()) return;
+        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), meter_.fraction());
     }
 
     void updatePulse() {
-        const bool pulse = bar_ != nullptr && indeterminate_ && animating_;
+        const bool pulse = bar_ != nullptr && meter_.indeterminate() && animating_;
         if (pulse && pulseSource_ == 0) {
             pulseSource_ = g_timeout_add(static_cast<guint>(kPulseSeconds * 1000), onPulse, this);
         } else if (!pulse && pulseSource_ != 0) {
@@ -364,8 +431,10 @@ private:
 
     void destroyWidgets() {
         if (window_ == nullptr) return;
-        bar_ = label_ = button_ = image_ = nullptr;
+        bar_ = label_ = progressLine_ = button_ = image_ = nullptr;
         updatePulse();
+        if (progressSource_ != 0) g_source_remove(progressSource_);
+        progressSource_ = 0;
         g_signal_handlers_disconnect_by_data(window_, this);
         GtkWidget* window = window_;
         window_ = nullptr;
@@ -375,16 +444,20 @@ private:
     }
 
     WindowDelegate& delegate_;
+    const Language& language_;
     GtkMainLoop loop_;
     GtkWidget* window_ = nullptr;
     GtkWidget* image_ = nullptr;
-    GtkWidget* bar_ = nullptr;
     GtkWidget* label_ = nullptr;
+    GtkWidget* bar_ = nullptr;
+    GtkWidget* progressLine_ = nullptr;
     GtkWidget* button_ = nullptr;
     guint pulseSource_ = 0;
-    double value_ = 0;
+    guint progressSource_ = 0;
+    TransferMeter meter_;
     double max_ = 0;
-    bool indeterminate_ = false;
+    std::string status_;
+    TextColor color_ = TextColor::Normal;
     bool animating_ = false;
     bool closed_ = false;
 };
@@ -392,13 +465,17 @@ private:
 }  // namespace
 }  // namespace platform
 
-static_assert(std::string_view(platform::kGtkPluginFactory) == "bi_gtk_open_window_v1");
+static_assert(std::string_view(platform::kGtkPluginFactory) == "bi_gtk_open_window_v2");
 
-extern "C" __attribute__((visibility("default"))) platform::Window* bi_gtk_open_window_v1(
-    platform::WindowDelegate* delegate, const char* title) {
-    if (delegate == nullptr) return nullptr;
+extern "C" __attribute__((visibility("default"))) platform::Window* bi_gtk_open_window_v2(
+    platform::WindowDelegate* delegate, const char* title, const platform::Language* language) {
+    if (delegate == nullptr || language == nullptr) return nullptr;
     // The window needs no OpenGL, and Mesa's start-up would cost tens of megabytes.
     ::setenv("GDK_GL", "disable", 0);
+    // GTK would set the process's locale from the environment, and with it the language of
+    // system error texts and the format of numbers in the log lines. The window's texts come
+    // in the user's language all the same, through `language`.
+    gtk_disable_setlocale();
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
-    return new platform::GtkDownloadWindow(*delegate, title != nullptr ? title : "");
+    return new platform::GtkDownloadWindow(*delegate, title != nullptr ? title : "", *language);
 }

@@ -1,10 +1,19 @@
-// The download road in the real GTK window, under an Xvfb of the test's own.
+// The download road in the real window: GTK under an Xvfb and under a headless Weston of the
+// test's own, and the window in the user's language.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include "fixture.h"
@@ -16,25 +25,44 @@ namespace {
 
 class GtkDownload : public InstallerTest {};
 
-// The X server's whole screen as a PNG; returns how many distinct colours it holds.
-size_t screenshot(const std::string& path) {
+// Magenta and green, alternating from one pixel to the next.
+constexpr guint32 kChecks[2] = {0xff00ffff, 0x00ff00ff};
+
+void writeCheckerboard(const std::string& path, int width, int height) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+    for (int y = 0; y < height; ++y) {
+        guchar* row = gdk_pixbuf_get_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf);
+        for (int x = 0; x < width; ++x) {
+            const guint32 c = kChecks[(x + y) % 2];
+            row[3 * x] = guchar(c >> 24), row[3 * x + 1] = guchar(c >> 16), row[3 * x + 2] = guchar(c >> 8);
+        }
+    }
+    gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr);
+    g_object_unref(pixbuf);
+}
+
+// Saves the X server's whole screen as a PNG; returns how many pixels of the checkerboard's
+// colours have a neighbour of the other colour to their right: where it is drawn pixel for
+// pixel, all of them; where it is stretched, at most half, blurred fewer.
+size_t screenshotCheckPairs(const std::string& path) {
     GdkWindow* root = gdk_get_default_root_window();
-    GdkPixbuf* shot =
-        gdk_pixbuf_get_from_window(root, 0, 0, gdk_window_get_width(root), gdk_window_get_height(root));
+    GdkPixbuf* shot = gdk_pixbuf_get_from_window(root, 0, 0, gdk_window_get_width(root), gdk_window_get_height(root));
     if (shot == nullptr) return 0;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     gdk_pixbuf_save(shot, path.c_str(), "png", nullptr, nullptr);
-    std::set<uint32_t> colours;
-    const guchar* pixels = gdk_pixbuf_get_pixels(shot);
-    const int stride = gdk_pixbuf_get_rowstride(shot), channels = gdk_pixbuf_get_n_channels(shot);
-    for (int y = 0; y < gdk_pixbuf_get_height(shot); y += 4) {
-        for (int x = 0; x < gdk_pixbuf_get_width(shot); x += 4) {
-            const guchar* p = pixels + y * stride + x * channels;
-            colours.insert(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
+    const auto colour = [&](int x, int y) {
+        const guchar* p = gdk_pixbuf_get_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot) + x * gdk_pixbuf_get_n_channels(shot);
+        return guint32(p[0]) << 24 | guint32(p[1]) << 16 | guint32(p[2]) << 8 | 0xff;
+    };
+    size_t pairs = 0;
+    for (int y = 0; y < gdk_pixbuf_get_height(shot); ++y) {
+        for (int x = 0; x + 1 < gdk_pixbuf_get_width(shot); ++x) {
+            const guint32 a = colour(x, y), b = colour(x + 1, y);
+            if ((a == kChecks[0] && b == kChecks[1]) || (a == kChecks[1] && b == kChecks[0])) ++pairs;
         }
     }
     g_object_unref(shot);
-    return colours.size();
+    return pairs;
 }
 
 int windowsNamed(const std::string& display, const std::string& name) {
@@ -43,6 +71,53 @@ int windowsNamed(const std::string& display, const std::string& name) {
     const auto r = testsupport::runProcess({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", name}, options);
     return static_cast<int>(std::count(r.out.begin(), r.out.end(), '\n'));
 }
+
+// Presses Escape in the window named `name` once it shows.
+testsupport::ProcessResult pressEscape(const std::string& display, const std::string& name) {
+    testsupport::ProcessOptions options;
+    options.env["DISPLAY"] = display;
+    options.timeout = 30s;
+    auto r = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", name,
+                                      "windowfocus", "--sync"}, options);
+    return r.exitStatus != 0 ? r : testsupport::runProcess({"/usr/bin/xdotool", "key", "Escape"}, options);
+}
+
+// The test's X server, for this process and the installers it starts.
+std::string useXServer() {
+    const std::string display = testsupport::XServer::get().display();
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a bare X server
+    return display;
+}
+
+// A headless Weston on the socket "bi-test" in `runtimeDir`, ended with the object.
+class Weston {
+public:
+    explicit Weston(const std::string& runtimeDir) : dir_(runtimeDir) {
+        ::mkdir(runtimeDir.c_str(), 0700);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            const int devnull = ::open("/dev/null", O_RDWR);
+            ::dup2(devnull, STDOUT_FILENO);
+            ::dup2(devnull, STDERR_FILENO);
+            ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+            ::execl("/usr/bin/weston", "weston", "--backend=headless-backend.so", "--socket=bi-test", "--idle-time=0",
+                    "--no-config", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 200 && !started(); ++i) std::this_thread::sleep_for(50ms);
+    }
+    ~Weston() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool started() const { return testsupport::exists(dir_ + "/bi-test"); }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+};
 
 }  // namespace
 
@@ -70,34 +145,99 @@ private:
 };
 
 TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
-    const std::string display = testsupport::XServer::get().display();
+    const std::string display = useXServer();
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
-    ::setenv("DISPLAY", display.c_str(), 1);
-    ::setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a bare X server
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
 
     SlowAgentServer server(agentFiles(), 3);
     auto b = bundle();
     testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url());
-    std::filesystem::copy_file(BI_SPLASH, b.resources + "/splash.png");
+    // At scale 2 the window draws a splash of 800 x 400 pixels into 400 x 200 points.
+    writeCheckerboard(b.resources + "/splash.png", 800, 400);
     auto running = std::async(std::launch::async, [&] {
-        return run(b, {"--gui"}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}});
+        return run(b, {"--gui"}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"GDK_SCALE", "2"}});
     });
 
-    // In the middle of the download: the window is up, and the screen shows more than a blank.
+    // In the middle of the download: the window is up under the bundle's name, its splash sharp.
     int shown = 0;
     for (int i = 0; i < 40 && shown == 0; ++i) {
         std::this_thread::sleep_for(50ms);
-        shown = windowsNamed(display, "^Installer$");
+        shown = windowsNamed(display, "^Setup$");
     }
     EXPECT_EQ(shown, 1);
     std::this_thread::sleep_for(800ms);
-    EXPECT_GT(screenshot(BI_SCREENSHOT_DIR "/installer-downloading.png"), 20u);
+    EXPECT_GT(screenshotCheckPairs(BI_SCREENSHOT_DIR "/installer-downloading.png"), 300000u);
 
     const auto r = running.get();
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(agentRuns(), 1);
     EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "--gui"}));
-    EXPECT_EQ(windowsNamed(display, "^Installer$"), 0);
+    EXPECT_EQ(windowsNamed(display, "^Setup$"), 0);
     EXPECT_TRUE(testsupport::listDir(tmp_).empty());
+}
+
+TEST_F(GtkDownload, InGermanTheLogLinesStayEnglishAndEscapeClosesAfterAFailure) {
+    const std::string display = useXServer();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    // Disk full while downloading: the log line holds the system's error text.
+    FaultServer server;
+    auto big = agentFiles();
+    big["lib/blob.bin"] = randomBytes(3 << 20);
+    const std::string bigZip = zipBytes(big);
+    (*server).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(bigZip, "application/zip");
+    });
+    auto b = downloadBundle(server.url("/agent.zip"));
+    wrapper_ = {"/usr/bin/prlimit", "--fsize=1000000"};
+    auto running = std::async(std::launch::async, [&] {
+        return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
+    });
+    const auto key = pressEscape(display, "^Setup$");
+    const auto r = running.get();
+
+    EXPECT_EQ(key.exitStatus, 0) << key.err;
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("Download failed! Error - cannot write the downloaded file: File too large"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("\nInstallation failed.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(agentRuns(), 0);
+}
+
+TEST_F(GtkDownload, OnWaylandTheWindowOpensAndTheAgentStartsOnce) {
+    if (::access("/usr/bin/weston", X_OK) != 0) GTEST_SKIP() << "weston is not installed";
+    const std::string runtimeDir = dir_ / "run";
+    Weston weston(runtimeDir);
+    ASSERT_TRUE(weston.started()) << "weston did not start";
+
+    SlowAgentServer server(agentFiles(), 1);
+    auto b = downloadBundle(server.url());
+    const auto r = run(b, {"--wayland"},
+                       {{"WAYLAND_DISPLAY", "bi-test"}, {"XDG_RUNTIME_DIR", runtimeDir}, {"NO_AT_BRIDGE", "1"},
+                        {"WAYLAND_DEBUG", "client"}});
+
+    EXPECT_EQ(r.exitStatus, 0) << r.err.substr(0, 4000);
+    // The protocol's own record: a window titled with the bundle's name.
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("xdg_toplevel@\\d+\\.set_title\\(\"Setup\"\\)")));
+    EXPECT_EQ(r.err.find("\nDownloading\n"), std::string::npos) << "the console window was used";
+    EXPECT_EQ(agentRuns(), 1);
+    EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "--wayland"}));
+}
+
+// The console follows the same catalogs; a broken one leaves the words English.
+TEST_F(GtkDownload, TheConsoleSpeaksTheUsersLanguageAndABrokenCatalogLeavesItEnglish) {
+    SlowAgentServer server(agentFiles(), 0.2);
+    const std::map<std::string, std::optional<std::string>> german{{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}};
+    auto b = downloadBundle(server.url());
+    auto r = run(b, {}, german);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("\n\\d+,\\d KiB in \\d,\\d s heruntergeladen\n"))) << r.err;
+
+    const std::string catalog = b.root + "/Contents/MacOS/locale/de/LC_MESSAGES/bootstrap-installer.mo";
+    ASSERT_TRUE(testsupport::exists(catalog));
+    testsupport::writeFile(catalog, std::string("\xde\x12\x04\x95\xff\xff\xff\xff", 8) + "broken");
+    testsupport::removeTree(home_);
+    testsupport::makeDirs(home_);
+    r = run(b, {}, german);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("\nDownloaded \\d+,\\d KiB in \\d,\\d s\n"))) << r.err;
 }

@@ -2,21 +2,26 @@
 // a worker hands each change to the main thread with runSync. Standard error is the window's;
 // standard output tells what the delegate saw.
 //
-//   console_window_helper progress STEPS MICROSECONDS [unknown]
-//                                     STEPS increments of 1 KiB, of a known length or not, then close
-//   console_window_helper failure                       a red failure text, then close
-//   console_window_helper signal SIGNO                  sends itself SIGNO while the window is open
+//   console_window_helper progress STEPS MICROSECONDS [FLAGS...]
+//       STEPS increments of 1 KiB, then close. FLAGS:
+//       unknown  no length is known
+//       log      halfway, a log line and a child's message go to standard error
+//       finish   the download finishes and what follows takes a second
+//       fail     the transfer is cut at half its length and fails, as the controller shows it
+//   console_window_helper signal SIGNO   sends itself SIGNO while the window is open
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "platform/system_log.h"
 #include "platform/window.h"
 
 namespace {
@@ -53,34 +58,53 @@ int main(int argc, char** argv) {
     delegate.window = window.get();
     platform::Window& w = *window;
     std::thread worker;
+    const std::set<std::string> flags(argv + std::min(argc, 4), argv + argc);
+    const auto has = [&](const char* flag) { return flags.count(flag) > 0; };
 
-    if (mode == "progress" && (argc == 4 || argc == 5)) {
+    if (mode == "progress" && argc >= 4) {
         const int steps = std::atoi(argv[2]);
         const auto pause = std::chrono::microseconds(std::atoi(argv[3]));
-        const bool unknown = argc == 5;
-        delegate.onLaunch = [&, steps, pause, unknown] {
-            worker = std::thread([&, steps, pause, unknown] {
-                w.mainLoop().runSync([&] {
+        delegate.onLaunch = [&, steps, pause] {
+            worker = std::thread([&, steps, pause] {
+                const auto onMain = [&](const std::function<void()>& fn) { w.mainLoop().runSync(fn); };
+                onMain([&] {
                     w.setProgressValue(0);
-                    w.setProgressMaxValue(steps * 1024.0);
-                    w.setProgressIndeterminate(unknown);
+                    w.setProgressMaxValue(steps * 1024.0 * (has("fail") ? 2 : 1));
+                    w.setStatusText("Downloading", platform::TextColor::Normal);
+                    w.setProgressIndeterminate(has("unknown"));
                     w.startProgressAnimation();
                 });
                 for (int i = 0; i < steps; ++i) {
-                    w.mainLoop().runSync([&] {
-                        w.setStatusText("Downloading", platform::TextColor::Normal);
+                    if (i == steps / 2 && has("log")) {
+                        platform::systemLog("a log line");
+                        std::system("echo a child writes >&2");
+                    }
+                    onMain([&] {
                         w.incrementProgressBy(1024);
                         w.refresh();
                     });
                     std::this_thread::sleep_for(pause);
                 }
-                w.mainLoop().runSync([&] { w.close(); });
+                if (has("finish")) {
+                    onMain([&] {
+                        w.downloadFinished();
+                        w.setStatusText("Initializing the installer", platform::TextColor::Normal);
+                        w.setProgressIndeterminate(true);
+                    });
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+                }
+                onMain([&] {
+                    if (has("fail")) {
+                        w.stopProgressAnimation();
+                        w.setProgressIndeterminate(false);
+                        w.setProgressValue(w.progressMaxValue());
+                        w.setStatusText("Error during the download process. Failed to connect to 127.0.0.1 port 1 "
+                                        "after 0 ms: Couldn't connect to server",
+                                        platform::TextColor::Red);
+                    }
+                    w.close();
+                });
             });
-        };
-    } else if (mode == "failure") {
-        delegate.onLaunch = [&] {
-            w.setStatusText("Error during the download process.", platform::TextColor::Red);
-            w.close();
         };
     } else if (mode == "signal" && argc == 3) {
         const int signo = std::atoi(argv[2]);

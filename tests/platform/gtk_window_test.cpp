@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "main_loop_checks.h"
+#include "platform/i18n.h"
 #include "platform/window.h"
 #include "support.h"
 #include "xserver.h"
@@ -91,6 +93,7 @@ void writeSplash(const std::string& path, int width, int height) {
 
 struct Screenshot {
     bool wholeOnScreen = false;
+    bool centred = false;
     int splashWidth = 0;  // the extent of the splash's colour
     int splashHeight = 0;
     int redPixels = 0;
@@ -112,6 +115,8 @@ Screenshot screenshot(GtkWidget* toplevel, const std::string& name) {
     s.wholeOnScreen = originX >= 0 && originY >= 0 &&
                       originX + gdk_pixbuf_get_width(shot) <= gdk_window_get_width(root) &&
                       originY + gdk_pixbuf_get_height(shot) <= gdk_window_get_height(root);
+    s.centred = std::abs(2 * originX + gdk_pixbuf_get_width(shot) - gdk_window_get_width(root)) <= 2 &&
+                std::abs(2 * originY + gdk_pixbuf_get_height(shot) - gdk_window_get_height(root)) <= 2;
     int left = INT32_MAX, right = -1, top = INT32_MAX, bottom = -1;
     const int channels = gdk_pixbuf_get_n_channels(shot);
     for (int y = 0; y < gdk_pixbuf_get_height(shot); ++y) {
@@ -131,6 +136,65 @@ Screenshot screenshot(GtkWidget* toplevel, const std::string& name) {
     return s;
 }
 
+// The widgets of one type, in the order the window shows them.
+std::vector<GtkWidget*> findAll(GtkWidget* widget, GType type) {
+    if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type)) return {widget};
+    std::vector<GtkWidget*> found;
+    if (!GTK_IS_CONTAINER(widget) || GTK_IS_BUTTON(widget)) return found;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* it = children; it != nullptr; it = it->next) {
+        for (GtkWidget* w : findAll(GTK_WIDGET(it->data), type)) found.push_back(w);
+    }
+    g_list_free(children);
+    return found;
+}
+
+// What the window shows and what a screen reader is told about it.
+struct Seen {
+    std::string status, progressLine, button;
+    int statusLines = 0;
+    bool statusCut = true;
+    double fraction = -1;
+    bool buttonFocused = false;
+    AtkRole barRole{}, statusRole{};
+    std::string barName, barDescription, statusName;
+    int width = 0;
+};
+
+Seen look(const std::string& title) {
+    GtkWidget* top = findToplevel(title);
+    const auto labels = findAll(top, GTK_TYPE_LABEL);  // the status, then the line under the bar
+    GtkWidget* bar = findChild(top, GTK_TYPE_PROGRESS_BAR);
+    GtkWidget* button = findChild(top, GTK_TYPE_BUTTON);
+    Seen s;
+    if (labels.size() != 2 || bar == nullptr || button == nullptr) return s;
+    s.status = gtk_label_get_text(GTK_LABEL(labels[0]));
+    PangoLayout* layout = gtk_label_get_layout(GTK_LABEL(labels[0]));
+    s.statusLines = pango_layout_get_line_count(layout);
+    s.statusCut = pango_layout_is_ellipsized(layout);
+    s.progressLine = gtk_label_get_text(GTK_LABEL(labels[1]));
+    s.button = gtk_button_get_label(GTK_BUTTON(button));
+    s.buttonFocused = gtk_widget_has_focus(button);
+    s.fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar));
+    AtkObject* a11yBar = gtk_widget_get_accessible(bar);
+    AtkObject* a11yStatus = gtk_widget_get_accessible(labels[0]);
+    s.barRole = atk_object_get_role(a11yBar);
+    s.barName = atk_object_get_name(a11yBar);
+    s.barDescription = atk_object_get_description(a11yBar) ? atk_object_get_description(a11yBar) : "";
+    s.statusRole = atk_object_get_role(a11yStatus);
+    s.statusName = atk_object_get_name(a11yStatus);
+    s.width = gtk_widget_get_allocated_width(top);
+    return s;
+}
+
+// Presses a key in the window as a person would: focus, then a real key event, not one sent
+// to a window that the key press itself may close.
+testsupport::ProcessResult pressKey(const std::string& title, const char* key) {
+    auto r = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--name", "^" + title + "$", "windowfocus",
+                                      "--sync"});
+    return r.exitStatus != 0 ? r : testsupport::runProcess({"/usr/bin/xdotool", "key", key});
+}
+
 TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton) {
     REQUIRE_X_SERVER();
     testsupport::ScratchDir dir;
@@ -144,8 +208,7 @@ TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton)
     platform::Window& w = *window;
 
     Screenshot shot;
-    double fraction = -1;
-    std::string label;
+    Seen before, during;
     testsupport::ProcessResult key;
     std::thread worker;
     delegate.onLaunch = [&] {
@@ -153,26 +216,28 @@ TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton)
             w.mainLoop().runSync([&] {
                 w.setSplashImage(dir / "splash.png", 400, 400);
                 w.setProgressValue(0);
-                w.setProgressMaxValue(1000);
+                w.setProgressMaxValue(1024000);
                 w.setProgressIndeterminate(false);
+                w.setStatusText("Downloading", TextColor::Normal);
                 w.setButtonTitle("Cancel");
+                before = look("Installer test");
             });
             for (int i = 0; i < 500; ++i) {
                 w.mainLoop().runSync([&] {
-                    w.setStatusText("Downloading", TextColor::Normal);
-                    w.incrementProgressBy(1);
+                    w.incrementProgressBy(1024);
                     w.refresh();
                 });
+                std::this_thread::sleep_for(2ms);
             }
-            std::this_thread::sleep_for(500ms);  // time to paint
+            std::this_thread::sleep_for(500ms);  // time to paint and to tell the line under the bar
             w.mainLoop().runSync([&] {
-                GtkWidget* top = findToplevel("Installer test");
-                fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(findChild(top, GTK_TYPE_PROGRESS_BAR)));
-                label = gtk_label_get_text(GTK_LABEL(findChild(top, GTK_TYPE_LABEL)));
-                shot = screenshot(top, "window-downloading.png");
+                // The button, disabled for a while, has the focus again for Return.
+                w.setButtonEnabled(false);
+                w.setButtonEnabled(true);
+                during = look("Installer test");
+                shot = screenshot(findToplevel("Installer test"), "window-downloading.png");
             });
-            key = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--name", "^Installer test$",
-                                           "windowfocus", "--sync", "key", "Return"});
+            key = pressKey("Installer test", "Return");
         });
     };
     w.mainLoop().runAfter(20, [&] { w.mainLoop().stop(-1); });
@@ -183,14 +248,24 @@ TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton)
     EXPECT_EQ(delegate.launches, 1);
     EXPECT_EQ(delegate.closes, 1);
     EXPECT_EQ(findToplevel("Installer test"), nullptr);
-    EXPECT_DOUBLE_EQ(fraction, 0.5);
-    EXPECT_EQ(label, "Downloading");
+    EXPECT_EQ(before.progressLine, "");  // nothing before the first bytes
+    EXPECT_DOUBLE_EQ(during.fraction, 0.5);
+    EXPECT_EQ(during.status, "Downloading");
+    EXPECT_TRUE(std::regex_match(during.progressLine, std::regex("512\\.0 kB of 1\\.0 MB \u2014 \\d+\\.\\d kB/s, \\d seconds? left")))
+        << during.progressLine;
+    EXPECT_TRUE(during.buttonFocused);
+    EXPECT_EQ(during.barRole, ATK_ROLE_PROGRESS_BAR);
+    EXPECT_EQ(during.barName, "Download progress");
+    EXPECT_EQ(during.barDescription, during.progressLine);
+    EXPECT_EQ(during.statusRole, ATK_ROLE_STATUSBAR);
+    EXPECT_EQ(during.statusName, "Downloading");
     EXPECT_TRUE(shot.wholeOnScreen);  // grown by the splash, yet still whole on the screen
+    EXPECT_TRUE(shot.centred);
     EXPECT_EQ(shot.splashWidth, 400);  // 300 x 150 scaled proportionally into 400 x 400
     EXPECT_EQ(shot.splashHeight, 200);
 }
 
-TEST(GtkWindow, CorruptSplashLeavesTheWindowShownWithoutImageAndTheCloseBoxCloses) {
+TEST(GtkWindow, AFailureIsReadInWholeBesideWhatArrivedAndTheCloseBoxCloses) {
     REQUIRE_X_SERVER();
     testsupport::ScratchDir dir;
     testsupport::writeFile(dir / "splash.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not an image at all");
@@ -202,17 +277,29 @@ TEST(GtkWindow, CorruptSplashLeavesTheWindowShownWithoutImageAndTheCloseBoxClose
     delegate.window = window.get();
     platform::Window& w = *window;
 
+    const std::string reason = "Error during the download process. Failed to connect to 127.0.0.1 port 1 after 0 ms: "
+                               "Couldn't connect to server, and then some more words to make it long";
     bool mapped = false;
     bool imageShown = true;
+    Seen before, after;
     Screenshot shot;
     delegate.onLaunch = [&] {
         w.setSplashImage(dir / "splash.png", 400, 400);
-        w.setStatusText("Error during the download process.", TextColor::Red);
-        w.setButtonTitle("Close");
-        w.mainLoop().runAfter(0.5, [&] {
+        w.setStatusText("Downloading", TextColor::Normal);
+        w.setProgressMaxValue(1000);
+        w.incrementProgressBy(300);
+        // As the controller shows a failure: a full bar at rest, the reason in red.
+        w.setProgressValue(w.progressMaxValue());
+        w.mainLoop().runAfter(0.3, [&] { before = look("Installer failure"); });
+        w.mainLoop().runAfter(0.4, [&] {
+            w.setStatusText(reason, TextColor::Red);
+            w.setButtonTitle("Close");
+        });
+        w.mainLoop().runAfter(0.8, [&] {
             GtkWidget* top = findToplevel("Installer failure");
             mapped = gtk_widget_get_mapped(top);
             imageShown = gtk_widget_get_visible(findChild(top, GTK_TYPE_IMAGE));
+            after = look("Installer failure");
             shot = screenshot(top, "window-failure.png");
             GdkEvent* event = gdk_event_new(GDK_DELETE);  // what the close box sends
             event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(top)));
@@ -227,10 +314,59 @@ TEST(GtkWindow, CorruptSplashLeavesTheWindowShownWithoutImageAndTheCloseBoxClose
     EXPECT_EQ(delegate.closes, 1);
     EXPECT_TRUE(mapped);
     EXPECT_TRUE(shot.wholeOnScreen);
+    EXPECT_TRUE(shot.centred);  // also when the wrapped reason made it grow
     EXPECT_FALSE(imageShown);
     EXPECT_EQ(shot.splashWidth, 0);
-    EXPECT_GT(shot.redPixels, 30);  // the failure text
+    EXPECT_GT(shot.redPixels, 100);  // the failure text
+    EXPECT_EQ(after.status, reason);
+    EXPECT_GE(after.statusLines, 2);
+    EXPECT_FALSE(after.statusCut);
+    EXPECT_EQ(after.width, before.width);  // wrapped, not widened
+    EXPECT_DOUBLE_EQ(after.fraction, 1.0);
+    EXPECT_EQ(after.progressLine, "300 bytes of 1.0 kB");  // what arrived, whatever the bar shows
+    EXPECT_EQ(after.button, "Close");
     EXPECT_EQ(findToplevel("Installer failure"), nullptr);
+}
+
+TEST(GtkWindow, SpeaksTheUsersLanguageAndEscapeCloses) {
+    REQUIRE_X_SERVER();
+    // The language is read once: read it again in German, and again afterwards.
+    ::setenv("LC_ALL", "de_DE.UTF-8", 1);
+    ::setenv("LANGUAGE", "de", 1);
+    platform::reloadUserLanguage();
+    const std::shared_ptr<void> restore(nullptr, [](void*) {
+        ::unsetenv("LC_ALL");
+        ::unsetenv("LANGUAGE");
+        platform::reloadUserLanguage();
+    });
+    Delegate delegate;
+    auto window = platform::openWindow(delegate, "Installer deutsch");
+    ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
+    delegate.window = window.get();
+    platform::Window& w = *window;
+
+    Seen seen;
+    testsupport::ProcessResult key;
+    std::thread worker;
+    delegate.onLaunch = [&] {
+        w.setProgressMaxValue(3e6);
+        w.incrementProgressBy(1.5e6);
+        w.mainLoop().runAfter(0.3, [&] {
+            seen = look("Installer deutsch");
+            worker = std::thread([&] { key = pressKey("Installer deutsch", "Escape"); });
+        });
+    };
+    w.mainLoop().runAfter(20, [&] { w.mainLoop().stop(-1); });
+    EXPECT_EQ(w.mainLoop().run(), 7);
+    worker.join();
+
+    EXPECT_EQ(key.exitStatus, 0) << key.err;
+    EXPECT_EQ(delegate.closes, 1);
+    EXPECT_EQ(seen.button, "Abbrechen");
+    EXPECT_EQ(seen.barName, "Fortschritt des Herunterladens");
+    EXPECT_EQ(seen.progressLine, "1,5 MB von 3,0 MB");
+    EXPECT_STREQ(platform::tr("Close"), "Schließen");
+    EXPECT_EQ(std::string(std::to_string(1.5)), "1.500000");  // the process's own locale stays "C"
 }
 
 class SilentDelegate : public platform::WindowDelegate {

@@ -1,0 +1,174 @@
+#include "platform/progress_text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+namespace platform {
+namespace {
+
+using Clock = TransferMeter::Clock;
+using Seconds = std::chrono::duration<double>;
+
+// Long enough that the time left does not jump with every burst, short enough to follow a
+// connection that slows down.
+constexpr Seconds kSpeedWindow{5.0};
+constexpr Seconds kSampleSpacing{0.1};
+constexpr Seconds kLeastSpan{0.5};
+
+// Marks a text for the catalogs where it is translated later.
+#define N_(text) text
+
+}  // namespace
+
+void TransferMeter::setValue(double value) {
+    value_ = value;
+    if (value < received_) {
+        counting_ = finished_ = stopped_ = false;
+        received_ = value;
+        runBytes_ = 0;
+        samples_.clear();
+    }
+}
+
+void TransferMeter::add(double bytes, Clock::time_point now) {
+    if (!counting_) {
+        counting_ = true;
+        firstBytes_ = now;
+        samples_.push_back({now, runBytes_});
+    }
+    value_ += bytes;
+    runBytes_ += bytes;
+    received_ = value_;
+    total_ = indeterminate_ || max_ <= 0 ? -1 : max_;
+    if (now - samples_.back().at >= kSampleSpacing) samples_.push_back({now, runBytes_});
+    while (samples_.size() > 1 && samples_[1].at <= now - kSpeedWindow) samples_.pop_front();
+}
+
+void TransferMeter::finish(Clock::time_point now) {
+    if (finished_) return;
+    finished_ = true;
+    finishedAt_ = now;
+    if (!counting_) firstBytes_ = now;
+}
+
+double TransferMeter::fraction() const { return max_ > 0 ? std::clamp(value_ / max_, 0.0, 1.0) : 0.0; }
+
+std::optional<double> TransferMeter::bytesPerSecond(Clock::time_point now) const {
+    if (!counting_ || finished_ || stopped_ || samples_.empty()) return std::nullopt;
+    // The newest sample from before the window, or the first one.
+    auto base = samples_.begin();
+    for (auto it = samples_.begin(); it != samples_.end() && it->at <= now - kSpeedWindow; ++it) base = it;
+    const Seconds span = now - base->at;
+    if (span < kLeastSpan) return std::nullopt;
+    return (runBytes_ - base->bytes) / span.count();
+}
+
+std::optional<double> TransferMeter::secondsLeft(Clock::time_point now) const {
+    const auto speed = bytesPerSecond(now);
+    if (!speed || *speed <= 0 || total_ <= 0 || received_ >= total_) return std::nullopt;
+    return (total_ - received_) / *speed;
+}
+
+double TransferMeter::transferSeconds() const {
+    return finished_ && counting_ ? Seconds(finishedAt_ - firstBytes_).count() : 0.0;
+}
+
+double TransferMeter::secondsSinceFinish(Clock::time_point now) const {
+    return finished_ ? Seconds(now - finishedAt_).count() : 0.0;
+}
+
+std::string sizeText(double bytes, SizeUnits units, const Language& language) {
+    if (units == SizeUnits::Decimal) {
+        if (bytes < 1000) {
+            const auto n = static_cast<unsigned long>(std::max(0.0, bytes));
+            return language.format(language.trn("%lu byte", "%lu bytes", n), n);
+        }
+        static const char* const formats[] = {N_("%.1f kB"), N_("%.1f MB"), N_("%.1f GB"), N_("%.1f TB")};
+        size_t unit = 0;
+        for (bytes /= 1000; bytes >= 1000 && unit + 1 < std::size(formats); ++unit) bytes /= 1000;
+        return language.format(language.tr(formats[unit]), bytes);
+    }
+    if (bytes < 1024) return language.format(language.tr("%.0f B"), std::max(0.0, bytes));
+    static const char* const formats[] = {N_("%.1f KiB"), N_("%.1f MiB"), N_("%.1f GiB"), N_("%.1f TiB")};
+    size_t unit = 0;
+    for (bytes /= 1024; bytes >= 1024 && unit + 1 < std::size(formats); ++unit) bytes /= 1024;
+    return language.format(language.tr(formats[unit]), bytes);
+}
+
+std::string clockText(double seconds) {
+    const long total = std::lround(std::max(0.0, seconds));
+    char buf[32];
+    if (total >= 3600) {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", total / 60, total % 60);
+    }
+    return buf;
+}
+
+std::string summaryText(const TransferMeter& meter, SizeUnits units, const Language& language) {
+    const double seconds = meter.transferSeconds();
+    const std::string duration = seconds < 60 ? language.format(language.tr("%.1f s"), seconds) : clockText(seconds);
+    return language.format(language.tr("Downloaded %s in %s"), sizeText(meter.transferredBytes(), units, language).c_str(),
+                           duration.c_str());
+}
+
+namespace {
+
+std::string amountText(const TransferMeter& meter, SizeUnits units, const Language& language) {
+    const std::string received = sizeText(meter.received(), units, language);
+    if (meter.total() <= 0) return received;
+    return language.format(language.tr("%s of %s"), received.c_str(), sizeText(meter.total(), units, language).c_str());
+}
+
+std::string speedText(double bytesPerSecond, SizeUnits units, const Language& language) {
+    return language.format(language.tr("%s/s"), sizeText(bytesPerSecond, units, language).c_str());
+}
+
+// In words, as GNOME says it: seconds under a minute, then minutes, then hours.
+std::string timeLeftWords(double seconds, const Language& language) {
+    const auto in = [&](double unit) { return static_cast<unsigned long>(std::max(1L, std::lround(seconds / unit))); };
+    if (seconds < 59.5) {
+        const unsigned long n = in(1);
+        return language.format(language.trn("%lu second left", "%lu seconds left", n), n);
+    }
+    if (seconds < 3570) {
+        const unsigned long n = in(60);
+        return language.format(language.trn("%lu minute left", "%lu minutes left", n), n);
+    }
+    const unsigned long n = in(3600);
+    return language.format(language.trn("%lu hour left", "%lu hours left", n), n);
+}
+
+}  // namespace
+
+std::string windowProgressLine(const TransferMeter& meter, Clock::time_point now, const Language& language) {
+    if (meter.finished()) return summaryText(meter, SizeUnits::Decimal, language);
+    if (!meter.receiving()) return {};
+    std::string line = amountText(meter, SizeUnits::Decimal, language);
+    if (const auto speed = meter.bytesPerSecond(now)) {
+        line += " \u2014 " + speedText(*speed, SizeUnits::Decimal, language);
+        if (const auto left = meter.secondsLeft(now)) line += ", " + timeLeftWords(*left, language);
+    }
+    return line;
+}
+
+ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point now, const Language& language) {
+    ConsoleProgress progress;
+    if (!meter.receiving()) return progress;
+    if (meter.total() > 0) {
+        const int percent = static_cast<int>(std::clamp(std::floor(100 * meter.received() / meter.total()), 0.0, 100.0));
+        progress.percent = language.format(language.tr("%d%%"), percent);
+        if (percent < 10) progress.percent.insert(0, "  ");
+        else if (percent < 100) progress.percent.insert(0, " ");
+    }
+    progress.amount = amountText(meter, SizeUnits::Binary, language);
+    if (const auto speed = meter.bytesPerSecond(now)) progress.speed = speedText(*speed, SizeUnits::Binary, language);
+    if (const auto left = meter.secondsLeft(now)) {
+        progress.left = language.format(language.tr("%s left"), clockText(*left).c_str());
+    }
+    return progress;
+}
+
+}  // namespace platform

@@ -1,0 +1,97 @@
+// What the window says about the transfer, on both backends: what has arrived, of what
+// total, how fast over the last few seconds and how long the rest will take. Compiled into the
+// installer and into the GTK plug-in alike.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "platform/i18n.h"
+
+namespace platform {
+
+// The progress bar as the controller sets it, and the transfer behind it. Only increments
+// count as received: a failure fills the bar, and the words still say what really arrived.
+class TransferMeter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The bar's value. One below what was received starts the count afresh.
+    void setValue(double value);
+    void setMaximum(double max) { max_ = max; }
+    void setIndeterminate(bool indeterminate) { indeterminate_ = indeterminate; }
+    // Bytes that arrived.
+    void add(double bytes, Clock::time_point now);
+    // The whole archive has arrived.
+    void finish(Clock::time_point now);
+    // A failure: speed and time left say nothing true any more.
+    void stop() { stopped_ = true; }
+
+    // The bar: 0 to 1; meaningless while indeterminate.
+    double fraction() const;
+    bool indeterminate() const { return indeterminate_; }
+
+    bool receiving() const { return counting_; }
+    bool finished() const { return finished_; }
+    bool stopped() const { return stopped_; }
+    double received() const { return received_; }
+    // The expected length as it stood when the last bytes arrived; negative when unknown.
+    double total() const { return total_; }
+    // Over the last few seconds; nothing before half a second of data, after a failure and
+    // once finished.
+    std::optional<double> bytesPerSecond(Clock::time_point now) const;
+    std::optional<double> secondsLeft(Clock::time_point now) const;
+    // From the first bytes to the finish, and the bytes that arrived meanwhile.
+    double transferSeconds() const;
+    double transferredBytes() const { return runBytes_; }
+    double secondsSinceFinish(Clock::time_point now) const;
+
+private:
+    struct Sample {
+        Clock::time_point at;
+        double bytes;
+    };
+
+    double value_ = 0;
+    double max_ = 0;
+    bool indeterminate_ = false;
+
+    bool counting_ = false;
+    bool finished_ = false;
+    bool stopped_ = false;
+    double received_ = 0;
+    double total_ = -1;
+    double runBytes_ = 0;
+    Clock::time_point firstBytes_{};
+    Clock::time_point finishedAt_{};
+    std::deque<Sample> samples_;
+};
+
+// "12.4 MB" as GNOME writes sizes, or "36.6 MiB" as a terminal tool does.
+enum class SizeUnits { Decimal, Binary };
+std::string sizeText(double bytes, SizeUnits units, const Language& language);
+
+// "0:07", "12:34", "1:02:03".
+std::string clockText(double seconds);
+
+// "Downloaded 48.0 MiB in 1.2 s".
+std::string summaryText(const TransferMeter& meter, SizeUnits units, const Language& language);
+
+// The GTK window's line under the bar: "12.4 MB of 48.0 MB — 5.2 MB/s, 7 seconds left"; the
+// summary once finished; "" before the first bytes.
+std::string windowProgressLine(const TransferMeter& meter, TransferMeter::Clock::time_point now,
+                               const Language& language);
+
+// The console line's pieces, each empty when it has nothing true to say.
+struct ConsoleProgress {
+    std::string percent;  // " 76%"
+    std::string amount;   // "36.6 MiB of 48.0 MiB"
+    std::string speed;    // "45.2 MiB/s"
+    std::string left;     // "0:03 left"
+};
+ConsoleProgress consoleProgress(const TransferMeter& meter, TransferMeter::Clock::time_point now,
+                                const Language& language);
+
+}  // namespace platform
