@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include "platform/url_session.h"
+
 namespace platform {
 
 // The libcurl functions the URL session uses.
@@ -30,6 +32,9 @@ struct CurlLibrary {
 // Loads libcurl.so.4, else Debian's libcurl-gnutls.so.4, once, and initialises it; null when
 // neither can be loaded (or lacks a function we need). Safe from any thread.
 const CurlLibrary* curlLibrary();
+
+// What a failure of libcurl's is to the installer.
+TransferErrorKind errorKindOf(CURLcode code);
 
 // What a user without libcurl is told to install.
 inline constexpr const char* kCurlMissingText =

@@ -1,7 +1,6 @@
 #include "platform/curl_transfer.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "platform/curl_library.h"
+#include "platform/http_response.h"
 #include "platform/system_log.h"
 
 namespace platform {
@@ -28,68 +28,6 @@ constexpr long kReceiveBuffer = 512 * 1024;
 constexpr size_t kMaxUrlLength = 64 * 1024;
 
 const CurlLibrary& lib() { return *curlLibrary(); }
-
-std::string trim(const std::string& s) {
-    const auto begin = s.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return "";
-    return s.substr(begin, s.find_last_not_of(" \t\r\n") - begin + 1);
-}
-
-int64_t parseLength(const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || errno != 0 || *end != '\0' || value < 0) return -1;
-    return value;
-}
-
-int64_t expectedLength(const HttpResponse& response) {
-    const auto encoding = response.header("Transfer-Encoding");
-    if (encoding && ::strcasestr(encoding->c_str(), "chunked") != nullptr) return -1;
-    const auto length = response.header("Content-Length");
-    return length ? parseLength(*length) : -1;
-}
-
-// The first byte of "Content-Range: bytes FIRST-LAST/TOTAL"; -1 when there is none.
-int64_t rangeStart(const HttpResponse& response) {
-    const auto range = response.header("Content-Range");
-    if (!range || range->rfind("bytes ", 0) != 0) return -1;
-    const auto dash = range->find('-');
-    return dash == std::string::npos ? -1 : parseLength(range->substr(6, dash - 6));
-}
-
-TransferErrorKind kindOf(CURLcode code) {
-    switch (code) {
-        case CURLE_COULDNT_CONNECT: return TransferErrorKind::Refused;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY: return TransferErrorKind::UnknownHost;
-        case CURLE_OPERATION_TIMEDOUT: return TransferErrorKind::TimedOut;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ENGINE_NOTFOUND:
-        case CURLE_SSL_ENGINE_SETFAILED:
-        case CURLE_SSL_ENGINE_INITFAILED:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_CRL_BADFILE:
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        case CURLE_SSL_INVALIDCERTSTATUS:
-        case CURLE_USE_SSL_FAILED: return TransferErrorKind::Tls;
-        case CURLE_PARTIAL_FILE:
-        case CURLE_RECV_ERROR:
-        case CURLE_SEND_ERROR:
-        case CURLE_GOT_NOTHING:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM: return TransferErrorKind::ConnectionLost;
-        case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL: return TransferErrorKind::BadUrl;
-        case CURLE_TOO_MANY_REDIRECTS: return TransferErrorKind::TooManyRedirects;
-        case CURLE_WRITE_ERROR: return TransferErrorKind::DiskFull;
-        default: return TransferErrorKind::Other;
-    }
-}
 
 // ': "<url>"', escaped (a stray carriage return or blank is otherwise invisible) and cut short.
 std::string shownUrl(const std::string& url) {
@@ -211,7 +149,7 @@ private:
         }
         if (*code == CURLE_OK) return std::nullopt;
         std::string reason = curlError_[0] != '\0' ? curlError_ : lib().easy_strerror(*code);
-        TransferErrorKind kind = kindOf(*code);
+        TransferErrorKind kind = errorKindOf(*code);
         // A CONNECT is answered by the proxy itself; some answer a wrong password with 401.
         long connectCode = 0;
         if (lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
@@ -291,24 +229,11 @@ private:
         lastActivity_ = Clock::now();
     }
 
-    // Each response of a redirect chain starts with its status line; keep only the last one's.
-    void onHeaderLine(std::string line) {
+    void onHeaderLine(const std::string& line) {
         responded_ = true;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         std::lock_guard lock(shared_.mutex);
-        HttpResponse& r = shared_.response;
-        if (line.rfind("HTTP/", 0) == 0) {
-            r = HttpResponse{};
-            const auto space = line.find(' ');
-            if (space != std::string::npos) r.statusCode = std::strtol(line.c_str() + space + 1, nullptr, 10);
-        } else if (line.empty()) {
-            r.expectedContentLength = expectedLength(r);
-            expected_ = r.expectedContentLength;
-        } else if ((line[0] == ' ' || line[0] == '\t') && !r.headerFields.empty()) {
-            r.headerFields.back().second += " " + trim(line);
-        } else if (const auto colon = line.find(':'); colon != std::string::npos) {
-            r.headerFields.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
-        }
+        addHeaderLine(shared_.response, line);
+        expected_ = shared_.response.expectedContentLength;
     }
 
     bool writeBody(const char* data, size_t size) {

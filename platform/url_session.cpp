@@ -17,13 +17,6 @@
 
 namespace platform {
 
-std::optional<std::string> HttpResponse::header(const std::string& name) const {
-    for (const auto& [field, value] : headerFields) {
-        if (::strcasecmp(field.c_str(), name.c_str()) == 0) return value;
-    }
-    return std::nullopt;
-}
-
 std::string proxyShownFor(const std::string& url) {
     const bool https = ::strncasecmp(url.c_str(), "https:", 6) == 0;
     // libcurl's own order; it never reads HTTP_PROXY in capitals.

@@ -1,21 +1,21 @@
-// Runs the built installer as a process in a directory of the test's own: HOME and TMPDIR
-// point into it, the recording agent writes what it received there, and no display is set.
+// The one fixture of the end-to-end tests: the built installer run as a process in a scratch
+// directory of the test's own, which is also its working directory, with HOME and TMPDIR
+// inside it, the recording agent writing what it received there, and no display.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
-#include <algorithm>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "http_server.h"
+#include "scripted_server.h"
 #include "support.h"
 
 // Bytes that no archiver can shrink.
@@ -36,10 +36,21 @@ inline std::string zipBytes(const std::map<std::string, std::string>& files) {
     return testsupport::readFile(d / "a.zip");
 }
 
-using FaultServer = testsupport::HttpServer;
+// A server that answers every request with `archive` tagged `tag` (304, 206, 416 as asked),
+// after `pace` before each 64 KiB of the body.
+inline testsupport::ScriptedServer::Handler archiveServer(const std::string& archive, const std::string& tag = "\"t\"",
+                                                          std::chrono::milliseconds pace = {}) {
+    return [=](const testsupport::ScriptedRequest& q, int) {
+        auto reply = testsupport::serveArchive(q, archive, tag);
+        reply.pace = pace;
+        return reply;
+    };
+}
 
 class InstallerTest : public ::testing::Test {
 protected:
+    using Env = std::map<std::string, std::optional<std::string>>;
+
     void SetUp() override {
         testsupport::makeDirs(tmp_);
         testsupport::makeDirs(home_);
@@ -53,13 +64,19 @@ protected:
         return b;
     }
 
+    // A bundle whose URL file names url, with no shipped archive.
+    testsupport::Bundle downloadBundle(const std::string& url, const std::string& parent = "apps") {
+        auto b = bundle(parent);
+        testsupport::writeFile(b.resources + "/installAgentURL.txt", url + "\n");
+        return b;
+    }
+
     static std::map<std::string, std::string> agentFiles(const std::string& version = "1") {
         return {{"install", testsupport::recordingAgentScript()}, {"lib/version.txt", version}};
     }
 
     testsupport::ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
-                                   const std::map<std::string, std::optional<std::string>>& env = {},
-                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
+                                   const Env& env = {}, std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
                                    std::function<void(pid_t)> onStart = {}) {
         args.insert(args.begin(), b.executable);
         args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
@@ -68,24 +85,55 @@ protected:
         options.onStart = std::move(onStart);
         options.terminal = terminal_;
         options.cwd = cwd_;
+        // Retries wait a hundredth of their time: a test sees every attempt, not the waits.
         options.env = {{"TMPDIR", tmp_},         {"HOME", home_},
                        {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
                        {"AGENT_RUNS", runs_},     {"DISPLAY", std::nullopt},
                        {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
-                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"}};
+                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"},
+                       {"LANGUAGE", std::nullopt}, {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}};
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
     }
 
-    // A bundle whose URL file names url, with no shipped archive.
-    testsupport::Bundle downloadBundle(const std::string& url, const std::string& parent = "apps") {
-        auto b = bundle(parent);
-        testsupport::writeFile(b.resources + "/installAgentURL.txt", url + "\n");
-        return b;
+    // What every failed run leaves: its texts on standard error, "Installation failed." last,
+    // no agent run, no current agent, nothing in the cache but what a later run may resume,
+    // nothing in TMPDIR.
+    void expectFailed(const testsupport::ProcessResult& r, const std::vector<std::string>& texts,
+                      const std::vector<std::string>& resumable = {}) {
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitStatus, 255) << r.err;
+        for (const auto& text : texts) EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+        EXPECT_TRUE(r.err.ends_with("Installation failed.\n")) << r.err;
+        EXPECT_EQ(agentRuns(), 0);
+        EXPECT_FALSE(testsupport::exists(cacheDir() + "/.validatestring"));
+        EXPECT_EQ(cacheLeftovers(), resumable);
+        EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
     }
+
+    // minisign's key pair `key`, made in dir_/keys when first asked for: its public key file.
+    std::string publicKey(const std::string& key = "a") {
+        const std::string pub = dir_ / ("keys/" + key + ".pub");
+        if (!testsupport::exists(pub)) {
+            testsupport::makeDirs(dir_ / "keys");
+            const auto r = testsupport::runProcess({"/usr/bin/minisign", "-G", "-W", "-p", pub, "-s", dir_ / ("keys/" + key + ".key")});
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+        }
+        return pub;
+    }
+    // minisign -S of file with key `key`, and any further options (-l, -t ...): file.minisig.
+    void sign(const std::string& file, const std::string& key = "a", std::vector<std::string> more = {}) {
+        publicKey(key);
+        std::vector<std::string> argv = {"/usr/bin/minisign", "-S", "-s", dir_ / ("keys/" + key + ".key"), "-m", file};
+        argv.insert(argv.end(), more.begin(), more.end());
+        const auto r = testsupport::runProcess(argv);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+    }
+
     bool cachedAgent() const { return testsupport::exists(cacheDir() + "/installagent/install"); }
     std::string storedTag() const { return testsupport::readFile(cacheDir() + "/.validatestring"); }
-    // Nothing but the agent directory, its tag and record and the lock files may stay in the cache.
+    std::string version() const { return testsupport::readFile(cacheDir() + "/installagent/lib/version.txt"); }
+    // Names in the cache besides the agent directory, its tag and record and the lock files.
     std::vector<std::string> cacheLeftovers() const {
         static const std::set<std::string> kept = {"installagent", ".validatestring", ".agentrecord", ".lock",
                                                    ".download.lock"};
@@ -96,6 +144,8 @@ protected:
         std::sort(extra.begin(), extra.end());
         return extra;
     }
+    // A partial archive and its record, as a run leaves them for the next to resume.
+    static std::vector<std::string> partialArchive() { return {".download", ".download.record"}; }
 
     std::vector<std::string> recorded() const { return testsupport::splitRecord(testsupport::readFile(record_)); }
     int agentRuns() const {
@@ -108,9 +158,9 @@ protected:
     // standard input on a terminal, its working directory.
     std::vector<std::string> wrapper_;
     bool terminal_ = false;
-    std::string cwd_;
 
     testsupport::ScratchDir dir_;
+    std::string cwd_ = dir_.path();
     std::string tmp_ = dir_ / "tmp";
     std::string home_ = dir_ / "home";
     std::string record_ = dir_ / "record";

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -124,24 +123,21 @@ private:
 // A download of about `seconds`, so that the window can be seen in the middle of it.
 class SlowAgentServer {
 public:
-    SlowAgentServer(std::map<std::string, std::string> files, double seconds) {
-        files["lib/blob.bin"] = randomBytes(static_cast<size_t>(seconds * (1 << 20)));
-        archive_ = zipBytes(files);
-        (*server_).Get("/agent.zip", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_header("ETag", "\"gtk\"");
-            res.set_content_provider(archive_.size(), "application/zip",
-                                     [this](size_t offset, size_t, httplib::DataSink& sink) {
-                                         std::this_thread::sleep_for(20ms);
-                                         return sink.write(archive_.data() + offset,
-                                                           std::min<size_t>(24 << 10, archive_.size() - offset));
-                                     });
-        });
-    }
+    SlowAgentServer(std::map<std::string, std::string> files, double seconds)
+        : archive_(zipBytes(withBlob(std::move(files), seconds))), server_([this](const testsupport::ScriptedRequest& q, int) {
+              auto r = testsupport::serveArchive(q, archive_, "\"gtk\"");
+              r.pace = 20ms, r.piece = 24 << 10;
+              return r;
+          }) {}
     std::string url() const { return server_.url("/agent.zip"); }
 
 private:
+    static std::map<std::string, std::string> withBlob(std::map<std::string, std::string> files, double seconds) {
+        files["lib/blob.bin"] = randomBytes(static_cast<size_t>(seconds * (1 << 20)));
+        return files;
+    }
     std::string archive_;
-    FaultServer server_;
+    testsupport::ScriptedServer server_;
 };
 
 TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
@@ -180,13 +176,9 @@ TEST_F(GtkDownload, InGermanTheLogLinesStayEnglishAndEscapeClosesAfterAFailure) 
     const std::string display = useXServer();
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
     // Disk full while downloading: the log line holds the system's error text.
-    FaultServer server;
     auto big = agentFiles();
     big["lib/blob.bin"] = randomBytes(3 << 20);
-    const std::string bigZip = zipBytes(big);
-    (*server).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(bigZip, "application/zip");
-    });
+    testsupport::ScriptedServer server(archiveServer(zipBytes(big)));
     auto b = downloadBundle(server.url("/agent.zip"));
     wrapper_ = {"/usr/bin/prlimit", "--fsize=1000000"};
     auto running = std::async(std::launch::async, [&] {

@@ -12,21 +12,8 @@ class Signatures : public InstallerTest {
 protected:
     void SetUp() override {
         InstallerTest::SetUp();
-        for (const std::string key : {"a", "b"}) {
-            const auto r = testsupport::runProcess({"/usr/bin/minisign", "-G", "-W", "-p", keys_ / (key + ".pub"), "-s",
-                                                    keys_ / (key + ".key")});
-            ASSERT_EQ(r.exitStatus, 0) << r.err;
-        }
         serve("1");
         nginx_ = std::make_unique<testsupport::Nginx>(www_.path());
-    }
-
-    // minisign -S of file with key a or b, and any further options (-l, -t ...).
-    void sign(const std::string& file, const std::string& key = "a", std::vector<std::string> more = {}) {
-        std::vector<std::string> argv = {"/usr/bin/minisign", "-S", "-s", keys_ / (key + ".key"), "-m", file};
-        argv.insert(argv.end(), more.begin(), more.end());
-        const auto r = testsupport::runProcess(argv);
-        ASSERT_EQ(r.exitStatus, 0) << r.err;
     }
 
     // A new agent archive on the server, with a time (nginx's tag) of its own; unsigned.
@@ -39,13 +26,13 @@ protected:
 
     testsupport::Bundle keyed(const std::string& key = "a") {
         auto b = downloadBundle(nginx_->url("agent.zip"));
-        testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(keys_ / (key + ".pub")));
+        testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey(key)));
         return b;
     }
 
     std::string version() const { return testsupport::readFile(cacheDir() + "/installagent/lib/version.txt"); }
 
-    testsupport::ScratchDir keys_, www_;
+    testsupport::ScratchDir www_;
     std::unique_ptr<testsupport::Nginx> nginx_;
 };
 
@@ -164,7 +151,7 @@ TEST_F(Signatures, TheShippedRoadChecksTheSignatureBesideItsArchive) {
     for (const auto& [name, text] : rows) {
         SCOPED_TRACE(name);
         auto b = bundle(name, "InstallAgent.zip");
-        testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(keys_ / "a.pub"));
+        testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
         if (name != "missing") sign(b.resources + "/InstallAgent.zip");
         if (name == "damaged") testsupport::writeFile(b.resources + "/InstallAgent.zip.minisig", "untrusted comment:\n");
         if (name == "key") testsupport::writeFile(b.resources + "/installAgentKey.pub", "untrusted comment: k\nnot a key\n");

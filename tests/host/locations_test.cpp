@@ -36,17 +36,7 @@ mode_t modeOf(const std::string& path) {
 
 }  // namespace
 
-TEST(Bundle, AppBundleWithResources) {
-    ScratchDir dir;
-    testsupport::makeDirs(dir / "Setup.app/Contents/MacOS");
-    testsupport::makeDirs(dir / "Setup.app/Contents/Resources");
-    ExecutableAt exe(dir / "Setup.app/Contents/MacOS/setup");
-    EXPECT_EQ(getPathToExecutable(), dir / "Setup.app");
-    EXPECT_EQ(getDirectoryOfExecutable(), dir.path());
-    EXPECT_EQ(getBundleLocation(), dir / "Setup.app/Contents/Resources");
-    EXPECT_EQ(getDefaultInstallAgentLocation(), dir / "Setup.app/Contents/Resources/InstallAgent.zip");
-}
-
+// What the end-to-end tests cannot show: a bundle without Resources, no executable path.
 TEST(Bundle, FallsBackWithoutResourcesOrBundle) {
     ScratchDir dir;
     testsupport::makeDirs(dir / "Setup.app/Contents/MacOS");
@@ -54,13 +44,6 @@ TEST(Bundle, FallsBackWithoutResourcesOrBundle) {
         ExecutableAt exe(dir / "Setup.app/Contents/MacOS/setup");
         EXPECT_EQ(getBundleLocation(), dir / "Setup.app");
         EXPECT_EQ(getDefaultInstallAgentLocation(), "");
-    }
-    {
-        // A plain program: the directory that holds it is both bundle and resources.
-        ExecutableAt exe(dir / "bin/setup");
-        EXPECT_EQ(getBundleLocation(), dir / "bin");
-        EXPECT_EQ(getDefaultInstallAgentLocation(), dir / "bin/InstallAgent.zip");
-        EXPECT_EQ(getDirectoryOfExecutable(), dir.path());
     }
     {
         ExecutableAt exe(std::nullopt);

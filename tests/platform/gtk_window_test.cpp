@@ -402,16 +402,4 @@ TEST(WindowChoice, ConsoleWithoutADisplayOrWhenAsked) {
     ::unsetenv("BI_WINDOW");
 }
 
-TEST(Installer, DoesNotLinkGtkButItsPluginDoes) {
-    const std::string installer = BI_INSTALLER;
-    const auto exe = testsupport::runProcess({"/usr/bin/ldd", installer});
-    ASSERT_EQ(exe.exitStatus, 0) << exe.err;
-    for (const char* lib : {"libgtk", "libgdk", "libglib", "libgobject"}) {
-        EXPECT_EQ(exe.out.find(lib), std::string::npos) << lib << " in\n" << exe.out;
-    }
-    const auto plugin = testsupport::runProcess(
-        {"/usr/bin/ldd", installer.substr(0, installer.rfind('/')) + "/bootstrap-installer-gtk.so"});
-    EXPECT_NE(plugin.out.find("libgtk-3.so"), std::string::npos) << plugin.out << plugin.err;
-}
-
 }  // namespace

@@ -126,7 +126,7 @@ void ScriptedServer::serve(int client) {
     bool hasLength = false;
     for (const auto& [name, value] : reply.headers) {
         out += name + ": " + value + "\r\n";
-        hasLength = hasLength || lower(name) == "content-length";
+        hasLength = hasLength || lower(name) == "content-length" || lower(name) == "transfer-encoding";
     }
     if (!hasLength && reply.status != 304) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     out += "\r\n";
@@ -134,7 +134,7 @@ void ScriptedServer::serve(int client) {
     const size_t end = std::min(reply.body.size(), reply.dropAfter);
     for (size_t at = 0; at < end;) {
         if (reply.pace.count() > 0) std::this_thread::sleep_for(reply.pace);
-        const size_t piece = std::min<size_t>(64 << 10, end - at);
+        const size_t piece = std::min(reply.piece, end - at);
         if (!sendAll(client, reply.body.data() + at, piece)) return;
         at += piece;
     }

@@ -29,7 +29,8 @@ struct ScriptedReply {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     size_t dropAfter = std::string::npos;  // the connection closes after this many body bytes
-    std::chrono::milliseconds pace{0};     // a pause before each 64 KiB of the body
+    std::chrono::milliseconds pace{0};     // a pause before each piece of the body
+    size_t piece = 64 << 10;
 };
 
 // The usual answer for `archive` tagged `tag`: 304 for a matching If-None-Match, 206 for a

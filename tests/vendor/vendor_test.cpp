@@ -90,12 +90,7 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(recorded().size(), 4u);
 
-    FaultServer server;
-    int requests = 0;
-    (*server).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
-        ++requests;
-        res.set_content(zipBytes(agentFiles()), "application/zip");
-    });
+    testsupport::ScriptedServer server(archiveServer(zipBytes(agentFiles())));
     const auto download = downloadBundle(server.url("/agent.zip"), "download");
     r = run(download);
     EXPECT_EQ(r.exitStatus, 255);
@@ -103,11 +98,11 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
                          "Installation failed.\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(requests, 0);
+    EXPECT_EQ(server.requests().size(), 0u);
     // Outside the namespace the same bundle downloads: hiding libcurl was the only difference.
     wrapper_.clear();
     EXPECT_EQ(run(download).exitStatus, 0);
-    EXPECT_EQ(requests, 1);
+    EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) {

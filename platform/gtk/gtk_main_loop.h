@@ -1,0 +1,29 @@
+// The GTK window's main loop, on GLib's default main context where GTK delivers its events.
+#pragma once
+
+#include <glib.h>
+
+#include <functional>
+#include <memory>
+
+#include "platform/main_loop.h"
+
+namespace platform {
+
+struct GtkLoopState;
+
+class GtkMainLoop final : public MainLoop {
+public:
+    GtkMainLoop();
+    ~GtkMainLoop() override;
+    int run() override;
+    void stop(int status) override;
+    void runSync(std::function<void()> fn) override;
+    void runAfter(double seconds, std::function<void()> fn) override;
+
+private:
+    std::shared_ptr<GtkLoopState> state_;  // shared with the sources it posts, which may outlive it
+    GMainLoop* loop_;
+};
+
+}  // namespace platform

@@ -1,0 +1,18 @@
+// The response as its header lines arrive: each response of a redirect chain starts afresh at
+// its status line, so what remains is the final one's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/url_session.h"
+
+namespace platform {
+
+// Takes one header line as libcurl hands it over (with its line end).
+void addHeaderLine(HttpResponse& response, std::string line);
+
+// The first byte of "Content-Range: bytes FIRST-LAST/TOTAL"; -1 when there is none.
+int64_t rangeStart(const HttpResponse& response);
+
+}  // namespace platform

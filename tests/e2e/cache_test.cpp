@@ -1,0 +1,250 @@
+// The per-user cache: trusted only when nobody else can change it, and always whole or absent
+// for installers started together, killed or interrupted in the middle.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <future>
+#include <sstream>
+#include <tuple>
+
+#include "fixture.h"
+#include "nginx.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// An agent that looks at its own files before and after it has run a while.
+const std::string kCheckingAgent = R"SH(#!/bin/sh
+d=$(dirname "$0")
+v=$(cat "$d/lib/version.txt")
+[ -n "${AGENT_STARTED:-}" ] && : > "$AGENT_STARTED"
+sleep "${AGENT_SLEEP:-0.2}"
+if [ "$(cat "$d/lib/version.txt" 2>/dev/null)" = "$v" ] && [ "$(wc -c < "$d/lib/blob.bin")" -eq "$(cat "$d/lib/blob.size")" ]
+then echo "ok $v" >> "$AGENT_RUNS"; else echo "broken $v" >> "$AGENT_RUNS"; fi
+)SH";
+
+bool waitFor(const std::string& path, std::chrono::milliseconds limit = 10s) {
+    for (auto waited = 0ms; waited < limit; waited += 10ms) {
+        if (testsupport::exists(path)) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+class Cache : public InstallerTest {
+protected:
+    void SetUp() override {
+        InstallerTest::SetUp();
+        serve("1");
+        nginx_ = std::make_unique<testsupport::Nginx>(www_.path());
+        bundle_ = downloadBundle(nginx_->url("agent.zip"));
+    }
+
+    // A new agent archive on the server, with a tag of its own (nginx's carries the time).
+    void serve(const std::string& version) {
+        const size_t blob = 3 << 20;
+        testsupport::makeZip(www_ / "next.zip", {{"install", kCheckingAgent}, {"lib/version.txt", version},
+                                                 {"lib/blob.bin", randomBytes(blob)}, {"lib/blob.size", std::to_string(blob)}});
+        struct utimbuf t{};
+        t.actime = t.modtime = 1700000000 + std::stoi(version);
+        ::utime((www_ / "next.zip").c_str(), &t);
+        ::rename((www_ / "next.zip").c_str(), (www_ / "agent.zip").c_str());
+    }
+
+    std::vector<std::string> runLines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(testsupport::readFile(runs_));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    // An unzip that says when it starts and then takes its time.
+    Env slowUnzip() {
+        testsupport::writeFile(dir_ / "slow/unzip",
+                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
+        return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
+    }
+
+    testsupport::ScratchDir www_;
+    std::unique_ptr<testsupport::Nginx> nginx_;
+    testsupport::Bundle bundle_;
+};
+
+}  // namespace
+
+TEST_F(Cache, ADirectoryThatSomeoneElseCanChangeIsNeverTrusted) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give directories away";
+    const std::string cache = cacheDir();
+    const auto giveAway = [](const std::string& p) { return ::chown(p.c_str(), 65534, 65534) == 0; };
+    const auto mode = [](mode_t m) { return [m](const std::string& p) { return ::chmod(p.c_str(), m) == 0; }; };
+    const std::vector<std::pair<std::string, std::function<bool(const std::string&)>>> rows = {
+        {cache, giveAway},
+        {cache + "/installagent", mode(0777)},
+        {home_ + "/.tolvar", mode(0720)},
+        {home_ + "/.tolvar/app_installer_cache", mode(0757)},
+        {home_, giveAway},
+    };
+    for (const auto& [dir, spoil] : rows) {
+        SCOPED_TRACE(dir);
+        ASSERT_EQ(run(bundle_).exitStatus, 0);  // a current agent, which a trusting run would start
+        const auto [bytes, requests] = nginx_->sent("GET");
+        ASSERT_TRUE(spoil(dir));
+        const auto r = run(bundle_);
+        EXPECT_EQ(r.exitStatus, 255);
+        EXPECT_NE(r.err.find("The installer cache cannot be trusted: " + dir + " is not a directory"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(runLines().size(), 1u);
+        EXPECT_EQ(nginx_->sent("GET").second, requests);
+        EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
+        testsupport::removeTree(home_);
+        testsupport::makeDirs(home_);
+        ::unlink(runs_.c_str());
+    }
+
+    // A home that is not there is a mistake, not a place to create.
+    const auto r = run(bundle_, {}, {{"HOME", dir_ / "no/such/home"}});
+    EXPECT_EQ(r.err, "The home directory " + (dir_ / "no/such/home") + " does not exist.\nInstallation failed.\n");
+    EXPECT_FALSE(testsupport::exists(dir_ / "no"));
+}
+
+// Without HOME the cache lies under /tmp, where anyone may have made its first directory. The
+// installer runs in a mount namespace of its own with a private /tmp.
+TEST_F(Cache, WithoutHomeTheCacheUnderTmpIsUsedOnlyWhenItIsTheUsers) {
+    if (::geteuid() != 0 || testsupport::runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitStatus != 0) {
+        GTEST_SKIP() << "needs root and mount namespaces";
+    }
+    // The private /tmp still shows this test's directory at its own path.
+    const std::string fake = dir_ / "private-tmp";
+    const std::string self = std::filesystem::path(dir_.path()).filename();
+    testsupport::makeDirs(fake + "/" + self);
+    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"", "sh"};
+    const Env env = {{"HOME", std::nullopt}, {"D", dir_.path()}, {"F", fake}, {"B", self}};
+
+    auto r = run(bundle_, {"x"}, env);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(runLines(), std::vector<std::string>{"ok 1"});
+    EXPECT_TRUE(testsupport::exists(fake + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install"));
+    struct stat st{};
+    ASSERT_EQ(::stat((fake + "/.tolvar").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // Someone else's /tmp/.tolvar, with a current agent in it.
+    ASSERT_EQ(::chown((fake + "/.tolvar").c_str(), 65534, 65534), 0);
+    r = run(bundle_, {"x"}, env);
+    EXPECT_EQ(r.exitStatus, 255) << r.err;
+    EXPECT_NE(r.err.find("The installer cache cannot be trusted: /tmp/.tolvar is not a directory"), std::string::npos) << r.err;
+    EXPECT_EQ(runLines().size(), 1u);
+}
+
+TEST_F(Cache, EightInstallersAtOnceOnAnEmptyACurrentAndAStaleCache) {
+    const std::vector<std::string> whole = {".agentrecord", ".download.lock", ".lock", ".validatestring", "installagent"};
+    for (const auto& [phase, v] : {std::pair{"empty", "1"}, {"current", "1"}, {"stale", "2"}}) {
+        SCOPED_TRACE(phase);
+        if (std::string(phase) == "stale") serve(v);
+        ::unlink(runs_.c_str());
+        std::vector<std::future<testsupport::ProcessResult>> running;
+        for (int i = 0; i < 8; ++i) running.push_back(std::async(std::launch::async, [&] { return run(bundle_, {}, {}, 60s); }));
+        for (auto& r : running) EXPECT_EQ(r.get().exitStatus, 0);
+        EXPECT_EQ(runLines(), std::vector<std::string>(8, std::string("ok ") + v));
+        EXPECT_EQ(version(), v);
+        auto names = testsupport::listDir(cacheDir());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, whole);
+        EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
+    }
+}
+
+// Whether the running agent filled the cache itself or found it current, it keeps the cache's
+// shared lock: another installer that must replace it waits until it has ended.
+TEST_F(Cache, ARunningAgentKeepsItsFilesWhileAnotherInstallerWaitsToReplaceThem) {
+    for (const bool filledByIt : {true, false}) {
+        SCOPED_TRACE(filledByIt ? "filled by the running one" : "found current by the running one");
+        testsupport::removeTree(home_ + "/.tolvar");
+        ::unlink(runs_.c_str());
+        serve("1");
+        if (!filledByIt) {
+            ASSERT_EQ(run(bundle_).exitStatus, 0);
+        }
+        ::unlink((dir_ / "started").c_str());
+        auto first = std::async(std::launch::async, [&] {
+            return run(bundle_, {}, {{"AGENT_SLEEP", "2"}, {"AGENT_STARTED", dir_ / "started"}});
+        });
+        ASSERT_TRUE(waitFor(dir_ / "started"));
+        serve("2");
+        const auto second = run(bundle_);
+        EXPECT_EQ(first.get().exitStatus, 0);
+        EXPECT_EQ(second.exitStatus, 0) << second.err;
+        EXPECT_NE(second.err.find("Waiting for another installer to finish"), std::string::npos) << second.err;
+        const auto lines = runLines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()), (std::vector<std::string>{"ok 1", "ok 2"}));
+    }
+}
+
+TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
+    // Killed while extracting: an abandoned staging directory and an empty working directory.
+    auto r = run(bundle_, {}, slowUnzip(), 20s, [&](pid_t pid) {
+        if (waitFor(dir_ / "unzip-started")) ::kill(pid, SIGKILL);
+    });
+    EXPECT_EQ(r.exitStatus, 128 + SIGKILL);
+    EXPECT_FALSE(cachedAgent());
+    EXPECT_EQ(testsupport::listDir(tmp_).size(), 1u);
+    testsupport::makeDirs(tmp_ + "/qvKeepMe");  // not the installer's: never removed
+    testsupport::writeFile(tmp_ + "/qvKeepMe/file", "");
+
+    // Killed after the agent was moved into place, before its tag was stored: a whole agent
+    // without a tag, and what was left around it.
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{"qvKeepMe"});
+    ::unlink((cacheDir() + "/.validatestring").c_str());
+    testsupport::writeFile(cacheDir() + "/.installagent-old.Ab12Cd/agent/install", "exit 9\n");
+    testsupport::writeFile(cacheDir() + "/.validatestring.Xy34Zw", "\"half");
+    serve("2");
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    EXPECT_EQ(runLines(), (std::vector<std::string>{"ok 1", "ok 2"}));
+    EXPECT_EQ(cacheLeftovers(), std::vector<std::string>{});
+
+    // Stopped where the new agent takes the old one's place: killed as the old agent moves
+    // aside (a signed bundle keeps a stale agent until a verified one replaces it), or failing
+    // as the new one moves in. As root, permissions cannot make a rename fail; a preloaded
+    // library can. The next run must start the server's agent, never the old one beside the
+    // new tag.
+    testsupport::writeFile(bundle_.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"}, {"fail", "/.installagent.", "4"}}) {
+        SCOPED_TRACE(action);
+        serve(v);
+        sign(www_ / "agent.zip");
+        r = run(bundle_, {}, {{"LD_PRELOAD", BI_RENAME_FAULT}, {"BI_FAULT_RENAME", at}, {"BI_FAULT_ACTION", action},
+                              {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+        EXPECT_EQ(r.exitStatus, std::string(action) == "kill" ? 128 + SIGKILL : 255) << r.err;
+        ASSERT_EQ(run(bundle_).exitStatus, 0);
+        EXPECT_EQ(runLines().back(), std::string("ok ") + v);
+    }
+}
+
+TEST_F(Cache, ASignalWhileExtractingStopsTheRunAndKeepsTheArchiveForTheNext) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        ::unlink((dir_ / "unzip-started").c_str());
+        std::chrono::steady_clock::time_point signalled;
+        const auto r = run(bundle_, {}, slowUnzip(), 20s, [&](pid_t pid) {
+            if (!waitFor(dir_ / "unzip-started")) return;
+            signalled = std::chrono::steady_clock::now();
+            ::kill(pid, sig);
+        });
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1500ms);
+        expectFailed(r, {"The installation was cancelled.\nInstallation failed.\n"}, partialArchive());
+    }
+    // The whole archive is only revalidated, then extracted.
+    const auto before = nginx_->sent("GET /agent.zip");
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    EXPECT_EQ(nginx_->sent("GET /agent.zip").first, before.first);
+    EXPECT_EQ(runLines(), std::vector<std::string>{"ok 1"});
+}
