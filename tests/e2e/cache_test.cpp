@@ -28,13 +28,6 @@ if [ "$(cat "$d/lib/version.txt" 2>/dev/null)" = "$v" ] && [ "$(wc -c < "$d/lib/
 then echo "ok $v" >> "$AGENT_RUNS"; else echo "broken $v" >> "$AGENT_RUNS"; fi
 )SH";
 
-bool waitFor(const std::string& path, std::chrono::milliseconds limit = 10s) {
-    for (auto waited = 0ms; waited < limit; waited += 10ms) {
-        if (testsupport::exists(path)) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 class Cache : public InstallerTest {
 protected:
@@ -56,19 +49,7 @@ protected:
         ::rename((www_ / "next.zip").c_str(), (www_ / "agent.zip").c_str());
     }
 
-    std::vector<std::string> runLines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(testsupport::readFile(runs_));
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
 
-    // An unzip that says when it starts and then takes its time.
-    Env slowUnzip() {
-        testsupport::writeFile(dir_ / "slow/unzip",
-                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
-        return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
-    }
 
     testsupport::ScratchDir www_;
     std::unique_ptr<testsupport::Nginx> nginx_;
@@ -87,6 +68,11 @@ TEST_F(Cache, ADirectoryThatSomeoneElseCanChangeIsNeverTrusted) {
         {cache + "/installagent", mode(0777)},
         {home_ + "/.tolvar", mode(0720)},
         {home_ + "/.tolvar/app_installer_cache", mode(0757)},
+        {home_ + "/.tolvar/app_installer_cache/V0917k", [](const std::string& p) {
+             testsupport::removeTree(p);  // a file where a level of the cache should be
+             testsupport::writeFile(p, "");
+             return true;
+         }},
         {home_, giveAway},
     };
     for (const auto& [dir, spoil] : rows) {
@@ -175,7 +161,7 @@ TEST_F(Cache, ARunningAgentKeepsItsFilesWhileAnotherInstallerWaitsToReplaceThem)
         auto first = std::async(std::launch::async, [&] {
             return run(bundle_, {}, {{"AGENT_SLEEP", "2"}, {"AGENT_STARTED", dir_ / "started"}});
         });
-        ASSERT_TRUE(waitFor(dir_ / "started"));
+        ASSERT_TRUE(waitUntil([&] { return testsupport::exists(dir_ / "started"); }));
         serve("2");
         const auto second = run(bundle_);
         EXPECT_EQ(first.get().exitStatus, 0);
@@ -190,7 +176,7 @@ TEST_F(Cache, ARunningAgentKeepsItsFilesWhileAnotherInstallerWaitsToReplaceThem)
 TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     // Killed while extracting: an abandoned staging directory and an empty working directory.
     auto r = run(bundle_, {}, slowUnzip(), 20s, [&](pid_t pid) {
-        if (waitFor(dir_ / "unzip-started")) ::kill(pid, SIGKILL);
+        if (waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); })) ::kill(pid, SIGKILL);
     });
     EXPECT_EQ(r.exitStatus, 128 + SIGKILL);
     EXPECT_FALSE(cachedAgent());
@@ -235,7 +221,7 @@ TEST_F(Cache, ASignalWhileExtractingStopsTheRunAndKeepsTheArchiveForTheNext) {
         ::unlink((dir_ / "unzip-started").c_str());
         std::chrono::steady_clock::time_point signalled;
         const auto r = run(bundle_, {}, slowUnzip(), 20s, [&](pid_t pid) {
-            if (!waitFor(dir_ / "unzip-started")) return;
+            if (!waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); })) return;
             signalled = std::chrono::steady_clock::now();
             ::kill(pid, sig);
         });

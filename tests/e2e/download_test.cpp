@@ -14,18 +14,11 @@
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
+using testsupport::reply;
 
 namespace {
 
 class DownloadRoad : public InstallerTest {};
-
-ScriptedReply reply(int status, std::vector<std::pair<std::string, std::string>> headers = {}, std::string body = "") {
-    ScriptedReply r;
-    r.status = status;
-    r.headers = std::move(headers);
-    r.body = std::move(body);
-    return r;
-}
 
 }  // namespace
 
@@ -74,8 +67,6 @@ TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAn
 
 TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResumed) {
     const std::string agent = zipBytes(agentFiles());
-    auto big = agentFiles();
-    big["lib/blob.bin"] = randomBytes(3 << 20);
     auto bomb = agentFiles();
     bomb["lib/zeros.bin"] = std::string(3 << 20, '\0');  // small archive, large when extracted
     testsupport::writeFile(dir_ / "enc/install", testsupport::recordingAgentScript(), 0755);
@@ -96,7 +87,7 @@ TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResume
         {"/corrupt", zip("PK\x03\x04" + std::string(5000, 'z'))},
         {"/no-install", zip(zipBytes({{"agent/install", "#!/bin/sh\n"}}))},
         {"/encrypted", zip(testsupport::readFile(dir_ / "enc.zip"))},
-        {"/big", zip(zipBytes(big))},
+        {"/big", zip(heavyArchive("1", 3 << 20))},
         {"/bomb", zip(zipBytes(bomb))},
         {"/drop", zip(agent)},
         {"/stall", zip(agent)},
@@ -163,9 +154,7 @@ TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResume
 
 TEST_F(DownloadRoad, WhatTheServerSendsIsTakenExactly) {
     std::string tag, version = "first";
-    auto dripping = agentFiles("drip");
-    dripping["lib/blob.bin"] = randomBytes(16 << 10);
-    const std::string drip = zipBytes(dripping);
+    const std::string drip = heavyArchive("drip", 16 << 10);
     std::vector<std::string> paths;
     std::mutex mutex;
     testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,15 @@ inline testsupport::ScriptedServer::Handler archiveServer(const std::string& arc
     };
 }
 
+// Polls done() until it holds; false after `limit`.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    for (auto waited = std::chrono::milliseconds(0); waited < limit; waited += std::chrono::milliseconds(10)) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 class InstallerTest : public ::testing::Test {
 protected:
     using Env = std::map<std::string, std::optional<std::string>>;
@@ -74,6 +84,12 @@ protected:
     static std::map<std::string, std::string> agentFiles(const std::string& version = "1") {
         return {{"install", testsupport::recordingAgentScript()}, {"lib/version.txt", version}};
     }
+    // The agent's archive with `blob` random bytes besides, weight that no archiver shrinks.
+    static std::string heavyArchive(const std::string& version, size_t blob) {
+        auto files = agentFiles(version);
+        files["lib/blob.bin"] = randomBytes(blob);
+        return zipBytes(files);
+    }
 
     testsupport::ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
                                    const Env& env = {}, std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
@@ -94,6 +110,13 @@ protected:
                        {"LANGUAGE", std::nullopt}, {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}};
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
+    }
+
+    // An unzip first on PATH that marks dir_/unzip-started and then takes its time.
+    Env slowUnzip() {
+        testsupport::writeFile(dir_ / "slow/unzip",
+                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
+        return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
     }
 
     // What every failed run leaves: its texts on standard error, "Installation failed." last,
@@ -148,10 +171,14 @@ protected:
     static std::vector<std::string> partialArchive() { return {".download", ".download.record"}; }
 
     std::vector<std::string> recorded() const { return testsupport::splitRecord(testsupport::readFile(record_)); }
-    int agentRuns() const {
-        const std::string runs = testsupport::readFile(runs_);
-        return static_cast<int>(std::count(runs.begin(), runs.end(), '\n'));
+    // The lines the agents wrote into $AGENT_RUNS, one per run.
+    std::vector<std::string> runLines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(testsupport::readFile(runs_));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
     }
+    int agentRuns() const { return static_cast<int>(runLines().size()); }
     std::string cacheDir() const { return home_ + "/.tolvar/app_installer_cache/V0917k/xarc64"; }
 
     // Set by a test before run(): a program and arguments that run the installer, its

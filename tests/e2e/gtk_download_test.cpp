@@ -89,35 +89,6 @@ std::string useXServer() {
     return display;
 }
 
-// A headless Weston on the socket "bi-test" in `runtimeDir`, ended with the object.
-class Weston {
-public:
-    explicit Weston(const std::string& runtimeDir) : dir_(runtimeDir) {
-        ::mkdir(runtimeDir.c_str(), 0700);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            const int devnull = ::open("/dev/null", O_RDWR);
-            ::dup2(devnull, STDOUT_FILENO);
-            ::dup2(devnull, STDERR_FILENO);
-            ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-            ::execl("/usr/bin/weston", "weston", "--backend=headless-backend.so", "--socket=bi-test", "--idle-time=0",
-                    "--no-config", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && !started(); ++i) std::this_thread::sleep_for(50ms);
-    }
-    ~Weston() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    bool started() const { return testsupport::exists(dir_ + "/bi-test"); }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-};
-
 }  // namespace
 
 // A download of about `seconds`, so that the window can be seen in the middle of it.
@@ -176,9 +147,7 @@ TEST_F(GtkDownload, InGermanTheLogLinesStayEnglishAndEscapeClosesAfterAFailure) 
     const std::string display = useXServer();
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
     // Disk full while downloading: the log line holds the system's error text.
-    auto big = agentFiles();
-    big["lib/blob.bin"] = randomBytes(3 << 20);
-    testsupport::ScriptedServer server(archiveServer(zipBytes(big)));
+    testsupport::ScriptedServer server(archiveServer(heavyArchive("1", 3 << 20)));
     auto b = downloadBundle(server.url("/agent.zip"));
     wrapper_ = {"/usr/bin/prlimit", "--fsize=1000000"};
     auto running = std::async(std::launch::async, [&] {
@@ -197,9 +166,13 @@ TEST_F(GtkDownload, InGermanTheLogLinesStayEnglishAndEscapeClosesAfterAFailure) 
 
 TEST_F(GtkDownload, OnWaylandTheWindowOpensAndTheAgentStartsOnce) {
     if (::access("/usr/bin/weston", X_OK) != 0) GTEST_SKIP() << "weston is not installed";
+    // A headless Weston on the socket "bi-test" in a runtime directory of the test's own.
     const std::string runtimeDir = dir_ / "run";
-    Weston weston(runtimeDir);
-    ASSERT_TRUE(weston.started()) << "weston did not start";
+    ::mkdir(runtimeDir.c_str(), 0700);
+    const testsupport::Daemon weston(
+        {"/usr/bin/weston", "--backend=headless-backend.so", "--socket=bi-test", "--idle-time=0", "--no-config"},
+        [&] { return testsupport::exists(runtimeDir + "/bi-test"); }, {{"XDG_RUNTIME_DIR", runtimeDir}});
+    ASSERT_TRUE(weston.ready()) << "weston did not start";
 
     SlowAgentServer server(agentFiles(), 1);
     auto b = downloadBundle(server.url());

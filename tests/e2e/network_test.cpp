@@ -4,7 +4,6 @@
 // credentials in the proxy's URL, no_proxy).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -26,12 +25,6 @@ protected:
     int64_t partialSize() const {
         return static_cast<int64_t>(testsupport::readFile(cacheDir() + "/.download").size());
     }
-    // An archive with enough weight that a connection can be lost in its middle.
-    static std::string heavyArchive(const std::string& version, size_t blob = 1 << 20) {
-        auto files = agentFiles(version);
-        files["lib/blob.bin"] = randomBytes(blob);
-        return zipBytes(files);
-    }
 };
 
 class TinyProxy {
@@ -41,16 +34,10 @@ public:
                                                             "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\nLogFile \"" +
                                                             (dir_ / "log") + "\"\n" +
                                                             (withPassword ? "BasicAuth ann secret\n" : ""));
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", (dir_ / "tinyproxy.conf").c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        if (!testsupport::waitForPort(port_, 5000)) throw std::runtime_error("tinyproxy did not start");
-    }
-    ~TinyProxy() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        daemon_ = std::make_unique<testsupport::Daemon>(
+            std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", dir_ / "tinyproxy.conf"},
+            [this] { return testsupport::waitForPort(port_, 20); });
+        if (!daemon_->ready()) throw std::runtime_error("tinyproxy did not start");
     }
     std::string url(const std::string& credentials = "") const {
         return "http://" + credentials + "127.0.0.1:" + std::to_string(port_);
@@ -60,21 +47,14 @@ public:
 private:
     testsupport::ScratchDir dir_;
     int port_;
-    pid_t pid_ = -1;
+    std::unique_ptr<testsupport::Daemon> daemon_;
 };
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    for (auto waited = 0ms; waited < limit; waited += 10ms) {
-        if (done()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 }  // namespace
 
 TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArchive) {
-    const std::string v1 = heavyArchive("1"), v2 = heavyArchive("2");
+    const std::string v1 = heavyArchive("1", 1 << 20), v2 = heavyArchive("2", 1 << 20);
     const size_t half = v1.size() / 2;
     const auto dropHalf = [&](const ScriptedRequest& q) {
         auto reply = testsupport::serveArchive(q, v1, "\"v1\"");

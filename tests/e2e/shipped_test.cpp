@@ -28,13 +28,6 @@ protected:
         }
         return found;
     }
-
-    // An unzip that says when it starts and then takes its time.
-    Env slowUnzip() {
-        testsupport::writeFile(dir_ / "slow/unzip",
-                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
-        return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
-    }
 };
 
 }  // namespace
@@ -122,7 +115,7 @@ TEST_F(ShippedRoad, AnArchiveThatCannotStartFailsClearlyAndLeavesNothing) {
         std::chrono::steady_clock::time_point signalled;
         const auto r = run(b, {}, row.signal != 0 ? slowUnzip() : Env{}, 20s, [&](pid_t pid) {
             if (row.signal == 0) return;
-            for (int i = 0; i < 1000 && !testsupport::exists(dir_ / "unzip-started"); ++i) std::this_thread::sleep_for(10ms);
+            waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); });
             signalled = std::chrono::steady_clock::now();
             ::kill(pid, row.signal);
         });

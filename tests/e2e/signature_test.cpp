@@ -30,8 +30,6 @@ protected:
         return b;
     }
 
-    std::string version() const { return testsupport::readFile(cacheDir() + "/installagent/lib/version.txt"); }
-
     testsupport::ScratchDir www_;
     std::unique_ptr<testsupport::Nginx> nginx_;
 };

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdlib>
 
 #include "host/locations.h"
@@ -56,26 +55,6 @@ TEST(Bundle, FallsBackWithoutResourcesOrBundle) {
         ExecutableAt exe("/setup.app/Contents/MacOS/x");
         EXPECT_EQ(getDirectoryOfExecutable(), "");  // the only separator is the first character
     }
-}
-
-TEST(Mkpath, CreatesMissingParentsAndStopsAtFiles) {
-    ScratchDir dir;
-    ::umask(022);
-    ASSERT_EQ(mkpath(dir / "a/b/c", 0700), 0);
-    EXPECT_EQ(modeOf(dir / "a"), 0700u);
-    EXPECT_EQ(modeOf(dir / "a/b/c"), 0700u);
-
-    ::chmod((dir / "a").c_str(), 0755);
-    EXPECT_EQ(mkpath(dir / "a/b/c/", 0700), 0);  // existing, trailing "/": unchanged
-    EXPECT_EQ(mkpath(dir / "a//b", 0700), 0);
-    EXPECT_EQ(modeOf(dir / "a"), 0755u);
-
-    testsupport::writeFile(dir / "a/file", "x");
-    errno = 0;
-    EXPECT_EQ(mkpath(dir / "a/file/d/e", 0700), -1);
-    EXPECT_EQ(errno, ENOTDIR);
-    EXPECT_FALSE(testsupport::exists(dir / "a/file/d"));
-    EXPECT_EQ(mkpath(dir / "a/file", 0700), -1);
 }
 
 TEST(TempDirTest, MakesAPrivateDirectoryAndRemovesEverythingInIt) {

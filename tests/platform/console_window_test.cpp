@@ -1,11 +1,7 @@
 // The console window seen from outside: a helper program drives it through openWindow, and
 // the tests read its standard error through a pipe or a pseudo-terminal of a given width.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -78,52 +74,12 @@ Screen play(const std::string& tty, size_t columns) {
     return screen;
 }
 
-struct TerminalRun {
-    std::string tty;
-    double seconds = 0;
-};
-
 // Runs the helper with its standard error on a pseudo-terminal of `columns` columns.
-TerminalRun runOnTerminal(std::vector<std::string> argv, unsigned short columns, std::vector<std::string> env = {}) {
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0 && entry.rfind("COLUMNS=", 0) != 0) {
-            env.push_back(entry);
-        }
-    }
-    std::vector<char*> args, envp;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int master = -1, slave = -1;
-    winsize size{24, columns, 0, 0};
-    if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) throw std::runtime_error("openpty failed");
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(slave, STDERR_FILENO);
-        const int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, STDOUT_FILENO);
-        ::dup2(devnull, STDIN_FILENO);
-        ::execve(args[0], args.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(slave);
-    TerminalRun run;
-    for (;;) {
-        pollfd pfd{master, POLLIN, 0};
-        if (::poll(&pfd, 1, 20000) <= 0) break;
-        char buf[4096];
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n <= 0) break;  // EIO once the helper has exited
-        run.tty.append(buf, static_cast<size_t>(n));
-    }
-    ::close(master);
-    ::waitpid(pid, nullptr, 0);
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return run;
+testsupport::ProcessResult runOnTerminal(const std::vector<std::string>& argv, unsigned short columns, const Env& env = {}) {
+    ProcessOptions options = withoutDisplay(env);
+    options.terminal = true;
+    options.terminalColumns = columns;
+    return runProcess(argv, options);
 }
 
 TEST(ConsoleWindowOnPipe, PlainLinesSayOnlyWhatHappened) {
@@ -162,7 +118,7 @@ TEST(ConsoleWindowOnPipe, PlainLinesSayOnlyWhatHappened) {
 
 TEST(ConsoleWindowOnTerminal, OneLineRedrawnInPlaceWithWhatElseIsWrittenAboveIt) {
     // COLUMNS narrower than the terminal: the line fits COLUMNS, the log line the terminal.
-    const auto r = runOnTerminal({kHelper, "progress", "1000", "1000", "log", "finish"}, 100, {"COLUMNS=60"});
+    const auto r = runOnTerminal({kHelper, "progress", "1000", "1000", "log", "finish"}, 100, {{"COLUMNS", "60"}});
     const Screen screen = play(r.tty, 100);
     ASSERT_EQ(screen.lines.size(), 4u) << testing::PrintToString(screen.lines);
     EXPECT_TRUE(std::regex_match(screen.lines[0], std::regex("\\d{4}-\\d\\d-\\d\\d [\\d:.]+ bi_console_window_helper\\[\\d+:\\d+\\] a log line")))

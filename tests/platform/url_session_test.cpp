@@ -13,6 +13,7 @@
 using namespace std::chrono_literals;
 using platform::TransferErrorKind;
 using testsupport::ScratchDir;
+using testsupport::reply;
 
 namespace {
 
@@ -39,10 +40,6 @@ private:
     std::map<std::string, testsupport::ScriptedReply> routes_;
 };
 
-testsupport::ScriptedReply reply(int status, std::vector<std::pair<std::string, std::string>> headers, std::string content,
-                                 std::chrono::milliseconds pace = {}, size_t piece = 64 << 10) {
-    return {status, std::move(headers), std::move(content), std::string::npos, pace, piece};
-}
 
 struct Event {
     explicit Event(char k) : kind(k), thread(std::this_thread::get_id()) {}
@@ -201,7 +198,7 @@ TEST(UrlSession, ResponseIsTheFinalOneOfARedirectChain) {
     }
 }
 
-TEST(UrlSession, CancelsAndFailuresEndWithoutAFinishedReportNorAFile) {
+TEST(UrlSession, CancelsFailuresAndTheSessionsEndLeaveNoFinishedReportNorAFile) {
     Server server({{"/slow", reply(200, {}, body(1 << 20), 300ms, 1024)}});
 
     // Cancelled from this thread while the worker waits for the next bytes.
@@ -229,22 +226,18 @@ TEST(UrlSession, CancelsAndFailuresEndWithoutAFinishedReportNorAFile) {
     EXPECT_EQ(unknown.run(), "c");
     EXPECT_EQ(unknown.recorder.error()->kind, TransferErrorKind::UnknownHost);
 
-    for (auto* d : {&cancelled, &invalidated, &unknown}) {
+    // Destroyed: cancelled, and silent, not even the cancelled task's completion comes.
+    Download destroyed(server.url("/slow"));
+    ASSERT_TRUE(destroyed.recorder.waitFor('p'));
+    const auto before = std::chrono::steady_clock::now();
+    destroyed.session.reset();
+    EXPECT_LE(std::chrono::steady_clock::now() - before, kCancelBound);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(destroyed.recorder.kinds(), "p");
+
+    for (auto* d : {&cancelled, &invalidated, &unknown, &destroyed}) {
         EXPECT_TRUE(testsupport::listDir(d->scratch.path()).empty()) << d->task->url();
     }
-}
-
-TEST(UrlSession, DestroyingTheSessionCancelsAndSilencesIt) {
-    Server server({{"/slow", reply(200, {}, body(1 << 20), 300ms, 1024)}});
-    Download d(server.url("/slow"));
-    ASSERT_TRUE(d.recorder.waitFor('p'));
-    const auto start = std::chrono::steady_clock::now();
-    d.session.reset();
-    EXPECT_LE(std::chrono::steady_clock::now() - start, kCancelBound);
-    EXPECT_EQ(d.recorder.kinds(), "p");  // not even the cancelled task's completion
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(d.recorder.kinds(), "p");
-    EXPECT_TRUE(testsupport::listDir(d.scratch.path()).empty());
 }
 
 }  // namespace

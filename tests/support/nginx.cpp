@@ -66,23 +66,13 @@ Nginx::Nginx(const std::string& root, const std::string& extra) {
                   "    root " + root + ";\n" + extra + "\n"
                   "  }\n"
                   "}\n");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::execl("/usr/sbin/nginx", "nginx", "-p", dir_.path().c_str(), "-e", (dir_ / "error.log").c_str(), "-c",
-                conf.c_str(), "-g", "daemon off;", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    if (!waitForPort(port_, 5000)) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
-    }
+    daemon_ = std::make_unique<Daemon>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e", dir_ / "error.log", "-c", conf, "-g", "daemon off;"},
+        [this] { return waitForPort(port_, 20); });
+    if (!daemon_->ready()) throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
 }
 
-Nginx::~Nginx() {
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-}
+Nginx::~Nginx() = default;
 
 std::string Nginx::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;

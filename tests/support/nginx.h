@@ -2,6 +2,7 @@
 // serves one directory and writes an access log the tests can read.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <sys/types.h>
@@ -28,7 +29,7 @@ public:
 private:
     ScratchDir dir_;
     int port_ = 0;
-    pid_t pid_ = -1;
+    std::unique_ptr<Daemon> daemon_;
 };
 
 // A TCP port on 127.0.0.1 that was free a moment ago.

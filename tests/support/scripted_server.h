@@ -33,6 +33,11 @@ struct ScriptedReply {
     size_t piece = 64 << 10;
 };
 
+inline ScriptedReply reply(int status, std::vector<std::pair<std::string, std::string>> headers = {}, std::string body = "",
+                           std::chrono::milliseconds pace = {}, size_t piece = 64 << 10) {
+    return {status, std::move(headers), std::move(body), std::string::npos, pace, piece};
+}
+
 // The usual answer for `archive` tagged `tag`: 304 for a matching If-None-Match, 206 for a
 // Range whose If-Range matches (or is absent), 416 past the end, else 200.
 ScriptedReply serveArchive(const ScriptedRequest& request, const std::string& archive, const std::string& tag);

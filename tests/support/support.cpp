@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,18 +81,10 @@ void makeZip(const std::string& archive, const std::map<std::string, std::string
         writeFile(staging / name, content, name == "install" ? 0755 : 0644);
         argv.push_back(name);
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(staging.path().c_str()) != 0) ::_exit(127);
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("zip failed for " + archive);
+    ProcessOptions options;
+    options.cwd = staging.path();
+    const auto r = runProcess(argv, options);
+    if (r.exitStatus != 0) throw std::runtime_error("zip failed for " + archive + ": " + r.err);
 }
 
 void makeCertificate(const std::string& dir) {
@@ -180,7 +173,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     args.push_back(nullptr);
 
     int master = -1, slave = -1;
-    if (options.terminal && ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    winsize size{24, options.terminalColumns, 0, 0};
+    if (options.terminal && ::openpty(&master, &slave, nullptr, nullptr, options.terminalColumns > 0 ? &size : nullptr) != 0) {
         throw std::runtime_error("openpty failed");
     }
     const pid_t pid = ::fork();
@@ -193,6 +187,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
             ::setsid();  // also a process group of its own
             if (::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
             ::dup2(slave, 0);
+            if (options.terminalColumns > 0) ::dup2(slave, 2);
             ::close(slave);
             ::close(master);
         } else {
@@ -213,7 +208,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     ::close(in[1]);
 
     ProcessResult result;
-    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    const auto start = std::chrono::steady_clock::now(), deadline = start + options.timeout;
     // The terminal is read as long as output comes, but its end is not waited for.
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {master, POLLIN, 0}};
     std::string* sinks[3] = {&result.out, &result.err, &result.tty};
@@ -240,14 +235,45 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
             }
         }
     }
+    // What it wrote last to the terminal is still to be read.
+    for (char buf[4096]; fds[2].fd >= 0 && ::poll(&fds[2], 1, 200) > 0;) {
+        const ssize_t n = ::read(fds[2].fd, buf, sizeof buf);
+        if (n <= 0) break;
+        result.tty.append(buf, static_cast<size_t>(n));
+    }
     for (auto& f : fds) {
         if (f.fd >= 0) ::close(f.fd);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (watcher.joinable()) watcher.join();
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+Daemon::Daemon(const std::vector<std::string>& argv, const std::function<bool()>& ready,
+               const std::map<std::string, std::string>& env) {
+    std::vector<std::string> argCopy = argv;
+    std::vector<char*> args;
+    for (auto& a : argCopy) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server left behind by a test that crashed
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, STDOUT_FILENO);
+        ::dup2(devnull, STDERR_FILENO);
+        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    for (int i = 0; i < 500 && !(ready_ = ready()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+Daemon::~Daemon() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
 }
 
 }  // namespace testsupport

@@ -65,6 +65,7 @@ struct ProcessResult {
     std::string err;
     bool timedOut = false;
     std::string tty;  // what the process wrote to its terminal (ProcessOptions::terminal)
+    double seconds = 0;  // from its start to its end
 };
 
 struct ProcessOptions {
@@ -75,10 +76,27 @@ struct ProcessOptions {
     // Standard input is a new pseudo-terminal that is the process's controlling terminal, in
     // a session of its own; nobody types on it. What is written to it lands in ProcessResult::tty.
     bool terminal = false;
+    unsigned short terminalColumns = 0;  // with terminal: its width, and standard error goes to it too
     std::string cwd;  // the working directory; "" for the caller's
 };
 
 // Runs argv[0] (a path) with argv, the current environment changed by options.env.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// A server program run in the background for a test, its output discarded, ended (SIGTERM)
+// with the object or with the test process. ready() is polled for up to 10 s after it starts.
+class Daemon {
+public:
+    Daemon(const std::vector<std::string>& argv, const std::function<bool()>& ready,
+           const std::map<std::string, std::string>& env = {});
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+    bool ready() const { return ready_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
 
 }  // namespace testsupport

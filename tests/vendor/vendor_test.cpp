@@ -152,18 +152,23 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
     EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
 }
 
-TEST_F(Vendor, ABundleUnpackedFromItsTarballStartsItsAgentWithStrippedBinariesAndThePlugin) {
+TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithStrippedBinaries) {
     testsupport::makeDirs(dir_ / "vendor");
     const std::string tarball = dir_ / "vendor/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
     // Signed, as the vendor signs it, under the name the bundle ships it with.
     testsupport::writeFile(signedAgent, testsupport::readFile(agent_));
     ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", dir_ / "key.pub", "-s", dir_ / "key.sec"}).exitStatus, 0);
     ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", dir_ / "key.sec", "-m", signedAgent}).exitStatus, 0);
-    auto r = runProcess({BI_MAKE_BUNDLE, "-o", dir_ / "vendor/Product Setup.app", "--bundle-zip", product_, "--agent",
-                         signedAgent, "--public-key", dir_ / "key.pub", "--splash", BI_SPLASH, "--installer",
-                         BI_INSTALLER, "--archive", tarball});
+    // The tool as cmake --install puts it, with no --installer: it takes what was installed with it.
+    const std::string prefix = dir_ / "prefix";
+    auto r = runProcess({BI_CMAKE, "--install", BI_BUILD_DIR, "--prefix", prefix});
+    ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+    r = runProcess({prefix + "/bin/bootstrap-installer-make-bundle", "-o", dir_ / "vendor/Product Setup.app", "--bundle-zip",
+                    product_, "--agent", signedAgent, "--public-key", dir_ / "key.pub", "--splash", BI_SPLASH,
+                    "--archive", tarball});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_NE(r.out.find("added the window plug-in " + kPlugin + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("added the window plug-in " + prefix + "/bin/../lib/bootstrap-installer/bootstrap-installer-gtk.so\n"),
+              std::string::npos) << r.out;
 
     testsupport::makeDirs(dir_ / "user");
     ASSERT_EQ(runProcess({"/bin/tar", "-xzf", tarball, "-C", dir_ / "user"}).exitStatus, 0);
