@@ -143,7 +143,7 @@ private:
             return error(TransferErrorKind::DiskFull,
                          std::string("cannot write the downloaded file: ") + std::strerror(writeErrno_));
         }
-        if (!code) {
+        if (!code || idleTimedOut_) {
             return error(TransferErrorKind::TimedOut,
                          "no data received for " + std::to_string(options_.idleTimeout.count()) + " ms");
         }
