@@ -18,6 +18,7 @@
 #include "platform/i18n.h"
 #include "platform/progress_text.h"
 #include "platform/signal_watch.h"
+#include "platform/system_log.h"
 #include "platform/terminal_line.h"
 
 namespace platform {
@@ -31,15 +32,6 @@ constexpr int kBarWidth = 20;
 constexpr const char* kRed = "\033[31m";
 constexpr const char* kPlain = "\033[0m";
 constexpr const char* kSeparator = "  ";
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 

@@ -43,18 +43,16 @@ std::string timestamp() {
     return buf;
 }
 
-// One write(2) per line, so that lines from several threads never interleave.
-void writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+}  // namespace
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        done += static_cast<size_t>(n);
+        text.remove_prefix(static_cast<size_t>(n));
     }
 }
-
-}  // namespace
 
 std::string printable(const std::string& text) {
     std::string out;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -8,6 +9,10 @@ namespace platform {
 // the same text to syslog(3). Control bytes in text are written as by printable(), and a text
 // longer than 4 KB is cut there.
 void systemLog(const std::string& text);
+
+// Writes all of text to fd, going on after short writes and interruptions; one write(2) for
+// a line, so that lines from several threads never interleave.
+void writeAll(int fd, std::string_view text);
 
 // text with each control byte written as \r, \n, \t or \xHH and each backslash doubled, so
 // that a URL or a path read from outside stays on its line and shows what it holds.

@@ -9,21 +9,14 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/system_log.h"
+
 namespace platform {
 namespace {
 
 // A line without its end is sent on once nothing more has come for this long.
 constexpr int kUnfinishedLineMs = 200;
 constexpr const char* kClearLine = "\r\033[K";
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 }  // namespace
 

@@ -149,12 +149,16 @@ TEST_F(GtkDownload, InGermanTheLogLinesStayEnglishAndEscapeClosesAfterAFailure) 
     // Disk full while downloading: the log line holds the system's error text.
     testsupport::ScriptedServer server(archiveServer(heavyArchive("1", 3 << 20)));
     auto b = downloadBundle(server.url("/agent.zip"));
-    wrapper_ = {"/usr/bin/prlimit", "--fsize=1000000"};
+    // Its standard error goes to a file as well, so that Escape comes only after the failure.
+    const std::string errors = dir_ / "errors";
+    wrapper_ = {"/bin/sh", "-c", "exec \"$@\" 2>>\"$0\"", errors, "/usr/bin/prlimit", "--fsize=1000000"};
     auto running = std::async(std::launch::async, [&] {
         return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
     });
+    EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(errors).find("Download failed!") != std::string::npos; }));
     const auto key = pressEscape(display, "^Setup$");
-    const auto r = running.get();
+    auto r = running.get();
+    r.err = testsupport::readFile(errors);
 
     EXPECT_EQ(key.exitStatus, 0) << key.err;
     EXPECT_EQ(r.exitStatus, 255);
