@@ -124,6 +124,17 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
         testsupport::removeTree(dir_ / "apps");
         testsupport::removeTree(home_ + "/.tolvar");
     }
+
+    // A partial archive longer than the archive is now: 416, then the whole archive, once.
+    testsupport::ScriptedServer server(archiveServer(v1, "\"v1\""));
+    const auto b = downloadBundle(server.url("/agent.zip"));
+    testsupport::writeFile(cacheDir() + "/.download", v1 + "more");
+    testsupport::writeFile(cacheDir() + "/.download.record",
+                           "bootstrap-installer cache record 1\nurl " + server.url("/agent.zip") + "\ntag \"v1\"\n");
+    EXPECT_EQ(run(b).exitStatus, 0);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[0].header("range"), "bytes=" + std::to_string(v1.size() + 4) + "-");
+    EXPECT_EQ(version(), "1");
 }
 
 TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {

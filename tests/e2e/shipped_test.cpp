@@ -121,6 +121,11 @@ TEST_F(ShippedRoad, AnArchiveThatCannotStartFailsClearlyAndLeavesNothing) {
         });
         expectFailed(r, {});
         EXPECT_TRUE(r.err.ends_with(row.ending + "Installation failed.\n")) << r.err;
+        // unzip's own words name the archive, not the descriptor it read it through.
+        EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << r.err;
+        if (row.name == "corrupt") {
+            EXPECT_NE(r.err.find(b.resources + "/InstallAgent.zip"), std::string::npos) << r.err;
+        }
         EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
         if (row.signal != 0) {
             EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1500ms);

@@ -17,16 +17,6 @@ struct ExecutableAt {
     ~ExecutableAt() { platform::resetExecutablePathForTesting(); }
 };
 
-struct EnvVar {
-    EnvVar(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~EnvVar() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 mode_t modeOf(const std::string& path) {
     struct stat st{};
     ::stat(path.c_str(), &st);
@@ -59,7 +49,7 @@ TEST(Bundle, FallsBackWithoutResourcesOrBundle) {
 
 TEST(TempDirTest, MakesAPrivateDirectoryAndRemovesEverythingInIt) {
     ScratchDir tmp;
-    EnvVar env("TMPDIR", (tmp.path() + "/").c_str());
+    ::setenv("TMPDIR", (tmp.path() + "/").c_str(), 1);  // each test runs in a process of its own
     std::string path;
     {
         TempDir a("tmp_install_dir");
@@ -81,7 +71,7 @@ TEST(TempDirTest, MakesAPrivateDirectoryAndRemovesEverythingInIt) {
 
 TEST(TempDirTest, CreationFailureLeavesNoDirectory) {
     ScratchDir tmp;
-    EnvVar env("TMPDIR", (tmp / "missing").c_str());
+    ::setenv("TMPDIR", (tmp / "missing").c_str(), 1);
     TempDir dir("tmp_install_dir");
     EXPECT_EQ(dir.getDir(), "");
     EXPECT_TRUE(testsupport::listDir(tmp.path()).empty());
