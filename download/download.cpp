@@ -178,7 +178,8 @@ bool Download::pause(std::chrono::milliseconds duration) {
 
 void Download::handOff(platform::DownloadTask& task, const CacheRecord& record) {
     onMain([&] {
-        window->downloadFinished();
+        // An archive taken whole from an earlier run was not downloaded now.
+        if (received_) window->downloadFinished();
         window->setStatusText(tr("Initializing the installer"), platform::TextColor::Normal);
         window->setProgressIndeterminate(true);
         window->startProgressAnimation();
@@ -226,6 +227,7 @@ void Download::didWriteData(platform::DownloadTask& task, int64_t bytesWritten, 
     if (&task != theDownload || finished_ || next_) return;
     if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, false))) return;
     if (fetch_ != Fetch::Archive) return;
+    received_ = true;
     if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
     onMain([&] {
         window->setStatusText(tr("Downloading"), platform::TextColor::Normal);

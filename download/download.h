@@ -102,6 +102,7 @@ private:
     bool conditionsDropped_ = false;         // after a 304 for an agent that has gone
     bool restartedOnce_ = false;             // after a 416 or a range that did not continue
     bool reached_ = false;                   // some response came in this run
+    bool received_ = false;                  // some of the archive's body came in this run
     std::function<void()> next_;             // what follows once the current task has ended
     std::unique_ptr<FileHasher> hasher_;     // of the partial archive, when the bundle has a key
     double waitScale_ = 1.0;
