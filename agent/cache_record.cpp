@@ -42,21 +42,21 @@ std::optional<CacheRecord> readCacheRecord(const std::string& path) {
     return record;
 }
 
-bool writeCacheRecord(const std::string& path, const CacheRecord& r) {
+bool writeCacheRecord(const std::string& path, const CacheRecord& r, bool durable) {
     for (const std::string* value : {&r.url, &r.tag, &r.keyId, &r.trustedComment}) {
         if (value->find('\n') != std::string::npos) return false;
     }
     return writeFileWhole(path, kFirstLine + "\nurl " + r.url + "\ntag " + r.tag + "\nkey " + r.keyId + "\ncomment " +
                              r.trustedComment + "\nstored " + std::to_string(r.storedAt) + "\nlength " +
-                             std::to_string(r.length) + "\n");
+                             std::to_string(r.length) + "\n", durable);
 }
 
-bool writeFileWhole(const std::string& path, const std::string& text) {
+bool writeFileWhole(const std::string& path, const std::string& text, bool durable) {
     std::string tmp = path + ".XXXXXX";
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = ::fsync(fd) == 0 && ok;
+    ok = (!durable || ::fsync(fd) == 0) && ok;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(tmp.c_str());

@@ -20,12 +20,14 @@ struct CacheRecord {
 // nullopt when the file is missing or not a record of ours.
 std::optional<CacheRecord> readCacheRecord(const std::string& path);
 
-// Through a temporary file beside it, synced and renamed, so that a reader sees all or
-// nothing. False (and nothing written) when a value holds a line feed or writing fails.
-bool writeCacheRecord(const std::string& path, const CacheRecord& record);
+// Through a temporary file beside it, renamed, so that a reader sees all or nothing; synced
+// first when `durable`. False (and nothing written) when a value holds a line feed or writing
+// fails.
+bool writeCacheRecord(const std::string& path, const CacheRecord& record, bool durable = true);
 
-// Writes text as the file at path through a temporary file beside it, synced and renamed.
-bool writeFileWhole(const std::string& path, const std::string& text);
+// Writes text as the file at path through a temporary file beside it, synced (when
+// `durable`) and renamed.
+bool writeFileWhole(const std::string& path, const std::string& text, bool durable = true);
 
 // Whether a tag may be sent back in a request header: servers refuse long headers and
 // control bytes, so such a tag is only ever compared with the response's.

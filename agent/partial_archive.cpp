@@ -38,7 +38,9 @@ std::optional<PartialArchive> partialArchiveFor(const std::string& url) {
     return std::nullopt;
 }
 
-bool recordPartialArchive(const CacheRecord& record) { return writeCacheRecord(recordPath(), record); }
+// Not synced: a sync would first write back the whole archive, and a record lost in a crash
+// only drops the partial archive.
+bool recordPartialArchive(const CacheRecord& record) { return writeCacheRecord(recordPath(), record, false); }
 
 void dropPartialArchive() {
     ::unlink(recordPath().c_str());

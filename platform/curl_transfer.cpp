@@ -1,6 +1,7 @@
 #include "platform/curl_transfer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 // Fewer, larger reads and writes than curl's 16 KiB default.
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr size_t kMaxUrlLength = 64 * 1024;
+constexpr size_t kWriteBatch = 512 * 1024;
 
 const CurlLibrary& lib() { return *curlLibrary(); }
 
@@ -166,7 +168,7 @@ private:
     }
 
     std::optional<TransferError> finish() {
-        if (!prepareBody()) return failureOf(CURLE_WRITE_ERROR);
+        if (!prepareBody() || !flush()) return failureOf(CURLE_WRITE_ERROR);
         maybeReport(true);
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -204,7 +206,11 @@ private:
             keep = start;
         }
         if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0 || ::ftruncate(fd_, keep) != 0 || ::lseek(fd_, keep, SEEK_SET) != keep) {
+        // Truncated only when longer: a file truncated and written anew is flushed whole on
+        // close by ext4, which would stall the transfer's end for a large archive.
+        struct stat st{};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || (st.st_size > keep && ::ftruncate(fd_, keep) != 0) ||
+            ::lseek(fd_, keep, SEEK_SET) != keep) {
             writeErrno_ = errno;
             return false;
         }
@@ -217,11 +223,13 @@ private:
         return shared_.response;
     }
 
+    // A report only once the file holds what it counts: a hash may follow the file.
     void maybeReport(bool force) {
         const int64_t bytes = written_ - reported_;
         if (bytes <= 0 || cancelled_) return;
         const auto now = Clock::now();
         if (!force && reported_ > 0 && now - lastReport_ < kReportInterval) return;
+        if (!flush()) return;
         reported_ = written_;
         lastReport_ = now;
         reports_.progress(bytes, written_, expected_);
@@ -243,19 +251,28 @@ private:
                          "the response is longer than " + std::to_string(request_.maxBodyBytes) + " bytes");
             return false;
         }
-        for (size_t done = 0; toFile_ && done < size;) {
-            const ssize_t n = ::write(fd_, data + done, size - done);
+        // libcurl hands the body over in pieces of 16 KiB: one write(2) for many of them.
+        if (toFile_) pending_.append(data, size);
+        written_ += static_cast<int64_t>(size);
+        lastActivity_ = Clock::now();
+        if (pending_.size() >= kWriteBatch && !flush()) return false;
+        maybeReport(false);
+        return writeErrno_ == 0;
+    }
+
+    // Writes what is pending to the file; false (with the reason kept, so that the failure is
+    // reported as what it is, not as curl's write error) when that fails.
+    bool flush() {
+        for (size_t done = 0; done < pending_.size();) {
+            const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                // Kept so that the failure is reported as what it is, not as curl's write error.
                 writeErrno_ = n < 0 ? errno : ENOSPC;
                 return false;
             }
             done += static_cast<size_t>(n);
         }
-        written_ += static_cast<int64_t>(size);
-        lastActivity_ = Clock::now();
-        maybeReport(false);
+        pending_.clear();
         return true;
     }
 
@@ -299,6 +316,7 @@ private:
     bool idleTimedOut_ = false;
     bool responded_ = false;
     std::optional<TransferError> own_;
+    std::string pending_;  // body bytes received but not yet written
     char curlError_[CURL_ERROR_SIZE] = {};
 };
 
