@@ -84,6 +84,8 @@ public:
         }
         const std::optional<CURLcode> code = drive(multi);
         lib().multi_remove_handle(multi, easy_);
+        // What arrived stays, whatever ended the transfer: a later request continues after it.
+        if (writeErrno_ == 0) flush();
         if (auto failure = failureOf(code)) return failure;
         return finish();
     }
