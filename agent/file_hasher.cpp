@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int64_t kChunk = 1 << 20;
+constexpr int64_t kChunk = 256 << 10;
 
 }  // namespace
 

@@ -217,6 +217,7 @@ private:
             return false;
         }
         toFile_ = true;
+        pending_.reserve(kWriteBatch + CURL_MAX_WRITE_SIZE);  // never doubled on the way
         return true;
     }
 
