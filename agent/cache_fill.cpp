@@ -13,6 +13,7 @@
 #include "agent/cache_lock.h"
 #include "agent/extract.h"
 #include "host/constants.h"
+#include "host/files.h"
 #include "host/report.h"
 #include "host/temp_dir.h"
 

@@ -1,30 +1,19 @@
 #include "agent/cache_record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <sstream>
 
+#include "host/files.h"
 
 namespace {
 
 const std::string kFirstLine = "bootstrap-installer cache record 1";
 
-std::string readAll(const std::string& path) {
-    std::string data;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return data;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0 && data.size() < (1 << 20);) data.append(buf, static_cast<size_t>(n));
-    ::close(fd);
-    return data;
-}
 
 }  // namespace
 
 std::optional<CacheRecord> readCacheRecord(const std::string& path) {
-    std::istringstream in(readAll(path));
+    std::istringstream in(readSmallFile(path, 1 << 20).value_or(""));
     std::string line;
     if (!std::getline(in, line) || line != kFirstLine) return std::nullopt;
     CacheRecord record;
@@ -51,17 +40,6 @@ bool writeCacheRecord(const std::string& path, const CacheRecord& r, bool durabl
                              std::to_string(r.length) + "\n", durable);
 }
 
-bool writeFileWhole(const std::string& path, const std::string& text, bool durable) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = (!durable || ::fsync(fd) == 0) && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
-}
 
 bool isSendableTag(const std::string& tag) {
     constexpr size_t kLongest = 1024;

@@ -25,10 +25,6 @@ std::optional<CacheRecord> readCacheRecord(const std::string& path);
 // fails.
 bool writeCacheRecord(const std::string& path, const CacheRecord& record, bool durable = true);
 
-// Writes text as the file at path through a temporary file beside it, synced (when
-// `durable`) and renamed.
-bool writeFileWhole(const std::string& path, const std::string& text, bool durable = true);
-
 // Whether a tag may be sent back in a request header: servers refuse long headers and
 // control bytes, so such a tag is only ever compared with the response's.
 bool isSendableTag(const std::string& tag);

@@ -14,6 +14,7 @@
 
 #include "agent/file_hasher.h"
 #include "host/constants.h"
+#include "host/files.h"
 #include "host/locations.h"
 
 namespace {
@@ -57,17 +58,6 @@ std::optional<std::vector<unsigned char>> decode(const std::string& base64, size
     return bytes;
 }
 
-std::string readSmallFile(const std::string& path, bool* ok) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    *ok = fd >= 0;
-    char buf[4096];
-    ssize_t n = 0;
-    while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 65536) text.append(buf, static_cast<size_t>(n));
-    *ok = *ok && n == 0;
-    if (fd >= 0) ::close(fd);
-    return text;
-}
 
 // The legacy algorithm signs the archive itself, which must then be read whole.
 bool verifyWholeFile(const unsigned char* sig, const std::string& path, const PublicKey& key) {
@@ -147,9 +137,8 @@ std::string keyIdText(const std::array<unsigned char, 8>& id) {
 BundleKey loadBundleKey(const std::string& path) {
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return {};
-    bool readable = false;
-    const std::string text = readSmallFile(path, &readable);
-    const auto key = readable ? parsePublicKey(text) : std::nullopt;
+    const auto text = readSmallFile(path);
+    const auto key = text ? parsePublicKey(*text) : std::nullopt;
     if (!key) return {BundleKeyState::Damaged, {}};
     return {BundleKeyState::Present, *key};
 }
@@ -158,13 +147,12 @@ BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPA
 
 SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path, std::string name) {
     if (key.state == BundleKeyState::Damaged) return {SignatureStatus::DamagedKey, "", ""};
-    bool readable = false;
-    const std::string signature = readSmallFile(path + ".minisig", &readable);
-    if (!readable) return {SignatureStatus::Missing, "", ""};
+    const auto signature = readSmallFile(path + ".minisig");
+    if (!signature) return {SignatureStatus::Missing, "", ""};
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return {};
     if (name.empty()) name = path.substr(path.find_last_of('/') + 1);
-    return verifySignature(key.key, signature, path, name, [&] { return FileHasher(path).digest(st.st_size); });
+    return verifySignature(key.key, *signature, path, name, [&] { return FileHasher(path).digest(st.st_size); });
 }
 
 const char* signatureFailureText(SignatureStatus status) {

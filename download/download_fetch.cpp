@@ -11,6 +11,7 @@
 #include "download/download.h"
 #include "download/download_texts.h"
 #include "download/retry_policy.h"
+#include "host/files.h"
 #include "host/report.h"
 #include "platform/system_log.h"
 
@@ -37,15 +38,6 @@ int64_t sizeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-std::string readText(const std::string& path) {
-    std::string text;
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
-        std::fclose(file);
-    }
-    return text;
-}
 
 int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
 
@@ -245,7 +237,7 @@ void Download::archiveArrived(platform::DownloadTask& task, const std::string& l
 void Download::signatureArrived(platform::DownloadTask& task, const std::string& location) {
     const std::string archive = partialArchivePath();
     const int64_t size = sizeOf(archive);
-    SignatureCheck check = verifySignature(key_.key, readText(location), archive, archiveNameOfUrl(url_),
+    SignatureCheck check = verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
                                            [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
     const auto cached = cachedAgentRecord();
     if (check.status == SignatureStatus::Valid && cached && cached->url == url_ && cached->keyId == key_.idText() &&
