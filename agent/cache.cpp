@@ -8,6 +8,8 @@
 #include "agent/url_file.h"
 #include "host/constants.h"
 
+namespace bi {
+
 std::string getInstallAgentCacheDir() {
     const char* home = std::getenv("HOME");
     std::string dir = (home != nullptr && *home != '\0') ? home : "/tmp";
@@ -54,3 +56,5 @@ void writeValidationString(std::string dir, std::string validationString) {
     std::fwrite(validationString.data(), 1, validationString.size(), file);
     std::fclose(file);
 }
+
+}  // namespace bi

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace bi {
+
 // The per-user cache: $HOME (or /tmp) + INSTALL_AGENT_CACHE_PATH, ending in "/".
 std::string getInstallAgentCacheDir();
 // dir + "/" (unless it ends in one, or is empty) + "install".
@@ -14,3 +16,5 @@ std::string installAgentDirOnDisk();
 bool isCacheValid(std::string dir, std::string validationString);
 // Stores validationString as dir's validation string file; nothing when either is empty.
 void writeValidationString(std::string dir, std::string validationString);
+
+}  // namespace bi

@@ -17,6 +17,8 @@
 #include "host/report.h"
 #include "host/temp_dir.h"
 
+namespace bi {
+
 namespace {
 
 constexpr auto kLockPoll = std::chrono::milliseconds(50);
@@ -198,3 +200,5 @@ CacheFill fillCache(const std::string& archive, const CacheRecord& record, const
     removeTree(staging);  // gone already when it was moved into place
     return filled.value_or(CacheFill::GaveUp);
 }
+
+}  // namespace bi

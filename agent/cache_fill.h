@@ -13,6 +13,8 @@
 
 #include "agent/cache_record.h"
 
+namespace bi {
+
 // Whether the cache's directories may be trusted: each one below the home directory (or
 // /tmp) is a real directory owned by the user and writable by nobody else. When not, `why`
 // says what is wrong.
@@ -53,3 +55,5 @@ enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 // the tag stored (no tag without one). When another installer has meanwhile filled the cache
 // with the same agent, that one is used. Filled keeps the shared lock.
 CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait);
+
+}  // namespace bi

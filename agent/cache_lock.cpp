@@ -6,6 +6,8 @@
 
 #include "agent/cache.h"
 
+namespace bi {
+
 CacheLock& CacheLock::process() {
     static CacheLock lock(".lock");
     return lock;
@@ -63,3 +65,5 @@ DirectoryLock::~DirectoryLock() {
 }
 
 bool DirectoryLock::abandoned(const std::string& dir) { return DirectoryLock(dir).held(); }
+
+}  // namespace bi

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace bi {
+
 class CacheLock {
 public:
     enum class Mode { None, Shared, Exclusive };
@@ -49,3 +51,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+}  // namespace bi

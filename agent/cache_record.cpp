@@ -5,6 +5,8 @@
 
 #include "host/files.h"
 
+namespace bi {
+
 namespace {
 
 const std::string kFirstLine = "bootstrap-installer cache record 1";
@@ -52,3 +54,5 @@ bool isSendableTag(const std::string& tag) {
 }
 
 bool isStrongTag(const std::string& tag) { return isSendableTag(tag) && !tag.starts_with("W/"); }
+
+}  // namespace bi

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace bi {
+
 struct CacheRecord {
     std::string url;             // as the bundle gives it
     std::string tag;             // the "ETag" it came with; "" for none
@@ -31,3 +33,5 @@ bool isSendableTag(const std::string& tag);
 
 // A strong tag lets a download resume: a weak one ("W/...") promises no identical bytes.
 bool isStrongTag(const std::string& tag);
+
+}  // namespace bi

@@ -9,6 +9,8 @@
 #include "host/shell.h"
 #include "platform/system_log.h"
 
+namespace bi {
+
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, ReportMessageCallback report,
                        const std::function<bool()>& cancelled) {
     struct stat st{};
@@ -47,3 +49,5 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
     }
     return true;
 }
+
+}  // namespace bi

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace bi {
+
 namespace {
 
 constexpr int64_t kChunk = 256 << 10;
@@ -96,3 +98,5 @@ void FileHasher::work() {
     }
     if (fd >= 0) ::close(fd);
 }
+
+}  // namespace bi

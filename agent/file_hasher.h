@@ -13,6 +13,8 @@
 
 #include "agent/signature.h"
 
+namespace bi {
+
 class FileHasher {
 public:
     // Starts hashing what the file at path holds now.
@@ -43,3 +45,5 @@ private:
     bool stopping_ = false;
     std::thread thread_;  // last: it starts once the rest is set up
 };
+
+}  // namespace bi

@@ -5,6 +5,8 @@
 #include "host/constants.h"
 #include "host/shell.h"
 
+namespace bi {
+
 bool fireInstallAgentWithArgs(std::string agentPath, std::string shellCommand, std::string bundleLocation, int argc,
                               const char* const argv[], ReportMessageCallback report) {
     std::string tail = " -installbundle " + smart_quote(bundleLocation + PATH_SEPARATOR + "bundle.zip");
@@ -18,3 +20,5 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string shellCommand, s
     }
     return true;
 }
+
+}  // namespace bi

@@ -7,6 +7,8 @@
 #include "agent/cache.h"
 #include "host/constants.h"
 
+namespace bi {
+
 namespace {
 
 std::string recordPath() { return getInstallAgentCacheDir() + PARTIAL_RECORD_FILE; }
@@ -46,3 +48,5 @@ void dropPartialArchive() {
     ::unlink(recordPath().c_str());
     ::unlink(partialArchivePath().c_str());
 }
+
+}  // namespace bi

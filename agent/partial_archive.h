@@ -9,6 +9,8 @@
 
 #include "agent/cache_record.h"
 
+namespace bi {
+
 std::string partialArchivePath();
 
 struct PartialArchive {
@@ -26,3 +28,5 @@ std::optional<PartialArchive> partialArchiveFor(const std::string& url);
 bool recordPartialArchive(const CacheRecord& record);
 
 void dropPartialArchive();
+
+}  // namespace bi

@@ -17,6 +17,8 @@
 #include "host/files.h"
 #include "host/locations.h"
 
+namespace bi {
+
 namespace {
 
 constexpr size_t kSignatureBytes = 2 + 8 + crypto_sign_BYTES;
@@ -229,3 +231,5 @@ bool isRollback(const std::string& newer, const std::string& cached) {
     const auto cachedTime = timestampOf(cached);
     return newTime && cachedTime && *newTime < *cachedTime;
 }
+
+}  // namespace bi

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+namespace bi {
+
 using Blake2bDigest = std::array<unsigned char, 64>;
 
 struct PublicKey {
@@ -68,3 +70,5 @@ std::string signatureUrlOf(const std::string& url);
 // Whether a signature whose trusted comment is `newer` was made before `cached`'s: both
 // must carry minisign's "timestamp:<seconds>".
 bool isRollback(const std::string& newer, const std::string& cached);
+
+}  // namespace bi

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+namespace bi {
+
 std::string readFirstLine(std::FILE* stream) {
     std::string line;
     for (int c = std::fgetc(stream); c != EOF && c != '\n'; c = std::fgetc(stream)) {
@@ -22,3 +24,5 @@ std::string readEndpointUrlFile(std::string path, ReportMessageCallback report) 
     std::fclose(file);
     return url;
 }
+
+}  // namespace bi

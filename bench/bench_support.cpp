@@ -20,6 +20,8 @@
 #include <sstream>
 #include <thread>
 
+namespace bi {
+
 namespace bench {
 namespace {
 
@@ -347,3 +349,5 @@ uint64_t freeBytes(const fs::path& path) {
 }
 
 }  // namespace bench
+
+}  // namespace bi

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace bi {
+
 namespace bench {
 
 namespace fs = std::filesystem;
@@ -91,3 +93,5 @@ std::string machine();
 uint64_t freeBytes(const fs::path& path);
 
 }  // namespace bench
+
+}  // namespace bi

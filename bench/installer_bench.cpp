@@ -27,9 +27,11 @@
 
 #include "installer_bench.h"
 
+using namespace bi;
+
 using namespace bench;
 
-namespace bench {
+namespace bi::bench {
 
 void sh(const std::string& command) {
     runChild({"/bin/sh", "-c", command}, {.stderrPath = (S.scratch / "sh.err").string()});
@@ -479,7 +481,7 @@ void memory(bool withBig) {
     table(fmt("Peak resident memory of the installer's own process, worst of %d runs", S.runs), notes, rows);
 }
 
-}  // namespace bench
+}  // namespace bi::bench
 
 int main(int argc, char** argv) {
     bool withBig = true, startUpOnly = false;

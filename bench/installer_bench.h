@@ -9,6 +9,8 @@
 
 #include "bench_support.h"
 
+namespace bi {
+
 namespace bench {
 
 inline constexpr const char* kStatsLine = "main loop: longest busy stretch ";
@@ -70,3 +72,5 @@ void interruptedRun(const fs::path& archive);
 void together(const fs::path& archive);
 
 }  // namespace bench
+
+}  // namespace bi

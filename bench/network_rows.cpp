@@ -14,6 +14,8 @@
 
 #include "installer_bench.h"
 
+namespace bi {
+
 namespace bench {
 namespace {
 
@@ -248,3 +250,5 @@ void together(const fs::path& archive) {
 }
 
 }  // namespace bench
+
+}  // namespace bi

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "platform/main_loop.h"
-#include "platform/url_session.h"
+#include "ui/main_loop.h"
+#include "net/url_session.h"
+
+using namespace bi;
 
 using namespace bench;
 
@@ -19,31 +21,31 @@ namespace {
 
 // Each report hops to the console main loop on the main thread and waits there, as the
 // download window's reports do.
-class HoppingDelegate : public platform::DownloadDelegate {
+class HoppingDelegate : public net::DownloadDelegate {
 public:
-    explicit HoppingDelegate(platform::MainLoop& main) : main_(main) {}
-    void didWriteData(platform::DownloadTask&, int64_t, int64_t total, int64_t) override {
+    explicit HoppingDelegate(ui::MainLoop& main) : main_(main) {}
+    void didWriteData(net::DownloadTask&, int64_t, int64_t total, int64_t) override {
         main_.runSync([&] { shown_ = total; });
     }
-    void didFinishDownloading(platform::DownloadTask&, const std::string& location) override {
+    void didFinishDownloading(net::DownloadTask&, const std::string& location) override {
         size_ = static_cast<int64_t>(fs::file_size(location));
     }
-    void didComplete(platform::DownloadTask&, const std::optional<platform::TransferError>& error) override {
+    void didComplete(net::DownloadTask&, const std::optional<net::TransferError>& error) override {
         if (error) std::fprintf(stderr, "download failed: %s\n", error->reason.c_str());
         main_.stop(error ? 1 : 0);
     }
     bool complete() const { return size_ == shown_; }
 
 private:
-    platform::MainLoop& main_;
+    ui::MainLoop& main_;
     int64_t shown_ = 0;  // on the main thread
     int64_t size_ = -1;  // on the worker, read after the loop has ended
 };
 
 int fetch(const std::string& url) {
-    const auto main = platform::makeConsoleMainLoop();
+    const auto main = ui::makeConsoleMainLoop();
     HoppingDelegate delegate(*main);
-    const auto session = platform::makeUrlSession(delegate);
+    const auto session = net::makeUrlSession(delegate);
     session->downloadTask(url).resume();
     const int status = main->run();
     return status == 0 && delegate.complete() ? 0 : 1;

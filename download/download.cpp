@@ -17,6 +17,8 @@
 #include "platform/bundle.h"
 #include "platform/system_log.h"
 
+namespace bi {
+
 std::string downloadTo;
 std::string downloadFrom;
 
@@ -47,11 +49,11 @@ Download::Download() : installAgentLocation(downloadTo) {}
 
 Download::~Download() { shutDown(); }
 
-void Download::attach(platform::Window& w) {
+void Download::attach(ui::Window& w) {
     window = &w;
     window->setProgressValue(0.0);
     window->setProgressMaxValue(100.0);
-    window->setStatusText(tr("Downloading"), platform::TextColor::Normal);
+    window->setStatusText(tr("Downloading"), ui::TextColor::Normal);
     window->setButtonTitle(tr("Cancel"));
 }
 
@@ -71,10 +73,10 @@ void Download::shutDown() {
 void Download::onMain(const std::function<void()>& fn) { window->mainLoop().runSync(fn); }
 
 void Download::showStatus(const std::string& text) {
-    onMain([&] { window->setStatusText(text, platform::TextColor::Normal); });
+    onMain([&] { window->setStatusText(text, ui::TextColor::Normal); });
 }
 
-void Download::failure(const std::string& message, platform::TextColor color) {
+void Download::failure(const std::string& message, ui::TextColor color) {
     window->setButtonTitle(tr("Close"));
     window->setButtonEnabled(true);
     window->stopProgressAnimation();
@@ -100,16 +102,16 @@ void Download::applicationDidFinishLaunching() {
     key_ = loadBundleKey();
     if (!isCacheTrusted(&why)) {
         platform::systemLog("Download failed! The installer cache cannot be trusted: " + why);
-        failure(format(tr("The installer cache cannot be trusted: %s"), why.c_str()), platform::TextColor::Red);
+        failure(format(tr("The installer cache cannot be trusted: %s"), why.c_str()), ui::TextColor::Red);
     } else if (downloadFrom.empty() && std::getenv("QV_INTERNAL_INSTALL_AGENT_URL") == nullptr &&
                ::access(urlFile.c_str(), F_OK) != 0) {
         platform::systemLog("Download failed! No download address: " + urlFile + " is missing");
         failure(format(tr("This installer has no download address: %s is missing."), urlFile.c_str()),
-                platform::TextColor::Red);
+                ui::TextColor::Red);
     } else if (key_.state == BundleKeyState::Damaged) {
         platform::systemLog(std::string("Download failed! ") + signatureFailureText(SignatureStatus::DamagedKey) + " " +
                             getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE);
-        failure(tr(signatureFailureText(SignatureStatus::DamagedKey)), platform::TextColor::Red);
+        failure(tr(signatureFailureText(SignatureStatus::DamagedKey)), ui::TextColor::Red);
     } else {
         finished_ = false;
         downloadFromURL(downloadFrom);
@@ -118,14 +120,14 @@ void Download::applicationDidFinishLaunching() {
 
 void Download::downloadFromURL(const std::string& url) {
     url_ = url;
-    platform::SessionOptions options;
+    net::SessionOptions options;
     // Only the signature lands there, in the run's working directory, which goes with the run.
     options.temporaryDirectory = directoryOf(installAgentLocation);
     if (const auto idle = secondsFromEnvironment("BI_IDLE_TIMEOUT")) {
         options.idleTimeout = std::chrono::milliseconds(static_cast<long>(*idle * 1000));
     }
     waitScale_ = secondsFromEnvironment("BI_RETRY_WAIT").value_or(1.0);
-    urlSession = platform::makeUrlSession(*this, options);
+    urlSession = net::makeUrlSession(*this, options);
     urlSession->post([this] { begin(); });
 }
 
@@ -143,16 +145,16 @@ void Download::windowWillClose() {
 
 // The worker touches only the task it reports on: the main thread may be taking the session
 // down once its loop has ended.
-void Download::failFromWorker(platform::DownloadTask& task, const std::string& logLine,
+void Download::failFromWorker(net::DownloadTask& task, const std::string& logLine,
                               const std::string& windowText) {
     finished_ = true;
     platform::systemLog(logLine);
     task.cancel();
     CacheLock::download().unlock();
-    onMain([&] { failure(windowText, platform::TextColor::Red); });
+    onMain([&] { failure(windowText, ui::TextColor::Red); });
 }
 
-void Download::finishReady(platform::DownloadTask& task, double linger) {
+void Download::finishReady(net::DownloadTask& task, double linger) {
     finished_ = true;
     agentReady_ = true;
     task.cancel();
@@ -176,11 +178,11 @@ bool Download::pause(std::chrono::milliseconds duration) {
     return !pauseEnded_.wait_for(lock, duration, [this] { return closed_.load(); });
 }
 
-void Download::handOff(platform::DownloadTask& task, const CacheRecord& record) {
+void Download::handOff(net::DownloadTask& task, const CacheRecord& record) {
     onMain([&] {
         // An archive taken whole from an earlier run was not downloaded now.
         if (received_) window->downloadFinished();
-        window->setStatusText(tr("Initializing the installer"), platform::TextColor::Normal);
+        window->setStatusText(tr("Initializing the installer"), ui::TextColor::Normal);
         window->setProgressIndeterminate(true);
         window->startProgressAnimation();
         window->refresh();
@@ -208,7 +210,7 @@ void Download::handOff(platform::DownloadTask& task, const CacheRecord& record) 
     }
 }
 
-bool Download::startOffline(platform::DownloadTask& task, const std::string& reason) {
+bool Download::startOffline(net::DownloadTask& task, const std::string& reason) {
     const auto record = holdCachedAgentFrom(url_, key_.idText(), cacheWait());
     if (!record) return false;
     char date[32] = "an earlier day";
@@ -223,20 +225,20 @@ bool Download::startOffline(platform::DownloadTask& task, const std::string& rea
     return true;
 }
 
-void Download::didWriteData(platform::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
+void Download::didWriteData(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
     if (&task != theDownload || finished_ || next_) return;
     if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, false))) return;
     if (fetch_ != Fetch::Archive) return;
     received_ = true;
     if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
     onMain([&] {
-        window->setStatusText(tr("Downloading"), platform::TextColor::Normal);
+        window->setStatusText(tr("Downloading"), ui::TextColor::Normal);
         window->incrementProgressBy(static_cast<double>(bytesWritten));
         window->refresh();
     });
 }
 
-void Download::didFinishDownloading(platform::DownloadTask& task, const std::string& location) {
+void Download::didFinishDownloading(net::DownloadTask& task, const std::string& location) {
     if (&task != theDownload || finished_ || next_) return;
     // A body-less response gives no progress report: its first response is judged here.
     if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, true))) return;
@@ -249,9 +251,9 @@ void Download::didFinishDownloading(platform::DownloadTask& task, const std::str
     }
 }
 
-void Download::didComplete(platform::DownloadTask& task, const std::optional<platform::TransferError>& error) {
+void Download::didComplete(net::DownloadTask& task, const std::optional<net::TransferError>& error) {
     if (&task != theDownload || closed_) return;
-    if (!next_ && !finished_ && error && error->kind != platform::TransferErrorKind::Cancelled) {
+    if (!next_ && !finished_ && error && error->kind != net::TransferErrorKind::Cancelled) {
         transferFailed(task, *error);
     }
     // What a report decided to do next: another attempt, or the signature after the archive.
@@ -261,3 +263,5 @@ void Download::didComplete(platform::DownloadTask& task, const std::optional<pla
         next();
     }
 }
+
+}  // namespace bi

@@ -21,41 +21,43 @@
 #include "agent/file_hasher.h"
 #include "agent/partial_archive.h"
 #include "agent/signature.h"
-#include "platform/url_session.h"
-#include "platform/window.h"
+#include "net/url_session.h"
+#include "ui/window.h"
+
+namespace bi {
 
 // Written by the entry before the main loop starts and only read afterwards.
 extern std::string downloadTo;    // where the working directory wants the archive
 extern std::string downloadFrom;  // the URL
 
-class Download final : public platform::WindowDelegate, public platform::DownloadDelegate {
+class Download final : public ui::WindowDelegate, public net::DownloadDelegate {
 public:
     Download();
     ~Download() override;
 
     // Sets the window's starting state; call before its loop runs.
-    void attach(platform::Window& window);
+    void attach(ui::Window& window);
     // Cancels the transfer and waits for the session's worker to end.
     void shutDown();
 
     // Shows a failure: button "Close" (enabled), a full bar at rest, the message in colour.
-    void failure(const std::string& message, platform::TextColor color);
+    void failure(const std::string& message, ui::TextColor color);
     void downloadFromURL(const std::string& url);
 
     void applicationDidFinishLaunching() override;
     void windowWillClose() override;
 
-    void didWriteData(platform::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
+    void didWriteData(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                       int64_t totalBytesExpectedToWrite) override;
-    void didFinishDownloading(platform::DownloadTask& task, const std::string& location) override;
-    void didComplete(platform::DownloadTask& task, const std::optional<platform::TransferError>& error) override;
+    void didFinishDownloading(net::DownloadTask& task, const std::string& location) override;
+    void didComplete(net::DownloadTask& task, const std::optional<net::TransferError>& error) override;
 
     int64_t fileLength = -1;                      // the whole archive's, -1 when unknown
     std::optional<std::string> validationString;  // the archive's "ETag"
     std::string installAgentLocation;             // where the archive was asked for
-    platform::Window* window = nullptr;           // not owned
-    platform::DownloadTask* theDownload = nullptr;
-    std::unique_ptr<platform::UrlSession> urlSession;
+    ui::Window* window = nullptr;           // not owned
+    net::DownloadTask* theDownload = nullptr;
+    std::unique_ptr<net::UrlSession> urlSession;
 
 private:
     enum class Fetch { Archive, Signature };
@@ -64,9 +66,9 @@ private:
     void onMain(const std::function<void()>& fn);
     void showStatus(const std::string& text);
     // Fails from the worker: logs, shows the failure, ends the transfer.
-    void failFromWorker(platform::DownloadTask& task, const std::string& logLine, const std::string& windowText);
+    void failFromWorker(net::DownloadTask& task, const std::string& logLine, const std::string& windowText);
     // Ends the loop with "agent ready", after `linger` seconds when a person can read the window.
-    void finishReady(platform::DownloadTask& task, double linger = 0);
+    void finishReady(net::DownloadTask& task, double linger = 0);
     // Waits for other installers, until the window closes.
     CacheWait cacheWait();
 
@@ -74,19 +76,19 @@ private:
     void begin();
     void startArchive();
     void startSignature();
-    void start(platform::TransferRequest request, Fetch what);
-    bool firstResponse(platform::DownloadTask& task, bool bodyless);
-    void httpFailure(platform::DownloadTask& task, long status, bool bodyless);
-    void notModified(platform::DownloadTask& task);
-    void archiveArrived(platform::DownloadTask& task, const std::string& location);
-    void signatureArrived(platform::DownloadTask& task, const std::string& location);
-    void transferFailed(platform::DownloadTask& task, const platform::TransferError& error);
+    void start(net::TransferRequest request, Fetch what);
+    bool firstResponse(net::DownloadTask& task, bool bodyless);
+    void httpFailure(net::DownloadTask& task, long status, bool bodyless);
+    void notModified(net::DownloadTask& task);
+    void archiveArrived(net::DownloadTask& task, const std::string& location);
+    void signatureArrived(net::DownloadTask& task, const std::string& location);
+    void transferFailed(net::DownloadTask& task, const net::TransferError& error);
     // Retries the current fetch after its wait, once the task has ended; false when no
     // attempt is left.
-    bool retryLater(platform::DownloadTask& task, const std::string& reason, const std::optional<std::string>& retryAfter);
+    bool retryLater(net::DownloadTask& task, const std::string& reason, const std::optional<std::string>& retryAfter);
     // Starts the cached agent when the server cannot be reached; false when there is none.
-    bool startOffline(platform::DownloadTask& task, const std::string& reason);
-    void handOff(platform::DownloadTask& task, const CacheRecord& record);
+    bool startOffline(net::DownloadTask& task, const std::string& reason);
+    void handOff(net::DownloadTask& task, const CacheRecord& record);
     // Sleeps on the worker until the time has passed or the window closes; false then.
     bool pause(std::chrono::milliseconds duration);
 
@@ -114,3 +116,5 @@ private:
     std::mutex pauseMutex_;
     std::condition_variable pauseEnded_;
 };
+
+}  // namespace bi

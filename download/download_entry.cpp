@@ -4,7 +4,9 @@
 
 #include "download/download.h"
 #include "platform/signal_watch.h"
-#include "platform/window.h"
+#include "ui/window.h"
+
+namespace bi {
 
 bool downloadInstallAgentFromQV(const char* destination, const char* url, ReportMessageCallback /*callback*/) {
     if (const char* overridden = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL")) url = overridden;
@@ -12,7 +14,7 @@ bool downloadInstallAgentFromQV(const char* destination, const char* url, Report
     downloadFrom = url;
 
     Download controller;
-    const std::unique_ptr<platform::Window> window = platform::openWindow(controller, platform::windowTitle());
+    const std::unique_ptr<ui::Window> window = ui::openWindow(controller, ui::windowTitle());
     controller.attach(*window);
     // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.
     const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });
@@ -20,3 +22,5 @@ bool downloadInstallAgentFromQV(const char* destination, const char* url, Report
     controller.shutDown();
     return status != 0;
 }
+
+}  // namespace bi

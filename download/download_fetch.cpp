@@ -15,9 +15,11 @@
 #include "host/report.h"
 #include "platform/system_log.h"
 
+namespace bi {
+
 namespace {
 
-using platform::TransferErrorKind;
+using net::TransferErrorKind;
 
 constexpr int64_t kLongestSignature = 64 * 1024;
 
@@ -54,7 +56,7 @@ void Download::begin() {
 }
 
 void Download::startArchive() {
-    platform::TransferRequest request;
+    net::TransferRequest request;
     request.url = url_;
     request.file = partialArchivePath();
     partial_ = partialArchiveFor(url_);
@@ -81,22 +83,22 @@ void Download::startArchive() {
 }
 
 void Download::startSignature() {
-    platform::TransferRequest request;
+    net::TransferRequest request;
     request.url = signatureUrlOf(url_);
     request.maxBodyBytes = kLongestSignature;
     start(std::move(request), Fetch::Signature);
 }
 
-void Download::start(platform::TransferRequest request, Fetch what) {
+void Download::start(net::TransferRequest request, Fetch what) {
     fetch_ = what;
     firstSeen_ = false;
     theDownload = &urlSession->downloadTask(std::move(request));
     theDownload->resume();
 }
 
-bool Download::firstResponse(platform::DownloadTask& task, bool bodyless) {
+bool Download::firstResponse(net::DownloadTask& task, bool bodyless) {
     reached_ = true;
-    const platform::HttpResponse response = task.response();
+    const net::HttpResponse response = task.response();
     if (response.statusCode >= 400) {
         httpFailure(task, response.statusCode, bodyless);
         return false;
@@ -152,7 +154,7 @@ bool Download::firstResponse(platform::DownloadTask& task, bool bodyless) {
     return true;
 }
 
-void Download::httpFailure(platform::DownloadTask& task, long status, bool bodyless) {
+void Download::httpFailure(net::DownloadTask& task, long status, bool bodyless) {
     if (fetch_ == Fetch::Archive && status == 416 && base_ > 0 && !restartedOnce_) {
         // The partial archive is whole, or longer than the archive now is: start over, once.
         restartedOnce_ = true;
@@ -162,7 +164,7 @@ void Download::httpFailure(platform::DownloadTask& task, long status, bool bodyl
         return;
     }
     if (status == 407) {
-        const std::string proxy = platform::proxyShownFor(task.url());
+        const std::string proxy = net::proxyShownFor(task.url());
         failFromWorker(task, "Download failed! The proxy server requires authentication: " + proxy + " " + task.url(),
                        tr("The proxy server requires authentication."));
         return;
@@ -184,7 +186,7 @@ void Download::httpFailure(platform::DownloadTask& task, long status, bool bodyl
                    format(tr("Download failed with error code %ld"), status));
 }
 
-void Download::notModified(platform::DownloadTask& task) {
+void Download::notModified(net::DownloadTask& task) {
     if (fetch_ == Fetch::Archive && askedForPartial_) {
         validationString = partial_->record.tag;
         archiveArrived(task, partialArchivePath());
@@ -211,7 +213,7 @@ void Download::notModified(platform::DownloadTask& task) {
                    format(tr("Download failed with error code %ld"), 304L));
 }
 
-void Download::archiveArrived(platform::DownloadTask& task, const std::string& location) {
+void Download::archiveArrived(net::DownloadTask& task, const std::string& location) {
     if (!looksLikeZip(location)) {
         dropPartialArchive();
         const auto type = task.response().header("Content-Type");
@@ -234,7 +236,7 @@ void Download::archiveArrived(platform::DownloadTask& task, const std::string& l
     };
 }
 
-void Download::signatureArrived(platform::DownloadTask& task, const std::string& location) {
+void Download::signatureArrived(net::DownloadTask& task, const std::string& location) {
     const std::string archive = partialArchivePath();
     const int64_t size = sizeOf(archive);
     SignatureCheck check = verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
@@ -257,7 +259,7 @@ void Download::signatureArrived(platform::DownloadTask& task, const std::string&
     handOff(task, CacheRecord{url_, validationString.value_or(""), key_.idText(), check.trustedComment, now(), -1});
 }
 
-void Download::transferFailed(platform::DownloadTask& task, const platform::TransferError& error) {
+void Download::transferFailed(net::DownloadTask& task, const net::TransferError& error) {
     const bool reachedBefore = reached_;
     reached_ = reached_ || error.responded;
     if (isTransientError(error, reachedBefore) && retryLater(task, error.reason, std::nullopt)) return;
@@ -266,7 +268,7 @@ void Download::transferFailed(platform::DownloadTask& task, const platform::Tran
     if (error.kind == TransferErrorKind::ProxyAuth) {
         failFromWorker(task,
                        "Download failed! The proxy server requires authentication: " +
-                           platform::proxyShownFor(task.url()) + " " + task.url(),
+                           net::proxyShownFor(task.url()) + " " + task.url(),
                        tr("The proxy server requires authentication."));
         return;
     }
@@ -277,7 +279,7 @@ void Download::transferFailed(platform::DownloadTask& task, const platform::Tran
                        : std::string(tr("Error during the download process.")) + " " + error.reason);
 }
 
-bool Download::retryLater(platform::DownloadTask& task, const std::string& reason,
+bool Download::retryLater(net::DownloadTask& task, const std::string& reason,
                           const std::optional<std::string>& retryAfter) {
     if (attempt_ >= kMaxAttempts) return false;
     const int next = ++attempt_;
@@ -297,3 +299,5 @@ bool Download::retryLater(platform::DownloadTask& task, const std::string& reaso
     task.cancel();
     return true;
 }
+
+}  // namespace bi

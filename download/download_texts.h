@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/i18n.h"
+#include "ui/i18n.h"
 
-using platform::tr;
+namespace bi {
+
+using ui::tr;
 
 template <typename... Args>
 std::string format(const char* fmt, Args... args) {
@@ -16,3 +18,5 @@ std::string format(const char* fmt, Args... args) {
     std::snprintf(text.data(), text.size() + 1, fmt, args...);
     return text;
 }
+
+}  // namespace bi

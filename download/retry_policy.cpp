@@ -2,9 +2,11 @@
 
 #include <ctime>
 
+namespace bi {
+
 namespace {
 
-using TransferErrorKind = platform::TransferErrorKind;
+using TransferErrorKind = net::TransferErrorKind;
 
 constexpr long kLongestRetryAfter = 30;
 
@@ -29,12 +31,12 @@ bool isTransientStatus(long status) {
     }
 }
 
-bool isUnreachable(const platform::TransferError& error) {
+bool isUnreachable(const net::TransferError& error) {
     return error.kind == TransferErrorKind::Refused || error.kind == TransferErrorKind::UnknownHost ||
            (error.kind == TransferErrorKind::TimedOut && !error.responded);
 }
 
-bool isTransientError(const platform::TransferError& error, bool reachedBefore) {
+bool isTransientError(const net::TransferError& error, bool reachedBefore) {
     if (error.kind == TransferErrorKind::ConnectionLost) return true;
     if (isUnreachable(error)) return reachedBefore;
     return error.kind == TransferErrorKind::TimedOut;
@@ -47,3 +49,5 @@ std::chrono::milliseconds retryWait(int next, const std::optional<std::string>& 
     }
     return std::chrono::milliseconds(static_cast<long>(static_cast<double>(seconds) * 1000 * scale));
 }
+
+}  // namespace bi

@@ -5,7 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/url_session.h"
+#include "net/url_session.h"
+
+namespace bi {
 
 inline constexpr int kMaxAttempts = 4;  // the first and three retries
 
@@ -14,11 +16,13 @@ bool isTransientStatus(long status);
 
 // Transport failures worth another attempt. A refused connection or an unknown host is
 // transient only once the server has been reached in this run.
-bool isTransientError(const platform::TransferError& error, bool reachedBefore);
+bool isTransientError(const net::TransferError& error, bool reachedBefore);
 
 // The server could not be reached at all: no connection, or no answer before the time-out.
-bool isUnreachable(const platform::TransferError& error);
+bool isUnreachable(const net::TransferError& error);
 
 // The wait before attempt `next` (2, 3 or 4): 1, 2 and 4 seconds, times `scale`, or the
 // server's Retry-After when it asks for at most 30 seconds.
 std::chrono::milliseconds retryWait(int next, const std::optional<std::string>& retryAfter, double scale = 1.0);
+
+}  // namespace bi

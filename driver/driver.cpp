@@ -10,6 +10,8 @@
 #include "host/shell.h"
 #include "host/temp_dir.h"
 
+namespace bi {
+
 int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, ReportMessageCallback /*report*/) { return 0; }
 
 int bootstrapInstallerMainFunc(int argc, const char* argv[], ReportMessageCallback report) {
@@ -41,3 +43,5 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], ReportMessageCallba
     }
     return 0;
 }
+
+}  // namespace bi

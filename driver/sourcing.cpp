@@ -16,6 +16,8 @@
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
 
+namespace bi {
+
 namespace {
 
 bool exists(const std::string& path) {
@@ -103,3 +105,5 @@ std::string sourceInstallAgent(std::string workDir, std::string url, ReportMessa
     report("Failed to initialize the install agent.", true);
     return "";
 }
+
+}  // namespace bi

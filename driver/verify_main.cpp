@@ -11,6 +11,7 @@
 #include "agent/signature.h"
 
 int main(int argc, char** argv) {
+    using namespace bi;
     if (argc < 2 || argc > 4) {
         std::fprintf(stderr, "usage: %s KEY.pub [ARCHIVE.zip [NAME]]\n", argv[0]);
         return 2;

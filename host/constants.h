@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace bi {
+
 static const std::string PATH_SEPARATOR = "/";
 static const std::string RELEASE_TAG = "V0917k";
 static const std::string PLATFORM_TAG = "xarc64";
@@ -21,3 +23,5 @@ static const std::string PARTIAL_ARCHIVE_FILE = ".download";
 static const std::string PARTIAL_RECORD_FILE = ".download.record";
 // In the bundle's resource directory: the vendor's key that every install agent must be signed with.
 static const std::string INSTALL_AGENT_KEY_FILE = "installAgentKey.pub";
+
+}  // namespace bi

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+namespace bi {
+
 std::optional<std::string> readSmallFile(const std::string& path, size_t limit) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
@@ -31,3 +33,5 @@ bool writeFileWhole(const std::string& path, const std::string& text, bool durab
     if (!ok) ::unlink(tmp.c_str());
     return ok;
 }
+
+}  // namespace bi

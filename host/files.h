@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+namespace bi {
+
 // The file at path when it holds at most `limit` bytes; nullopt when it cannot be read or is
 // longer.
 std::optional<std::string> readSmallFile(const std::string& path, size_t limit = 64 * 1024);
@@ -12,3 +14,5 @@ std::optional<std::string> readSmallFile(const std::string& path, size_t limit =
 // Writes text as the file at path through a temporary file beside it, synced (when `durable`)
 // and renamed, so that a reader sees all or nothing.
 bool writeFileWhole(const std::string& path, const std::string& text, bool durable = true);
+
+}  // namespace bi

@@ -7,6 +7,8 @@
 #include "host/constants.h"
 #include "platform/bundle.h"
 
+namespace bi {
+
 std::string getPathToExecutable() {
     if (const auto bundle = platform::mainBundle()) return bundle->bundlePath;
     return platform::executablePath().value_or("");
@@ -56,3 +58,5 @@ int mkpath(std::string path, mode_t mode) {
     }
     return ensureDirectory(path, mode);
 }
+
+}  // namespace bi

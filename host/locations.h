@@ -3,6 +3,8 @@
 #include <string>
 #include <sys/types.h>
 
+namespace bi {
+
 // The running program's path; for a program in a bundle, the bundle's path.
 std::string getPathToExecutable();
 // Everything before the last "/" or "\" of getPathToExecutable(); "" when it is empty.
@@ -14,3 +16,5 @@ std::string getDefaultInstallAgentLocation();
 // Creates path and its missing parents with mode. -1 with errno ENOTDIR when a component
 // exists and is not a directory; 0 otherwise, even when a directory could not be created.
 int mkpath(std::string path, mode_t mode);
+
+}  // namespace bi

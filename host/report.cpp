@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+namespace bi {
+
 void report_message_main(const std::string& message, bool isError) {
     report_message_to_console(message, isError);
 }
@@ -10,3 +12,5 @@ void report_message_to_console(const std::string& message, bool isError) {
     std::ostream& out = isError ? std::cerr : std::cout;
     out << message << std::endl;
 }
+
+}  // namespace bi

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <thread>
 
+namespace bi {
+
 namespace {
 
 bool isPlainWordByte(unsigned char c) {
@@ -122,3 +124,5 @@ int call_system_cancellable(const std::string& commandLine, const std::function<
         }
     }
 }
+
+}  // namespace bi

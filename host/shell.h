@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+namespace bi {
+
 // The text as one word for the POSIX shell: unchanged when every byte is a letter, a digit or
 // one of @%+=:,./_- ; otherwise in single quotes, an inner single quote written as '\''.
 // The empty string becomes ''.
@@ -22,3 +24,5 @@ int call_system(std::string program, std::string commandLine);
 // Returns the wait status, -1 when sh cannot start.
 int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
                             const std::function<std::string(const std::string&)>& rewrite = {});
+
+}  // namespace bi

@@ -11,6 +11,8 @@
 
 #include "platform/bundle.h"
 
+namespace bi {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -89,3 +91,5 @@ bool removeTree(const std::string& path) {
     fs::remove_all(path, ec);
     return !ec && !fs::exists(fs::symlink_status(path, ec));
 }
+
+}  // namespace bi

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace bi {
+
 // Owns a fresh directory "qvXXXXXX" (mode 0700) under the user's temporary directory for its
 // whole life and removes it with everything in it when it goes. When the directory cannot be
 // created, getDir() is empty and the destructor touches nothing. Removal is best effort: what
@@ -25,3 +27,5 @@ private:
 // Removes a file or a directory tree without following symbolic links; directories that the
 // owner made unwritable or unreadable are opened up first. Returns whether nothing is left.
 bool removeTree(const std::string& path);
+
+}  // namespace bi

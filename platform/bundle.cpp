@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-namespace platform {
+namespace bi::platform {
 namespace {
 
 struct Override {
@@ -84,4 +84,4 @@ std::string appendPathComponent(const std::string& dir, const std::string& name)
     return joined + name;
 }
 
-}  // namespace platform
+}  // namespace bi::platform

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace bi::platform {
 
 struct Bundle {
     std::string bundlePath;    // the bundle's own directory
@@ -36,4 +36,4 @@ std::optional<std::string> temporaryDirectory();
 // Joins a directory and one name with exactly one "/" between them.
 std::string appendPathComponent(const std::string& dir, const std::string& name);
 
-}  // namespace platform
+}  // namespace bi::platform

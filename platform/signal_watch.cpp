@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace platform {
+namespace bi::platform {
 namespace {
 
 // The write end of the newest watch's self-pipe; -1 when none.
@@ -69,4 +69,4 @@ void SignalWatch::readLoop() {
     }
 }
 
-}  // namespace platform
+}  // namespace bi::platform

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <thread>
 
-namespace platform {
+namespace bi::platform {
 
 class SignalWatch {
 public:
@@ -29,4 +29,4 @@ private:
     std::thread reader_;
 };
 
-}  // namespace platform
+}  // namespace bi::platform

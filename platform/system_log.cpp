@@ -8,7 +8,7 @@
 #include <ctime>
 #include <mutex>
 
-namespace platform {
+namespace bi::platform {
 namespace {
 
 std::string findProgramName() {
@@ -90,4 +90,4 @@ void systemLog(const std::string& text) {
     ::syslog(LOG_INFO, "%s", safe.c_str());
 }
 
-}  // namespace platform
+}  // namespace bi::platform

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace bi::platform {
 
 // One line on standard error, "YYYY-MM-DD HH:MM:SS.mmm <program>[<pid>:<tid>] <text>", and
 // the same text to syslog(3). Control bytes in text are written as by printable(), and a text
@@ -18,4 +18,4 @@ void writeAll(int fd, std::string_view text);
 // that a URL or a path read from outside stays on its line and shows what it holds.
 std::string printable(const std::string& text);
 
-}  // namespace platform
+}  // namespace bi::platform

@@ -4,6 +4,8 @@
 
 #include "support.h"
 
+namespace bi {
+
 namespace {
 
 void ignore(const std::string&, bool) {}
@@ -26,3 +28,5 @@ TEST(Extract, TakesTheArchiveNamedAndNoOtherWhateverItsName) {
         ::unlink((d / name).c_str());
     }
 }
+
+}  // namespace bi

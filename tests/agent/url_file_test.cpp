@@ -9,6 +9,8 @@
 #include "agent/url_file.h"
 #include "support.h"
 
+namespace bi {
+
 using testsupport::ScratchDir;
 
 namespace {
@@ -35,3 +37,5 @@ TEST(UrlFile, UnopenableFileIsReportedOnce) {
     ::close(fd);
     EXPECT_EQ(reported, std::vector<std::string>{"E:Failed to open install agent URL file"});
 }
+
+}  // namespace bi

@@ -14,6 +14,8 @@
 #include "fixture.h"
 #include "nginx.h"
 
+namespace bi {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -232,3 +234,5 @@ TEST_F(Cache, ASignalWhileExtractingStopsTheRunAndKeepsTheArchiveForTheNext) {
     EXPECT_EQ(nginx_->sent("GET /agent.zip").first, before.first);
     EXPECT_EQ(runLines(), std::vector<std::string>{"ok 1"});
 }
+
+}  // namespace bi

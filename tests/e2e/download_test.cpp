@@ -11,6 +11,8 @@
 #include "http_server.h"
 #include "nginx.h"
 
+namespace bi {
+
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
@@ -238,3 +240,5 @@ TEST_F(DownloadRoad, OddHomeAndTmpdirReachEveryCommandUnchangedOnBothRoads) {
     }
     for (int i = 1; i <= 3; ++i) EXPECT_FALSE(testsupport::exists(dir_ / ("pwned" + std::to_string(i))));
 }
+
+}  // namespace bi

@@ -19,6 +19,8 @@
 #include "scripted_server.h"
 #include "support.h"
 
+namespace bi {
+
 // Bytes that no archiver can shrink.
 inline std::string randomBytes(size_t n) {
     std::mt19937_64 rng(42);
@@ -194,3 +196,5 @@ protected:
     std::string self_ = dir_ / "self";
     std::string runs_ = dir_ / "runs";
 };
+
+}  // namespace bi

@@ -18,6 +18,8 @@
 #include "fixture.h"
 #include "xserver.h"
 
+namespace bi {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -210,3 +212,5 @@ TEST_F(GtkDownload, TheConsoleSpeaksTheUsersLanguageAndABrokenCatalogLeavesItEng
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_TRUE(std::regex_search(r.err, std::regex("\nDownloaded \\d+,\\d KiB in \\d,\\d s\n"))) << r.err;
 }
+
+}  // namespace bi

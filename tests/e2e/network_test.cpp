@@ -14,6 +14,8 @@
 #include "nginx.h"
 #include "scripted_server.h"
 
+namespace bi {
+
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
@@ -266,3 +268,5 @@ TEST_F(Network, DownloadsGoThroughTheProxyThatTheEnvironmentNames) {
         testsupport::removeTree(home_ + "/.tolvar");
     }
 }
+
+}  // namespace bi

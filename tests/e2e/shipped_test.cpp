@@ -7,6 +7,8 @@
 
 #include "fixture.h"
 
+namespace bi {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -134,3 +136,5 @@ TEST_F(ShippedRoad, AnArchiveThatCannotStartFailsClearlyAndLeavesNothing) {
         ::unlink((dir_ / "unzip-started").c_str());
     }
 }
+
+}  // namespace bi

@@ -6,6 +6,8 @@
 #include "fixture.h"
 #include "nginx.h"
 
+namespace bi {
+
 namespace {
 
 class Signatures : public InstallerTest {
@@ -158,3 +160,5 @@ TEST_F(Signatures, TheShippedRoadChecksTheSignatureBesideItsArchive) {
         EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
     }
 }
+
+}  // namespace bi

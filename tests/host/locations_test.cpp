@@ -8,6 +8,8 @@
 #include "platform/bundle.h"
 #include "support.h"
 
+namespace bi {
+
 using testsupport::ScratchDir;
 
 namespace {
@@ -76,3 +78,5 @@ TEST(TempDirTest, CreationFailureLeavesNoDirectory) {
     EXPECT_EQ(dir.getDir(), "");
     EXPECT_TRUE(testsupport::listDir(tmp.path()).empty());
 }
+
+}  // namespace bi

@@ -7,6 +7,8 @@
 #include "host/shell.h"
 #include "support.h"
 
+namespace bi {
+
 using testsupport::ScratchDir;
 
 namespace {
@@ -55,3 +57,5 @@ TEST(ShellQuoting, TheRealShellGetsEveryStringAndArgumentBackByteForByte) {
     EXPECT_EQ(smart_quote("user@host:8080/a,b=c%20+d"), "user@host:8080/a,b=c%20+d");
     EXPECT_EQ(smart_quote(""), "''");
 }
+
+}  // namespace bi

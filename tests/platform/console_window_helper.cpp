@@ -22,7 +22,9 @@
 #include <thread>
 
 #include "platform/system_log.h"
-#include "platform/window.h"
+#include "ui/window.h"
+
+using namespace bi;
 
 namespace {
 
@@ -30,10 +32,10 @@ volatile sig_atomic_t gMarkerHits = 0;
 void marker(int) { gMarkerHits = gMarkerHits + 1; }
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-class Delegate : public platform::WindowDelegate {
+class Delegate : public ui::WindowDelegate {
 public:
     std::function<void()> onLaunch;
-    platform::Window* window = nullptr;
+    ui::Window* window = nullptr;
     int closes = 0;
 
     void applicationDidFinishLaunching() override {
@@ -54,9 +56,9 @@ int main(int argc, char** argv) {
     for (int s : kSignals) ::signal(s, marker);
 
     Delegate delegate;
-    auto window = platform::openWindow(delegate, "Helper");
+    auto window = ui::openWindow(delegate, "Helper");
     delegate.window = window.get();
-    platform::Window& w = *window;
+    ui::Window& w = *window;
     std::thread worker;
     const std::set<std::string> flags(argv + std::min(argc, 4), argv + argc);
     const auto has = [&](const char* flag) { return flags.count(flag) > 0; };
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
                 onMain([&] {
                     w.setProgressValue(0);
                     w.setProgressMaxValue(steps * 1024.0 * (has("fail") ? 2 : 1));
-                    w.setStatusText("Downloading", platform::TextColor::Normal);
+                    w.setStatusText("Downloading", ui::TextColor::Normal);
                     w.setProgressIndeterminate(has("unknown"));
                     w.startProgressAnimation();
                 });
@@ -88,7 +90,7 @@ int main(int argc, char** argv) {
                 if (has("finish")) {
                     onMain([&] {
                         w.downloadFinished();
-                        w.setStatusText("Initializing the installer", platform::TextColor::Normal);
+                        w.setStatusText("Initializing the installer", ui::TextColor::Normal);
                         w.setProgressIndeterminate(true);
                     });
                     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -100,7 +102,7 @@ int main(int argc, char** argv) {
                         w.setProgressValue(w.progressMaxValue());
                         w.setStatusText("Error during the download process. Failed to connect to 127.0.0.1 port 1 "
                                         "after 0 ms: Couldn't connect to server",
-                                        platform::TextColor::Red);
+                                        ui::TextColor::Red);
                     }
                     w.close();
                 });

@@ -9,6 +9,8 @@
 
 #include "support.h"
 
+namespace bi {
+
 namespace {
 
 using testsupport::ProcessOptions;
@@ -170,3 +172,5 @@ TEST(ConsoleWindow, DeadDisplaysFallBackToTheConsole) {
 }
 
 }  // namespace
+
+}  // namespace bi

@@ -14,15 +14,17 @@
 #include <thread>
 
 #include "main_loop_checks.h"
-#include "platform/i18n.h"
-#include "platform/window.h"
+#include "ui/i18n.h"
+#include "ui/window.h"
 #include "support.h"
 #include "xserver.h"
+
+namespace bi {
 
 namespace {
 
 using namespace std::chrono_literals;
-using platform::TextColor;
+using ui::TextColor;
 
 // Points this process at the test's X server; false (with the test skipped or failed) if none.
 bool useXServer() {
@@ -42,9 +44,9 @@ bool useXServer() {
         ASSERT_TRUE(useXServer()) << "Xvfb did not start";                          \
     } while (false)
 
-class Delegate : public platform::WindowDelegate {
+class Delegate : public ui::WindowDelegate {
 public:
-    platform::Window* window = nullptr;
+    ui::Window* window = nullptr;
     std::function<void()> onLaunch;
     int launches = 0;
     int closes = 0;
@@ -201,11 +203,11 @@ TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton)
     writeSplash(dir / "splash.png", 300, 150);
     ::unsetenv("GDK_GL");
     Delegate delegate;
-    auto window = platform::openWindow(delegate, "Installer test");
+    auto window = ui::openWindow(delegate, "Installer test");
     EXPECT_STREQ(std::getenv("GDK_GL"), "disable");
     ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
     delegate.window = window.get();
-    platform::Window& w = *window;
+    ui::Window& w = *window;
 
     Screenshot shot;
     Seen before, during;
@@ -271,21 +273,21 @@ TEST(GtkWindow, AFailureIsReadInWholeBesideWhatArrivedInTheUsersLanguageAndTheCl
     // The language is read once: read it again in German, and again afterwards.
     ::setenv("LC_ALL", "de_DE.UTF-8", 1);
     ::setenv("LANGUAGE", "de", 1);
-    platform::reloadUserLanguage();
+    ui::reloadUserLanguage();
     const std::shared_ptr<void> restore(nullptr, [](void*) {
         ::unsetenv("LC_ALL");
         ::unsetenv("LANGUAGE");
-        platform::reloadUserLanguage();
+        ui::reloadUserLanguage();
     });
     testsupport::ScratchDir dir;
     testsupport::writeFile(dir / "splash.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not an image at all");
     ::setenv("GDK_GL", "gles", 1);
     Delegate delegate;
-    auto window = platform::openWindow(delegate, "Installer failure");
+    auto window = ui::openWindow(delegate, "Installer failure");
     EXPECT_STREQ(std::getenv("GDK_GL"), "gles");  // the user's choice stays
     ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
     delegate.window = window.get();
-    platform::Window& w = *window;
+    ui::Window& w = *window;
 
     const std::string reason = "Error during the download process. Failed to connect to 127.0.0.1 port 1 after 0 ms: "
                                "Couldn't connect to server, and then some more words to make it long";
@@ -336,12 +338,12 @@ TEST(GtkWindow, AFailureIsReadInWholeBesideWhatArrivedInTheUsersLanguageAndTheCl
     EXPECT_EQ(after.progressLine, "300 Bytes von 1,0 kB");  // what arrived, whatever the bar shows
     EXPECT_EQ(after.barName, "Fortschritt des Herunterladens");
     EXPECT_EQ(after.button, "Close");  // as given: the controller translates its own texts
-    EXPECT_STREQ(platform::tr("Close"), "Schließen");
+    EXPECT_STREQ(ui::tr("Close"), "Schließen");
     EXPECT_EQ(std::to_string(1.5), "1.500000");
     EXPECT_EQ(findToplevel("Installer failure"), nullptr);
 }
 
-class SilentDelegate : public platform::WindowDelegate {
+class SilentDelegate : public ui::WindowDelegate {
     void applicationDidFinishLaunching() override {}
     void windowWillClose() override {}
 };
@@ -350,12 +352,12 @@ TEST(GtkWindow, MainLoopKeepsTheSamePromisesAsTheConsoleLoop) {
     REQUIRE_X_SERVER();
     loopchecks::allChecks([] {
         auto delegate = std::make_shared<SilentDelegate>();
-        std::shared_ptr<platform::Window> window = platform::openWindow(*delegate, "Loop test");
+        std::shared_ptr<ui::Window> window = ui::openWindow(*delegate, "Loop test");
         EXPECT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
-        platform::MainLoop* loop = &window->mainLoop();
+        ui::MainLoop* loop = &window->mainLoop();
         // The window goes before its delegate.
         return loopchecks::LoopUnderTest{std::make_shared<std::pair<std::shared_ptr<SilentDelegate>,
-                                                                    std::shared_ptr<platform::Window>>>(
+                                                                    std::shared_ptr<ui::Window>>>(
                                              delegate, window),
                                          loop};
     });
@@ -365,13 +367,15 @@ TEST(WindowChoice, ConsoleWithoutADisplayOrWhenAsked) {
     SilentDelegate delegate;
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
-    EXPECT_FALSE(platform::openWindow(delegate, "t")->waitsForUserAfterFailure());
+    EXPECT_FALSE(ui::openWindow(delegate, "t")->waitsForUserAfterFailure());
 
     if (!testsupport::XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";
     ASSERT_TRUE(useXServer());
     ::setenv("BI_WINDOW", "console", 1);
-    EXPECT_FALSE(platform::openWindow(delegate, "t")->waitsForUserAfterFailure());
+    EXPECT_FALSE(ui::openWindow(delegate, "t")->waitsForUserAfterFailure());
     ::unsetenv("BI_WINDOW");
 }
 
 }  // namespace
+
+}  // namespace bi

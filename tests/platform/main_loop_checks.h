@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/main_loop.h"
+#include "ui/main_loop.h"
+
+namespace bi {
 
 namespace loopchecks {
 
@@ -20,7 +22,7 @@ using namespace std::chrono_literals;
 
 struct LoopUnderTest {
     std::shared_ptr<void> owner;
-    platform::MainLoop* loop = nullptr;
+    ui::MainLoop* loop = nullptr;
 };
 using LoopFactory = std::function<LoopUnderTest()>;
 
@@ -121,3 +123,5 @@ inline void allChecks(const LoopFactory& open) {
 }
 
 }  // namespace loopchecks
+
+}  // namespace bi

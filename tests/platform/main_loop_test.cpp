@@ -2,10 +2,12 @@
 
 #include "main_loop_checks.h"
 
+namespace bi {
+
 namespace {
 
 loopchecks::LoopUnderTest openConsoleLoop() {
-    std::shared_ptr<platform::MainLoop> loop = platform::makeConsoleMainLoop();
+    std::shared_ptr<ui::MainLoop> loop = ui::makeConsoleMainLoop();
     return {loop, loop.get()};
 }
 
@@ -20,3 +22,5 @@ TEST(ConsoleMainLoop, StoppedLoopReleasesWaitingWorkersAndRunsNothing) {
 }
 
 }  // namespace
+
+}  // namespace bi

@@ -1,4 +1,4 @@
-#include "platform/url_session.h"
+#include "net/url_session.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,10 @@
 #include "scripted_server.h"
 #include "support.h"
 
+namespace bi {
+
 using namespace std::chrono_literals;
-using platform::TransferErrorKind;
+using net::TransferErrorKind;
 using testsupport::ScratchDir;
 using testsupport::reply;
 
@@ -48,19 +50,19 @@ struct Event {
     int64_t bytes = 0, total = 0, expected = 0;
     std::string content;
     mode_t mode = 0;
-    std::optional<platform::TransferError> error;
+    std::optional<net::TransferError> error;
 };
 
-class Recorder : public platform::DownloadDelegate {
+class Recorder : public net::DownloadDelegate {
 public:
-    void didWriteData(platform::DownloadTask&, int64_t bytes, int64_t total, int64_t expected) override {
+    void didWriteData(net::DownloadTask&, int64_t bytes, int64_t total, int64_t expected) override {
         Event e('p');
         e.bytes = bytes;
         e.total = total;
         e.expected = expected;
         add(e);
     }
-    void didFinishDownloading(platform::DownloadTask&, const std::string& location) override {
+    void didFinishDownloading(net::DownloadTask&, const std::string& location) override {
         struct stat st{};
         ::stat(location.c_str(), &st);
         Event e('f');
@@ -69,7 +71,7 @@ public:
         e.mode = st.st_mode & 0777;
         add(e);
     }
-    void didComplete(platform::DownloadTask&, const std::optional<platform::TransferError>& error) override {
+    void didComplete(net::DownloadTask&, const std::optional<net::TransferError>& error) override {
         Event e('c');
         e.error = error;
         e.content = testsupport::exists(finished) ? "file left" : "";
@@ -91,7 +93,7 @@ public:
         std::lock_guard lock(mutex);
         return events;
     }
-    std::optional<platform::TransferError> error() { return snapshot().back().error; }
+    std::optional<net::TransferError> error() { return snapshot().back().error; }
 
 private:
     void add(Event e) {
@@ -107,9 +109,9 @@ private:
 
 // One download to the end; returns the events as a string of kinds.
 struct Download {
-    explicit Download(const std::string& url, platform::SessionOptions options = {}) {
+    explicit Download(const std::string& url, net::SessionOptions options = {}) {
         options.temporaryDirectory = scratch.path();
-        session = platform::makeUrlSession(recorder, options);
+        session = net::makeUrlSession(recorder, options);
         task = &session->downloadTask(url);
         task->resume();
     }
@@ -120,8 +122,8 @@ struct Download {
     }
     ScratchDir scratch;
     Recorder recorder;
-    std::unique_ptr<platform::UrlSession> session;
-    platform::DownloadTask* task = nullptr;
+    std::unique_ptr<net::UrlSession> session;
+    net::DownloadTask* task = nullptr;
 };
 
 TEST(UrlSession, ReportsInOrderOnOneWorkerThreadMergedAndRemovesTheFile) {
@@ -241,3 +243,5 @@ TEST(UrlSession, CancelsFailuresAndTheSessionsEndLeaveNoFinishedReportNorAFile) 
 }
 
 }  // namespace
+
+}  // namespace bi

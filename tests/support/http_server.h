@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+namespace bi {
+
 namespace testsupport {
 
 class HttpServer {
@@ -39,3 +41,5 @@ private:
 };
 
 }  // namespace testsupport
+
+}  // namespace bi

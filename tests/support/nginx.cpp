@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace bi {
+
 namespace testsupport {
 
 int freeLoopbackPort() {
@@ -92,3 +94,5 @@ std::pair<long long, int> Nginx::sent(const std::string& what) const {
 }
 
 }  // namespace testsupport
+
+}  // namespace bi

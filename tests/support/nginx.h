@@ -9,6 +9,8 @@
 
 #include "support.h"
 
+namespace bi {
+
 namespace testsupport {
 
 class Nginx {
@@ -38,3 +40,5 @@ int freeLoopbackPort();
 bool waitForPort(int port, int timeoutMs);
 
 }  // namespace testsupport
+
+}  // namespace bi

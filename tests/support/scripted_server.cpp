@@ -10,6 +10,8 @@
 #include <cctype>
 #include <stdexcept>
 
+namespace bi {
+
 namespace testsupport {
 namespace {
 
@@ -141,3 +143,5 @@ void ScriptedServer::serve(int client) {
 }
 
 }  // namespace testsupport
+
+}  // namespace bi

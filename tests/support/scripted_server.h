@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+namespace bi {
+
 namespace testsupport {
 
 struct ScriptedRequest {
@@ -66,3 +68,5 @@ private:
 };
 
 }  // namespace testsupport
+
+}  // namespace bi

@@ -20,6 +20,9 @@
 
 extern char** environ;
 
+namespace bi {
+
+
 namespace fs = std::filesystem;
 
 namespace testsupport {
@@ -277,3 +280,5 @@ Daemon::~Daemon() {
 }
 
 }  // namespace testsupport
+
+}  // namespace bi

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace bi {
+
 namespace testsupport {
 
 // A scratch directory under the system's temporary directory, removed with its contents.
@@ -100,3 +102,5 @@ private:
 };
 
 }  // namespace testsupport
+
+}  // namespace bi

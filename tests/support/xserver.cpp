@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace bi {
+
 namespace testsupport {
 
 bool XServer::installed() { return ::access("/usr/bin/Xvfb", X_OK) == 0; }
@@ -41,3 +43,5 @@ XServer::~XServer() {
 }
 
 }  // namespace testsupport
+
+}  // namespace bi

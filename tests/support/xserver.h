@@ -4,6 +4,8 @@
 #include <string>
 #include <sys/types.h>
 
+namespace bi {
+
 namespace testsupport {
 
 // One Xvfb per test process, on a display number it picks itself, ended with the process.
@@ -25,3 +27,5 @@ private:
 };
 
 }  // namespace testsupport
+
+}  // namespace bi

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+namespace bi {
+
 namespace {
 
 int unwound = 0;
@@ -69,3 +71,5 @@ TEST(GlibcCompat, FindsWhatTheLoadersOwnFindObjectFinds) {
         EXPECT_NE(ours.dlfo_eh_frame, nullptr) << address;
     }
 }
+
+}  // namespace bi

@@ -9,6 +9,8 @@
 
 #include "../e2e/fixture.h"
 
+namespace bi {
+
 namespace {
 
 using testsupport::runProcess;
@@ -190,3 +192,5 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
     EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
     EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "-mode", "silent"}));
 }
+
+}  // namespace bi

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace platform {
+namespace bi::net {
 
 struct HttpResponse {
     long statusCode = 0;  // of the final response, after redirects
@@ -126,4 +126,4 @@ std::unique_ptr<UrlSession> makeUrlSession(DownloadDelegate& delegate, SessionOp
 // any password left out; "" for none.
 std::string proxyShownFor(const std::string& url);
 
-}  // namespace platform
+}  // namespace bi::net

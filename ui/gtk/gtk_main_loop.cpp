@@ -1,6 +1,6 @@
 // The GTK window's main loop: GLib's default main context, where GTK delivers its events,
 // with our calls, timers and stop on top of it.
-#include "platform/gtk/gtk_main_loop.h"
+#include "ui/gtk/gtk_main_loop.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/busy_stretch.h"
+#include "ui/busy_stretch.h"
 
-namespace platform {
+namespace bi::ui {
 
 using Clock = std::chrono::steady_clock;
 
@@ -184,4 +184,4 @@ void GtkMainLoop::runAfter(double seconds, std::function<void()> fn) {
     g_timeout_add_full(G_PRIORITY_DEFAULT, ms, fireTimers, new TimerFire{state_, due}, deleteTimerFire);
 }
 
-}  // namespace platform
+}  // namespace bi::ui

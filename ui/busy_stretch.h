@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace platform {
+namespace bi::ui {
 
 class BusyStretch {
 public:
@@ -32,4 +32,4 @@ private:
     Clock::duration longest_{};
 };
 
-}  // namespace platform
+}  // namespace bi::ui

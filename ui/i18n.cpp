@@ -1,4 +1,4 @@
-#include "platform/i18n.h"
+#include "ui/i18n.h"
 
 #include <libintl.h>
 #include <locale.h>
@@ -12,7 +12,7 @@
 // looked up, which it keys by the locale's name and not by LANGUAGE.
 extern "C" int _nl_msg_cat_cntr;
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 constexpr const char* kTextDomain = "bootstrap-installer";
@@ -115,4 +115,4 @@ const char* trn(const char* singular, const char* plural, unsigned long n) {
     return userLanguage().trn(singular, plural, n);
 }
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -11,7 +11,7 @@
 #include <cstdarg>
 #include <string>
 
-namespace platform {
+namespace bi::ui {
 
 // The translation of `english`, or `english` itself; from any thread. The result lives as
 // long as the process.
@@ -44,4 +44,4 @@ const Language& userLanguage();
 // Reads the language from the environment again; for tests, while no window is open.
 void reloadUserLanguage();
 
-}  // namespace platform
+}  // namespace bi::ui

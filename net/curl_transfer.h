@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/url_session.h"
+#include "net/url_session.h"
 
-namespace platform {
+namespace bi::net {
 
 // The response as it arrives, shared with other threads through DownloadTask::response().
 struct SharedResponse {
@@ -30,4 +30,4 @@ std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions&
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
                                              SharedResponse& response, const TransferReports& reports);
 
-}  // namespace platform
+}  // namespace bi::net

@@ -1,8 +1,8 @@
 // The console main loop: a queue of runSync calls and a timer queue ordered by due time,
 // served on the thread that calls run().
-#include "platform/main_loop.h"
+#include "ui/main_loop.h"
 
-#include "platform/busy_stretch.h"
+#include "ui/busy_stretch.h"
 
 #include <chrono>
 #include <cmath>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -129,4 +129,4 @@ private:
 
 std::unique_ptr<MainLoop> makeConsoleMainLoop() { return std::make_unique<ConsoleMainLoop>(); }
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -1,10 +1,10 @@
-#include "platform/curl_library.h"
+#include "net/curl_library.h"
 
 #include <dlfcn.h>
 
 #include <mutex>
 
-namespace platform {
+namespace bi::net {
 namespace {
 
 template <typename Fn>
@@ -79,4 +79,4 @@ const CurlLibrary* curlLibrary() {
     return library;
 }
 
-}  // namespace platform
+}  // namespace bi::net

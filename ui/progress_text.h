@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/i18n.h"
+#include "ui/i18n.h"
 
-namespace platform {
+namespace bi::ui {
 
 // The progress bar as the controller sets it, and the transfer behind it. Only increments
 // count as received: a failure fills the bar, and the words still say what really arrived.
@@ -94,4 +94,4 @@ struct ConsoleProgress {
 ConsoleProgress consoleProgress(const TransferMeter& meter, TransferMeter::Clock::time_point now,
                                 const Language& language);
 
-}  // namespace platform
+}  // namespace bi::ui

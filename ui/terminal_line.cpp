@@ -1,4 +1,4 @@
-#include "platform/terminal_line.h"
+#include "ui/terminal_line.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 
 #include "platform/system_log.h"
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 // A line without its end is sent on once nothing more has come for this long.
@@ -34,7 +34,7 @@ TerminalLine::TerminalLine() : terminal_(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC,
 TerminalLine::~TerminalLine() {
     end();
     if (forwarder_.joinable()) {
-        writeAll(wake_[1], "q");
+        platform::writeAll(wake_[1], "q");
         forwarder_.join();
     }
     if (pipe_ >= 0) {
@@ -123,6 +123,6 @@ void TerminalLine::drainLocked(bool all) {
     writeLocked(out);
 }
 
-void TerminalLine::writeLocked(const std::string& text) { writeAll(terminal_ >= 0 ? terminal_ : STDERR_FILENO, text); }
+void TerminalLine::writeLocked(const std::string& text) { platform::writeAll(terminal_ >= 0 ? terminal_ : STDERR_FILENO, text); }
 
-}  // namespace platform
+}  // namespace bi::ui

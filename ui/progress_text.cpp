@@ -1,10 +1,10 @@
-#include "platform/progress_text.h"
+#include "ui/progress_text.h"
 
 #include <algorithm>
 #include <cmath>
 #include <iterator>
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 using Clock = TransferMeter::Clock;
@@ -171,4 +171,4 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point no
     return progress;
 }
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -6,9 +6,9 @@
 #include <functional>
 #include <memory>
 
-#include "platform/main_loop.h"
+#include "ui/main_loop.h"
 
-namespace platform {
+namespace bi::ui {
 
 struct GtkLoopState;
 
@@ -26,4 +26,4 @@ private:
     GMainLoop* loop_;
 };
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/main_loop.h"
+#include "ui/main_loop.h"
 
-namespace platform {
+namespace bi::ui {
 
 enum class TextColor { Normal, Red };
 
@@ -75,4 +75,4 @@ std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& 
 // name when it lies in no bundle.
 std::string windowTitle();
 
-}  // namespace platform
+}  // namespace bi::ui

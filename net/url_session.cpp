@@ -1,6 +1,6 @@
 // The session's lifetime and its one worker: a serial queue of tasks and posted work, and
 // the reports to the delegate. The transfer itself is in curl_transfer.cpp.
-#include "platform/url_session.h"
+#include "net/url_session.h"
 
 #include <signal.h>
 #include <strings.h>
@@ -12,10 +12,10 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/curl_library.h"
-#include "platform/curl_transfer.h"
+#include "net/curl_library.h"
+#include "net/curl_transfer.h"
 
-namespace platform {
+namespace bi::net {
 
 std::string proxyShownFor(const std::string& url) {
     const bool https = ::strncasecmp(url.c_str(), "https:", 6) == 0;
@@ -209,4 +209,4 @@ std::unique_ptr<UrlSession> makeUrlSession(DownloadDelegate& delegate, SessionOp
     return std::make_unique<CurlSession>(delegate, std::move(options));
 }
 
-}  // namespace platform
+}  // namespace bi::net

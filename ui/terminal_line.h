@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-namespace platform {
+namespace bi::ui {
 
 class TerminalLine {
 public:
@@ -48,4 +48,4 @@ private:
     std::thread forwarder_;
 };
 
-}  // namespace platform
+}  // namespace bi::ui

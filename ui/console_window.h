@@ -3,12 +3,12 @@
 
 #include <memory>
 
-#include "platform/window.h"
+#include "ui/window.h"
 
-namespace platform {
+namespace bi::ui {
 
 // A window that owns a console main loop. While it exists, SIGINT, SIGTERM and SIGHUP close
 // it instead of ending the process; the earlier dispositions come back when it goes.
 std::unique_ptr<Window> makeConsoleWindow(WindowDelegate& delegate);
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -1,4 +1,4 @@
-#include "platform/http_response.h"
+#include "net/http_response.h"
 
 #include <string.h>
 #include <strings.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace platform {
+namespace bi::net {
 namespace {
 
 std::string trim(const std::string& s) {
@@ -61,4 +61,4 @@ int64_t rangeStart(const HttpResponse& response) {
     return dash == std::string::npos ? -1 : parseLength(range->substr(6, dash - 6));
 }
 
-}  // namespace platform
+}  // namespace bi::net

@@ -1,4 +1,4 @@
-#include "platform/curl_transfer.h"
+#include "net/curl_transfer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/curl_library.h"
-#include "platform/http_response.h"
+#include "net/curl_library.h"
+#include "net/http_response.h"
 #include "platform/system_log.h"
 
-namespace platform {
+namespace bi::net {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,7 +34,7 @@ const CurlLibrary& lib() { return *curlLibrary(); }
 // ': "<url>"', escaped (a stray carriage return or blank is otherwise invisible) and cut short.
 std::string shownUrl(const std::string& url) {
     constexpr size_t kShown = 300;
-    return ": \"" + printable(url.substr(0, kShown)) + (url.size() > kShown ? "...\"" : "\"");
+    return ": \"" + platform::printable(url.substr(0, kShown)) + (url.size() > kShown ? "...\"" : "\"");
 }
 
 std::string temporaryDirectory(const SessionOptions& options) {
@@ -162,7 +162,7 @@ private:
         }
         const char* at = nullptr;
         if (lib().easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && request_.url != at) {
-            reason += " (redirected to " + printable(at) + ")";
+            reason += " (redirected to " + platform::printable(at) + ")";
         } else if (kind == TransferErrorKind::BadUrl) {
             reason += shownUrl(request_.url);
         }
@@ -333,4 +333,4 @@ std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions&
     return transfer.run(multi);
 }
 
-}  // namespace platform
+}  // namespace bi::net

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/url_session.h"
+#include "net/url_session.h"
 
-namespace platform {
+namespace bi::net {
 
 // Takes one header line as libcurl hands it over (with its line end).
 void addHeaderLine(HttpResponse& response, std::string line);
@@ -15,4 +15,4 @@ void addHeaderLine(HttpResponse& response, std::string line);
 // The first byte of "Content-Range: bytes FIRST-LAST/TOTAL"; -1 when there is none.
 int64_t rangeStart(const HttpResponse& response);
 
-}  // namespace platform
+}  // namespace bi::net

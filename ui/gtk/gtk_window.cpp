@@ -14,11 +14,11 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/gtk/gtk_main_loop.h"
-#include "platform/gtk/gtk_plugin.h"
-#include "platform/progress_text.h"
+#include "ui/gtk/gtk_main_loop.h"
+#include "ui/gtk/gtk_plugin.h"
+#include "ui/progress_text.h"
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -291,12 +291,12 @@ private:
 };
 
 }  // namespace
-}  // namespace platform
+}  // namespace bi::ui
 
-static_assert(std::string_view(platform::kGtkPluginFactory) == "bi_gtk_open_window_v2");
+static_assert(std::string_view(bi::ui::kGtkPluginFactory) == "bi_gtk_open_window_v2");
 
-extern "C" __attribute__((visibility("default"))) platform::Window* bi_gtk_open_window_v2(
-    platform::WindowDelegate* delegate, const char* title, const platform::Language* language) {
+extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_window_v2(
+    bi::ui::WindowDelegate* delegate, const char* title, const bi::ui::Language* language) {
     if (delegate == nullptr || language == nullptr) return nullptr;
     // The window needs no OpenGL, and Mesa's start-up would cost tens of megabytes.
     ::setenv("GDK_GL", "disable", 0);
@@ -305,5 +305,5 @@ extern "C" __attribute__((visibility("default"))) platform::Window* bi_gtk_open_
     // in the user's language all the same, through `language`.
     gtk_disable_setlocale();
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
-    return new platform::GtkDownloadWindow(*delegate, title != nullptr ? title : "", *language);
+    return new bi::ui::GtkDownloadWindow(*delegate, title != nullptr ? title : "", *language);
 }

@@ -2,7 +2,7 @@
 // installer itself never links GTK and still starts on machines without it.
 //
 // BI_WINDOW=console forces the console window, for scripts and tests that have a display.
-#include "platform/window.h"
+#include "ui/window.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -11,11 +11,11 @@
 #include <string>
 
 #include "platform/bundle.h"
-#include "platform/console_window.h"
-#include "platform/gtk/gtk_plugin.h"
-#include "platform/i18n.h"
+#include "ui/console_window.h"
+#include "ui/gtk/gtk_plugin.h"
+#include "ui/i18n.h"
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 bool isSet(const char* name) {
@@ -65,10 +65,10 @@ std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& 
 }
 
 std::string windowTitle() {
-    const auto exe = executablePath();
+    const auto exe = platform::executablePath();
     if (!exe) return "Installer";
     const auto nameOf = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
-    const Bundle bundle = bundleForExecutable(*exe);
+    const platform::Bundle bundle = platform::bundleForExecutable(*exe);
     // A program outside a bundle has its own directory as its bundle.
     if (bundle.bundlePath == exe->substr(0, exe->find_last_of('/'))) return nameOf(*exe);
     std::string name = nameOf(bundle.bundlePath);
@@ -76,4 +76,4 @@ std::string windowTitle() {
     return name;
 }
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -5,9 +5,9 @@
 
 #include <curl/curl.h>
 
-#include "platform/url_session.h"
+#include "net/url_session.h"
 
-namespace platform {
+namespace bi::net {
 
 // The libcurl functions the URL session uses.
 struct CurlLibrary {
@@ -40,4 +40,4 @@ TransferErrorKind errorKindOf(CURLcode code);
 inline constexpr const char* kCurlMissingText =
     "This installer needs libcurl to download the installer (package libcurl4 or libcurl).";
 
-}  // namespace platform
+}  // namespace bi::net

@@ -2,10 +2,10 @@
 // in the name keeps a plug-in built against other interfaces from being called.
 #pragma once
 
-#include "platform/i18n.h"
-#include "platform/window.h"
+#include "ui/i18n.h"
+#include "ui/window.h"
 
-namespace platform {
+namespace bi::ui {
 
 // The plug-in's file, looked for beside the executable, then in <exe dir>/../lib/<name>/.
 inline constexpr const char* kGtkPluginFile = "bootstrap-installer-gtk.so";
@@ -16,4 +16,4 @@ inline constexpr const char* kGtkPluginFactory = "bi_gtk_open_window_v2";
 // window; the delegate and the language must outlive it.
 using GtkWindowFactory = Window* (*)(WindowDelegate* delegate, const char* title, const Language* language);
 
-}  // namespace platform
+}  // namespace bi::ui

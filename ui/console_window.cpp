@@ -4,7 +4,7 @@
 // or a file it writes plain lines: the status text when it changes, the progress at most once
 // per tenth of the archive and never more than once every two seconds, and a summary when the
 // download has finished, so a log never fills with progress.
-#include "platform/console_window.h"
+#include "ui/console_window.h"
 
 #include <unistd.h>
 
@@ -15,13 +15,13 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/i18n.h"
-#include "platform/progress_text.h"
+#include "ui/i18n.h"
+#include "ui/progress_text.h"
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
-#include "platform/terminal_line.h"
+#include "ui/terminal_line.h"
 
-namespace platform {
+namespace bi::ui {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -104,7 +104,7 @@ public:
     explicit ConsoleWindow(WindowDelegate& delegate)
         : delegate_(delegate), loop_(makeConsoleMainLoop()), language_(userLanguage()) {
         if (::isatty(STDERR_FILENO) == 1) terminal_ = std::make_unique<TerminalLine>();
-        signals_ = std::make_unique<SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
+        signals_ = std::make_unique<platform::SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
         loop_->runAfter(0, [this] { delegate_.applicationDidFinishLaunching(); });
     }
 
@@ -151,7 +151,7 @@ public:
             status_ = status;
             draw();
         } else {
-            writeAll(STDERR_FILENO, status + "\n");
+            platform::writeAll(STDERR_FILENO, status + "\n");
         }
         status_ = status;
         color_ = color;
@@ -162,7 +162,7 @@ public:
         meter_.finish(Clock::now());
         const std::string summary = summaryText(meter_, SizeUnits::Binary, language_);
         if (!terminal_) {
-            writeAll(STDERR_FILENO, summary + "\n");
+            platform::writeAll(STDERR_FILENO, summary + "\n");
             return;
         }
         terminal_->show("");
@@ -205,7 +205,7 @@ private:
             if (!line.empty()) line += kSeparator;
             line += *piece;
         }
-        writeAll(STDERR_FILENO, line + "\n");
+        platform::writeAll(STDERR_FILENO, line + "\n");
     }
 
     // Draws now, or once the redraw interval since the last drawing has passed.
@@ -249,7 +249,7 @@ private:
     void showFailure(const std::string& message) {
         meter_.stop();
         if (!terminal_) {
-            writeAll(STDERR_FILENO, message + "\n");
+            platform::writeAll(STDERR_FILENO, message + "\n");
             return;
         }
         if (meter_.receiving() || meter_.finished()) {
@@ -274,7 +274,7 @@ private:
 
     WindowDelegate& delegate_;
     std::unique_ptr<MainLoop> loop_;
-    std::unique_ptr<SignalWatch> signals_;
+    std::unique_ptr<platform::SignalWatch> signals_;
     std::unique_ptr<TerminalLine> terminal_;  // null on a pipe or a file
     const Language& language_;
 
@@ -298,4 +298,4 @@ std::unique_ptr<Window> makeConsoleWindow(WindowDelegate& delegate) {
     return std::make_unique<ConsoleWindow>(delegate);
 }
 
-}  // namespace platform
+}  // namespace bi::ui

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-namespace platform {
+namespace bi::ui {
 
 class MainLoop {
 public:
@@ -30,4 +30,4 @@ public:
 // The loop for the console: a queue of calls and timers, no window system.
 std::unique_ptr<MainLoop> makeConsoleMainLoop();
 
-}  // namespace platform
+}  // namespace bi::ui
