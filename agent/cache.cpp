@@ -48,13 +48,4 @@ bool isCacheValid(std::string dir, std::string validationString) {
     return oneLine && validationString.find('\n') == std::string::npos && stored == validationString;
 }
 
-void writeValidationString(std::string dir, std::string validationString) {
-    if (dir.empty() || validationString.empty()) return;
-    const std::string path = dir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return;
-    std::fwrite(validationString.data(), 1, validationString.size(), file);
-    std::fclose(file);
-}
-
 }  // namespace bi

@@ -14,7 +14,5 @@ bool holdsInstallAgent(const std::string& dir);
 std::string installAgentDirOnDisk();
 // Whether dir's validation string file holds validationString; never for an empty one.
 bool isCacheValid(std::string dir, std::string validationString);
-// Stores validationString as dir's validation string file; nothing when either is empty.
-void writeValidationString(std::string dir, std::string validationString);
 
 }  // namespace bi

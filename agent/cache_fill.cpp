@@ -178,7 +178,7 @@ CacheFill fillCache(const std::string& archive, const CacheRecord& record, const
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
     const DirectoryLock stagingLock(staging);
 
-    if (!unzipInstallAgent(archive, staging, "unzip", report_message_main, wait.giveUp) ||
+    if (!unzipInstallAgent(archive, staging, "unzip", reportMessage, wait.giveUp) ||
         !holdsInstallAgent(staging)) {
         removeTree(staging);
         return (wait.giveUp && wait.giveUp()) ? CacheFill::GaveUp : CacheFill::ExtractionFailed;

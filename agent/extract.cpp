@@ -11,7 +11,7 @@
 
 namespace bi {
 
-bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, ReportMessageCallback report,
+bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, Reporter report,
                        const std::function<bool()>& cancelled) {
     struct stat st{};
     if (::stat(archive.c_str(), &st) != 0) return false;
@@ -25,8 +25,8 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
     }
     // -P '' and no standard input: neither an encrypted entry (a password prompt on the
     // terminal) nor a full disk (a question on standard input) may wait for an answer.
-    const std::string command = smart_quote(tool) + " -qq -o -P '' /dev/fd/" + std::to_string(fd) + " -d " +
-                                smart_quote(destination) + " </dev/null";
+    const std::string command = shellQuote(tool) + " -qq -o -P '' /dev/fd/" + std::to_string(fd) + " -d " +
+                                shellQuote(destination) + " </dev/null";
     // unzip's own messages name the archive, not the descriptor it was given.
     const std::string given = "/dev/fd/" + std::to_string(fd);
     const std::string shown = platform::printable(archive);
@@ -37,7 +37,7 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
     };
     int status = 0;
     try {
-        status = call_system_cancellable(command, cancelled, rewrite);
+        status = runShellCancellable(command, cancelled, rewrite);
     } catch (const std::exception&) {
         ::close(fd);
         return false;

@@ -2,13 +2,13 @@
 
 #include <string>
 
-#include "host/report.h"
 
 namespace bi {
 
 // Runs shellCommand + " -installbundle <bundleLocation>/bundle.zip" + the user's arguments
-// through the shell and waits. True once it has run, whatever the agent's exit status.
-bool fireInstallAgentWithArgs(std::string agentPath, std::string shellCommand, std::string bundleLocation, int argc,
-                              const char* const argv[], ReportMessageCallback report);
+// through the shell and waits. True once it has run, whatever the agent's exit status; false
+// when no shell could be started.
+bool launchAgent(const std::string& shellCommand, const std::string& bundleLocation, int argc,
+                 const char* const argv[]);
 
 }  // namespace bi

@@ -24,13 +24,13 @@ namespace {
 class HoppingDelegate : public net::DownloadDelegate {
 public:
     explicit HoppingDelegate(ui::MainLoop& main) : main_(main) {}
-    void didWriteData(net::DownloadTask&, int64_t, int64_t total, int64_t) override {
+    void onProgress(net::DownloadTask&, int64_t, int64_t total, int64_t) override {
         main_.runSync([&] { shown_ = total; });
     }
-    void didFinishDownloading(net::DownloadTask&, const std::string& location) override {
+    void onArrived(net::DownloadTask&, const std::string& location) override {
         size_ = static_cast<int64_t>(fs::file_size(location));
     }
-    void didComplete(net::DownloadTask&, const std::optional<net::TransferError>& error) override {
+    void onEnded(net::DownloadTask&, const std::optional<net::TransferError>& error) override {
         if (error) std::fprintf(stderr, "download failed: %s\n", error->reason.c_str());
         main_.stop(error ? 1 : 0);
     }

@@ -58,7 +58,7 @@ void Download::attach(ui::Window& w) {
 }
 
 void Download::shutDown() {
-    if (urlSession) urlSession->invalidateAndCancel();
+    if (urlSession) urlSession->cancelAll();
     {
         std::lock_guard lock(pauseMutex_);
         closed_ = true;  // a worker that waits stops waiting
@@ -88,10 +88,10 @@ void Download::failure(const std::string& message, ui::TextColor color) {
     if (!window->waitsForUserAfterFailure()) window->close();
 }
 
-void Download::applicationDidFinishLaunching() {
-    if (const auto bundle = platform::mainBundle()) {
-        const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
-        if (!bundle->resourcePath.empty() && ::access(splash.c_str(), F_OK) == 0) {
+void Download::onWindowOpen() {
+    if (const auto bundle = platform::runningBundle()) {
+        const std::string splash = platform::joinPath(bundle->resourceDir, "splash.png");
+        if (!bundle->resourceDir.empty() && ::access(splash.c_str(), F_OK) == 0) {
             window->setSplashImage(splash, kSplashPoints, kSplashPoints);
             window->refresh();
         }
@@ -131,15 +131,15 @@ void Download::downloadFromURL(const std::string& url) {
     urlSession->post([this] { begin(); });
 }
 
-void Download::windowWillClose() {
+void Download::onWindowClose() {
     {
         std::lock_guard lock(pauseMutex_);
         closed_ = true;
     }
     pauseEnded_.notify_all();
     // An extraction under way says so itself once it has stopped.
-    if (!finished_ && !extracting_) report_message_main("The installation was cancelled.", true);
-    if (urlSession) urlSession->invalidateAndCancel();  // every task, whichever runs now
+    if (!finished_ && !extracting_) reportMessage("The installation was cancelled.", true);
+    if (urlSession) urlSession->cancelAll();  // every task, whichever runs now
     window->mainLoop().stop(agentReady_ ? kAgentReady : 0);
 }
 
@@ -218,14 +218,14 @@ bool Download::startOffline(net::DownloadTask& task, const std::string& reason) 
     tm local{};
     if (::localtime_r(&stored, &local) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &local);
     const std::string said = std::string("Could not reach the server; starting the installer downloaded on ") + date;
-    report_message_main(said, true);
+    reportMessage(said, true);
     platform::systemLog(said + " (" + reason + "): " + url_);
     showStatus(format(tr("Could not reach the server; starting the installer downloaded on %s"), date));
     finishReady(task, 2.0);
     return true;
 }
 
-void Download::didWriteData(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
+void Download::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
     if (&task != theDownload || finished_ || next_) return;
     if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, false))) return;
     if (fetch_ != Fetch::Archive) return;
@@ -233,12 +233,12 @@ void Download::didWriteData(net::DownloadTask& task, int64_t bytesWritten, int64
     if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
     onMain([&] {
         window->setStatusText(tr("Downloading"), ui::TextColor::Normal);
-        window->incrementProgressBy(static_cast<double>(bytesWritten));
+        window->advanceProgress(static_cast<double>(bytesWritten));
         window->refresh();
     });
 }
 
-void Download::didFinishDownloading(net::DownloadTask& task, const std::string& location) {
+void Download::onArrived(net::DownloadTask& task, const std::string& location) {
     if (&task != theDownload || finished_ || next_) return;
     // A body-less response gives no progress report: its first response is judged here.
     if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, true))) return;
@@ -251,7 +251,7 @@ void Download::didFinishDownloading(net::DownloadTask& task, const std::string& 
     }
 }
 
-void Download::didComplete(net::DownloadTask& task, const std::optional<net::TransferError>& error) {
+void Download::onEnded(net::DownloadTask& task, const std::optional<net::TransferError>& error) {
     if (&task != theDownload || closed_) return;
     if (!next_ && !finished_ && error && error->kind != net::TransferErrorKind::Cancelled) {
         transferFailed(task, *error);

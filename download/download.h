@@ -44,13 +44,13 @@ public:
     void failure(const std::string& message, ui::TextColor color);
     void downloadFromURL(const std::string& url);
 
-    void applicationDidFinishLaunching() override;
-    void windowWillClose() override;
+    void onWindowOpen() override;
+    void onWindowClose() override;
 
-    void didWriteData(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
+    void onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                       int64_t totalBytesExpectedToWrite) override;
-    void didFinishDownloading(net::DownloadTask& task, const std::string& location) override;
-    void didComplete(net::DownloadTask& task, const std::optional<net::TransferError>& error) override;
+    void onArrived(net::DownloadTask& task, const std::string& location) override;
+    void onEnded(net::DownloadTask& task, const std::optional<net::TransferError>& error) override;
 
     int64_t fileLength = -1;                      // the whole archive's, -1 when unknown
     std::optional<std::string> validationString;  // the archive's "ETag"

@@ -8,7 +8,7 @@
 
 namespace bi {
 
-bool downloadInstallAgentFromQV(const char* destination, const char* url, ReportMessageCallback /*callback*/) {
+bool downloadAgent(const char* destination, const char* url, Reporter /*callback*/) {
     if (const char* overridden = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL")) url = overridden;
     downloadTo = destination;
     downloadFrom = url;

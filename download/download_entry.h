@@ -6,6 +6,6 @@ namespace bi {
 
 // Runs the download window until its main loop ends. True only when the install agent is
 // ready in the per-user cache; the window shows its own failures.
-bool downloadInstallAgentFromQV(const char* destination, const char* url, ReportMessageCallback callback);
+bool downloadAgent(const char* destination, const char* url, Reporter callback);
 
 }  // namespace bi

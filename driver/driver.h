@@ -7,9 +7,6 @@
 namespace bi {
 
 // Runs the installer's stages once; 0 when the install agent's command was run, -1 otherwise.
-int bootstrapInstallerMainFunc(int argc, const char* argv[], ReportMessageCallback report);
-
-// The payload step: nothing to unpack in this installer, so it always succeeds.
-int extractPayloadToDir(std::string dir, bool flag, ReportMessageCallback report);
+int runInstaller(int argc, const char* argv[], Reporter report);
 
 }  // namespace bi

@@ -2,7 +2,7 @@
 #include "host/report.h"
 
 int main(int argc, const char* argv[]) {
-    const int result = bi::bootstrapInstallerMainFunc(argc, argv, bi::report_message_main);
-    if (result != 0) bi::report_message_main("Installation failed.", true);
+    const int result = bi::runInstaller(argc, argv, bi::reportMessage);
+    if (result != 0) bi::reportMessage("Installation failed.", true);
     return result;
 }

@@ -49,7 +49,7 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
 }
 
 // With the bundle's key, no byte of an archive reaches unzip before its signature is checked.
-bool isSignedAsRequired(const std::string& archive, ReportMessageCallback report) {
+bool isSignedAsRequired(const std::string& archive, Reporter report) {
     const BundleKey key = loadBundleKey();
     if (key.state == BundleKeyState::Absent) return true;
     const SignatureCheck check = verifyArchiveFile(key, archive);
@@ -61,7 +61,7 @@ bool isSignedAsRequired(const std::string& archive, ReportMessageCallback report
     return true;
 }
 
-std::string extractAgent(const std::string& archive, const std::string& destination, ReportMessageCallback report) {
+std::string extractAgent(const std::string& archive, const std::string& destination, Reporter report) {
     const std::string executable = getInstallAgentExecutable(destination);
     // Ctrl-C, SIGTERM or SIGHUP end the extraction, so the run can still clean up after itself.
     std::atomic<bool> interrupted{false};
@@ -79,7 +79,7 @@ std::string extractAgent(const std::string& archive, const std::string& destinat
 
 // The cache lies under the home directory, which must not be created: a home that is not
 // there is a mistake, not a place to fill.
-bool homeExists(ReportMessageCallback report) {
+bool homeExists(Reporter report) {
     const char* home = std::getenv("HOME");
     if (home == nullptr || *home == '\0' || exists(home)) return true;
     report("The home directory " + std::string(home) + " does not exist.", true);
@@ -88,7 +88,7 @@ bool homeExists(ReportMessageCallback report) {
 
 }  // namespace
 
-std::string sourceInstallAgent(std::string workDir, std::string url, ReportMessageCallback report) {
+std::string sourceInstallAgent(std::string workDir, std::string url, Reporter report) {
     const std::string defaultLocation = getDefaultInstallAgentLocation();
     if (exists(defaultLocation)) return extractAgent(defaultLocation, workDir, report);
     if (const auto alternative = findAlternativeArchive(defaultLocation)) {
@@ -98,7 +98,7 @@ std::string sourceInstallAgent(std::string workDir, std::string url, ReportMessa
     if (!homeExists(report)) return "";
     mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME, 0700);
     const std::string destination = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-    if (!downloadInstallAgentFromQV(destination.c_str(), url.c_str(), report)) return "";
+    if (!downloadAgent(destination.c_str(), url.c_str(), report)) return "";
     if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {
         return getInstallAgentExecutable(cached);
     }

@@ -10,7 +10,7 @@
 namespace bi {
 
 std::string getPathToExecutable() {
-    if (const auto bundle = platform::mainBundle()) return bundle->bundlePath;
+    if (const auto bundle = platform::runningBundle()) return bundle->bundleDir;
     return platform::executablePath().value_or("");
 }
 
@@ -21,16 +21,16 @@ std::string getDirectoryOfExecutable() {
 }
 
 std::string getBundleLocation() {
-    if (const auto bundle = platform::mainBundle()) {
-        return bundle->resourcePath.empty() ? bundle->bundlePath : bundle->resourcePath;
+    if (const auto bundle = platform::runningBundle()) {
+        return bundle->resourceDir.empty() ? bundle->bundleDir : bundle->resourceDir;
     }
     return getDirectoryOfExecutable();
 }
 
 std::string getDefaultInstallAgentLocation() {
-    const auto bundle = platform::mainBundle();
-    if (!bundle || bundle->resourcePath.empty()) return "";
-    return platform::appendPathComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
+    const auto bundle = platform::runningBundle();
+    if (!bundle || bundle->resourceDir.empty()) return "";
+    return platform::joinPath(bundle->resourceDir, INSTALL_AGENT_ZIP);
 }
 
 namespace {

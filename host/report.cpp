@@ -4,11 +4,11 @@
 
 namespace bi {
 
-void report_message_main(const std::string& message, bool isError) {
-    report_message_to_console(message, isError);
+void reportMessage(const std::string& message, bool isError) {
+    reportToConsole(message, isError);
 }
 
-void report_message_to_console(const std::string& message, bool isError) {
+void reportToConsole(const std::string& message, bool isError) {
     std::ostream& out = isError ? std::cerr : std::cout;
     out << message << std::endl;
 }

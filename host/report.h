@@ -5,13 +5,13 @@
 namespace bi {
 
 // Every stage that can fail reports through one of these, then returns its failure.
-using ReportMessageCallback = void (*)(const std::string& message, bool isError);
+using Reporter = void (*)(const std::string& message, bool isError);
 
-// The program's one reporter; forwards to report_message_to_console.
-void report_message_main(const std::string& message, bool isError);
+// The program's one reporter; forwards to reportToConsole.
+void reportMessage(const std::string& message, bool isError);
 
 // Writes the message and a newline, unadorned, to standard error (isError) or standard
 // output, and flushes. Takes no lock: it is also called from the download worker.
-void report_message_to_console(const std::string& message, bool isError);
+void reportToConsole(const std::string& message, bool isError);
 
 }  // namespace bi

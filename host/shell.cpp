@@ -27,7 +27,7 @@ bool isPlainWordByte(unsigned char c) {
 
 }  // namespace
 
-std::string smart_quote(std::string text) {
+std::string shellQuote(std::string text) {
     bool plain = !text.empty();
     for (const char c : text) plain = plain && isPlainWordByte(static_cast<unsigned char>(c));
     if (plain) return text;
@@ -44,16 +44,16 @@ std::string smart_quote(std::string text) {
     return quoted;
 }
 
-std::string argv2cmdline(int argc, const char* const argv[]) {
+std::string quoteArguments(int argc, const char* const argv[]) {
     std::string line;
     for (int i = 1; i < argc; ++i) {
-        line += smart_quote(argv[i]);
+        line += shellQuote(argv[i]);
         line += ' ';
     }
     return line;
 }
 
-int call_system(std::string /*program*/, std::string commandLine) { return std::system(commandLine.c_str()); }
+int runShell(const std::string& commandLine) { return std::system(commandLine.c_str()); }
 
 namespace {
 
@@ -71,7 +71,7 @@ void flushLines(std::string& pending, bool atEnd, const std::function<std::strin
 
 }  // namespace
 
-int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
+int runShellCancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
                             const std::function<std::string(const std::string&)>& rewrite) {
     // The command replaces the shell, so the death signal reaches the command itself.
     const std::string line = "exec " + commandLine;

@@ -8,21 +8,20 @@ namespace bi {
 // The text as one word for the POSIX shell: unchanged when every byte is a letter, a digit or
 // one of @%+=:,./_- ; otherwise in single quotes, an inner single quote written as '\''.
 // The empty string becomes ''.
-std::string smart_quote(std::string text);
+std::string shellQuote(std::string text);
 
-// argv[1..argc-1], each quoted with smart_quote and followed by one space.
-std::string argv2cmdline(int argc, const char* const argv[]);
+// argv[1..argc-1], each quoted with shellQuote and followed by one space.
+std::string quoteArguments(int argc, const char* const argv[]);
 
-// Runs commandLine with /bin/sh and returns what system(3) returns. `program` only names
-// what runs.
-int call_system(std::string program, std::string commandLine);
+// Runs commandLine with /bin/sh and returns what system(3) returns.
+int runShell(const std::string& commandLine);
 
-// Runs commandLine, one simple command, with /bin/sh like call_system, but in a session of
+// Runs commandLine, one simple command, with /bin/sh like runShell, but in a session of
 // its own (no controlling terminal, so it cannot stop to prompt), ended when the installer
 // dies or once `cancelled`, polled while it runs, is true. With `rewrite`, what the command
 // writes to standard output and error reaches standard error line by line through it.
 // Returns the wait status, -1 when sh cannot start.
-int call_system_cancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
+int runShellCancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
                             const std::function<std::string(const std::string&)>& rewrite = {});
 
 }  // namespace bi

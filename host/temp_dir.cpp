@@ -27,7 +27,7 @@ void removeAbandoned(const std::string& base) {
     while (const dirent* entry = ::readdir(listing)) {
         const std::string name = entry->d_name;
         if (name.size() != 8 || !name.starts_with("qv")) continue;
-        const std::string dir = platform::appendPathComponent(base, name);
+        const std::string dir = platform::joinPath(base, name);
         struct stat st{};
         if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
         std::error_code ec;
@@ -59,10 +59,10 @@ int lockDirectory(const std::string& dir) {
 
 }  // namespace
 
-TempDir::TempDir(std::string /*name*/) {
+TempDir::TempDir() {
     const std::string base = platform::temporaryDirectory().value_or("/tmp");
     removeAbandoned(base);
-    std::string tmpl = platform::appendPathComponent(base, "qvXXXXXX");
+    std::string tmpl = platform::joinPath(base, "qvXXXXXX");
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr) return;

@@ -12,7 +12,7 @@ namespace bi {
 // nothing but the lock is left in it.
 class TempDir {
 public:
-    explicit TempDir(std::string name);
+    TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

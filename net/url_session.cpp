@@ -128,7 +128,7 @@ public:
         wake();
     }
 
-    void invalidateAndCancel() override {
+    void cancelAll() override {
         {
             std::lock_guard lock(mutex_);
             invalidated_ = true;
@@ -193,13 +193,13 @@ void CurlTask::run(CURLM* multi, const SessionOptions& options, DownloadDelegate
     // No report once the session is being destroyed.
     const TransferReports reports{
         [&](int64_t bytes, int64_t total, int64_t expected) {
-            if (!quiet) delegate.didWriteData(*this, bytes, total, expected);
+            if (!quiet) delegate.onProgress(*this, bytes, total, expected);
         },
         [&](const std::string& location) {
-            if (!quiet) delegate.didFinishDownloading(*this, location);
+            if (!quiet) delegate.onArrived(*this, location);
         }};
     const std::optional<TransferError> result = performTransfer(multi, options, request_, cancelled_, response_, reports);
-    if (!quiet) delegate.didComplete(*this, result);
+    if (!quiet) delegate.onEnded(*this, result);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ struct HttpResponse {
 };
 
 enum class TransferErrorKind {
-    Cancelled,       // cancel() or invalidateAndCancel(); never reported as anything else
+    Cancelled,       // cancel() or cancelAll(); never reported as anything else
     Refused,         // connection refused
     UnknownHost,     // host name did not resolve
     TimedOut,        // connect time-out or no bytes for the idle time-out
@@ -50,7 +50,7 @@ struct TransferRequest {
     std::string url;
     std::optional<std::string> ifNoneMatch;  // a tag: the server answers 304 while it is current
     // Where a successful (2xx) body goes, created private to the user when missing; "" for a
-    // private temporary file that is removed once didFinishDownloading returns. A named file
+    // private temporary file that is removed once onArrived returns. A named file
     // stays, whatever happens.
     std::string file;
     // With a named file: its first resumeFrom bytes are kept and the rest is asked for with
@@ -69,15 +69,15 @@ public:
     virtual ~DownloadDelegate() = default;
     // Bytes of the body since the last report, the body's total so far, its expected length
     // or -1. The first report comes with the first body bytes; later ones may be merged (at
-    // most about 30 a second), and there is always a last one before didFinishDownloading.
+    // most about 30 a second), and there is always a last one before onArrived.
     // The bytes of a response that is not 2xx are counted but written nowhere.
-    virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
+    virtual void onProgress(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                               int64_t totalBytesExpectedToWrite) = 0;
     // The response has arrived whole; a 2xx body is at `location`, readable until this
     // returns. Also for any other status (404 with an empty body included).
-    virtual void didFinishDownloading(DownloadTask& task, const std::string& location) = 0;
-    // The task has ended: no error after didFinishDownloading, else the error.
-    virtual void didComplete(DownloadTask& task, const std::optional<TransferError>& error) = 0;
+    virtual void onArrived(DownloadTask& task, const std::string& location) = 0;
+    // The task has ended: no error after onArrived, else the error.
+    virtual void onEnded(DownloadTask& task, const std::optional<TransferError>& error) = 0;
 };
 
 struct SessionOptions {
@@ -116,7 +116,7 @@ public:
     // Runs fn on the worker after what is queued there; dropped once the session is invalidated.
     virtual void post(std::function<void()> fn) = 0;
     // Cancels every task and refuses new work; returns at once, from any thread.
-    virtual void invalidateAndCancel() = 0;
+    virtual void cancelAll() = 0;
 };
 
 // The delegate must outlive the session.

@@ -52,13 +52,13 @@ Bundle bundleForExecutable(const std::string& exePath) {
     if (lastComponent(exeDir) == "MacOS" && lastComponent(contents) == "Contents") {
         Bundle b{parentOf(contents), ""};
         const std::string resources = contents + "/Resources";
-        if (isDirectory(resources)) b.resourcePath = resources;
+        if (isDirectory(resources)) b.resourceDir = resources;
         return b;
     }
     return Bundle{exeDir, exeDir};
 }
 
-std::optional<Bundle> mainBundle() {
+std::optional<Bundle> runningBundle() {
     const auto exe = executablePath();
     if (!exe) return std::nullopt;
     return bundleForExecutable(*exe);
@@ -76,7 +76,7 @@ std::optional<std::string> temporaryDirectory() {
     return std::string(tmp);
 }
 
-std::string appendPathComponent(const std::string& dir, const std::string& name) {
+std::string joinPath(const std::string& dir, const std::string& name) {
     if (dir.empty()) return name;
     std::string joined = dir;
     while (joined.size() > 1 && joined.back() == '/') joined.pop_back();

@@ -11,20 +11,20 @@
 namespace bi::platform {
 
 struct Bundle {
-    std::string bundlePath;    // the bundle's own directory
-    std::string resourcePath;  // empty when the bundle has no resource directory
+    std::string bundleDir;    // the bundle's own directory
+    std::string resourceDir;  // empty when the bundle has no resource directory
 };
 
 // The path of the running program, from /proc/self/exe; nullopt when it cannot be read.
 std::optional<std::string> executablePath();
 
 // The bundle of the running program; nullopt only when its path cannot be read.
-std::optional<Bundle> mainBundle();
+std::optional<Bundle> runningBundle();
 
 // The bundle that an executable at `exePath` belongs to.
 Bundle bundleForExecutable(const std::string& exePath);
 
-// Lets a test stand in its own executable path: a path makes mainBundle() describe that
+// Lets a test stand in its own executable path: a path makes runningBundle() describe that
 // executable's bundle, nullopt makes it find none. resetExecutablePathForTesting() goes
 // back to /proc/self/exe.
 void setExecutablePathForTesting(std::optional<std::string> exePath);
@@ -34,6 +34,6 @@ void resetExecutablePathForTesting();
 std::optional<std::string> temporaryDirectory();
 
 // Joins a directory and one name with exactly one "/" between them.
-std::string appendPathComponent(const std::string& dir, const std::string& name);
+std::string joinPath(const std::string& dir, const std::string& name);
 
 }  // namespace bi::platform

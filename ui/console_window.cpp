@@ -105,7 +105,7 @@ public:
         : delegate_(delegate), loop_(makeConsoleMainLoop()), language_(userLanguage()) {
         if (::isatty(STDERR_FILENO) == 1) terminal_ = std::make_unique<TerminalLine>();
         signals_ = std::make_unique<platform::SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
-        loop_->runAfter(0, [this] { delegate_.applicationDidFinishLaunching(); });
+        loop_->runAfter(0, [this] { delegate_.onWindowOpen(); });
     }
 
     ~ConsoleWindow() override {
@@ -122,7 +122,7 @@ public:
         max_ = max;
         meter_.setMaximum(max);
     }
-    void incrementProgressBy(double delta) override {
+    void advanceProgress(double delta) override {
         if (closed_) return;
         const auto now = Clock::now();
         if (!meter_.receiving()) {  // a transfer begins, perhaps again
@@ -179,7 +179,7 @@ public:
         if (closed_) return;
         endLine();
         closed_ = true;
-        delegate_.windowWillClose();
+        delegate_.onWindowClose();
     }
 
     bool waitsForUserAfterFailure() const override { return false; }

@@ -70,8 +70,8 @@ std::string windowTitle() {
     const auto nameOf = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
     const platform::Bundle bundle = platform::bundleForExecutable(*exe);
     // A program outside a bundle has its own directory as its bundle.
-    if (bundle.bundlePath == exe->substr(0, exe->find_last_of('/'))) return nameOf(*exe);
-    std::string name = nameOf(bundle.bundlePath);
+    if (bundle.bundleDir == exe->substr(0, exe->find_last_of('/'))) return nameOf(*exe);
+    std::string name = nameOf(bundle.bundleDir);
     if (name.size() > 4 && name.ends_with(".app")) name.resize(name.size() - 4);
     return name;
 }

@@ -16,10 +16,10 @@ class WindowDelegate {
 public:
     virtual ~WindowDelegate() = default;
     // Once, when the loop has started and the window is shown.
-    virtual void applicationDidFinishLaunching() = 0;
+    virtual void onWindowOpen() = 0;
     // Once, when the window is about to close: the user closed it (button, close box,
     // Ctrl-C, SIGTERM or SIGHUP on the console) or close() was called.
-    virtual void windowWillClose() = 0;
+    virtual void onWindowClose() = 0;
 };
 
 // Every call, except mainLoop(), on the main thread only.
@@ -30,13 +30,13 @@ public:
     virtual MainLoop& mainLoop() = 0;
 
     // Progress bar: a value out of a maximum, or indeterminate (a bar without extent).
-    // The words beside it (received, total, speed, time left) count what incrementProgressBy
+    // The words beside it (received, total, speed, time left) count what advanceProgress
     // adds, with the total as it stood then: a value set afterwards, as a failure fills the
     // bar, moves only the bar; a value below what was counted starts the count afresh.
     virtual void setProgressValue(double value) = 0;
     virtual double progressMaxValue() const = 0;
     virtual void setProgressMaxValue(double max) = 0;
-    virtual void incrementProgressBy(double delta) = 0;
+    virtual void advanceProgress(double delta) = 0;
     virtual void setProgressIndeterminate(bool indeterminate) = 0;
     virtual void startProgressAnimation() = 0;
     virtual void stopProgressAnimation() = 0;
@@ -59,7 +59,7 @@ public:
     // Lays out and redraws what changed.
     virtual void refresh() = 0;
 
-    // Closes the window: windowWillClose() runs once, then the window is gone.
+    // Closes the window: onWindowClose() runs once, then the window is gone.
     virtual void close() = 0;
 
     // False on the console, where nobody can read a failure and close the window; the

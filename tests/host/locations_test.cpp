@@ -54,8 +54,8 @@ TEST(TempDirTest, MakesAPrivateDirectoryAndRemovesEverythingInIt) {
     ::setenv("TMPDIR", (tmp.path() + "/").c_str(), 1);  // each test runs in a process of its own
     std::string path;
     {
-        TempDir a("tmp_install_dir");
-        TempDir b("");
+        TempDir a;
+        TempDir b;
         path = a.getDir();
         ASSERT_NE(path, b.getDir());
         EXPECT_EQ(path.substr(0, tmp.path().size() + 3), tmp.path() + "/qv");
@@ -74,7 +74,7 @@ TEST(TempDirTest, MakesAPrivateDirectoryAndRemovesEverythingInIt) {
 TEST(TempDirTest, CreationFailureLeavesNoDirectory) {
     ScratchDir tmp;
     ::setenv("TMPDIR", (tmp / "missing").c_str(), 1);
-    TempDir dir("tmp_install_dir");
+    TempDir dir;
     EXPECT_EQ(dir.getDir(), "");
     EXPECT_TRUE(testsupport::listDir(tmp.path()).empty());
 }

@@ -40,22 +40,22 @@ TEST(ShellQuoting, TheRealShellGetsEveryStringAndArgumentBackByteForByte) {
     const auto strings = hostileStrings(400);
     // One shell run per string; the oracle is what printf wrote into the file.
     for (size_t i = 0; i < strings.size(); ++i) {
-        const std::string line = "cd " + smart_quote(dir.path()) + " && printf '%s' " + smart_quote(strings[i]) + " > out";
-        ASSERT_EQ(call_system("printf", line), 0) << line;
+        const std::string line = "cd " + shellQuote(dir.path()) + " && printf '%s' " + shellQuote(strings[i]) + " > out";
+        ASSERT_EQ(runShell(line), 0) << line;
         ASSERT_EQ(testsupport::readFile(dir / "out"), strings[i]) << "string #" << i;
     }
     std::vector<const char*> argv = {"program"};
     for (size_t i = 0; i < 60; ++i) argv.push_back(strings[i].c_str());
     testsupport::writeFile(dir / "agent", testsupport::recordingAgentScript(), 0755);
-    const std::string line = "cd " + smart_quote(dir.path()) + " && AGENT_RECORD=record sh agent " +
-                             argv2cmdline(static_cast<int>(argv.size()), argv.data());
-    ASSERT_EQ(call_system("sh", line), 0);
+    const std::string line = "cd " + shellQuote(dir.path()) + " && AGENT_RECORD=record sh agent " +
+                             quoteArguments(static_cast<int>(argv.size()), argv.data());
+    ASSERT_EQ(runShell(line), 0);
     EXPECT_EQ(testsupport::splitRecord(testsupport::readFile(dir / "record")),
               std::vector<std::string>(strings.begin(), strings.begin() + 60));
     EXPECT_FALSE(testsupport::exists(dir / "pwned"));
     // Ordinary words stay as they are; the empty string is one argument all the same.
-    EXPECT_EQ(smart_quote("user@host:8080/a,b=c%20+d"), "user@host:8080/a,b=c%20+d");
-    EXPECT_EQ(smart_quote(""), "''");
+    EXPECT_EQ(shellQuote("user@host:8080/a,b=c%20+d"), "user@host:8080/a,b=c%20+d");
+    EXPECT_EQ(shellQuote(""), "''");
 }
 
 }  // namespace bi

@@ -38,11 +38,11 @@ public:
     ui::Window* window = nullptr;
     int closes = 0;
 
-    void applicationDidFinishLaunching() override {
+    void onWindowOpen() override {
         std::printf("launched %s\n", window->waitsForUserAfterFailure() ? "gtk" : "console");
         if (onLaunch) onLaunch();
     }
-    void windowWillClose() override {
+    void onWindowClose() override {
         ++closes;
         window->mainLoop().stop(3);
     }
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
                         std::system("echo a child writes >&2");
                     }
                     onMain([&] {
-                        w.incrementProgressBy(1024);
+                        w.advanceProgress(1024);
                         w.refresh();
                     });
                     std::this_thread::sleep_for(pause);

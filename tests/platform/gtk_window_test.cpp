@@ -51,11 +51,11 @@ public:
     int launches = 0;
     int closes = 0;
 
-    void applicationDidFinishLaunching() override {
+    void onWindowOpen() override {
         ++launches;
         if (onLaunch) onLaunch();
     }
-    void windowWillClose() override {
+    void onWindowClose() override {
         ++closes;
         window->mainLoop().stop(7);
     }
@@ -226,7 +226,7 @@ TEST(GtkWindow, ShowsSplashAndProgressWhileDownloadingAndReturnPressesTheButton)
             });
             for (int i = 0; i < 500; ++i) {
                 w.mainLoop().runSync([&] {
-                    w.incrementProgressBy(1024);
+                    w.advanceProgress(1024);
                     w.refresh();
                 });
                 std::this_thread::sleep_for(2ms);
@@ -299,7 +299,7 @@ TEST(GtkWindow, AFailureIsReadInWholeBesideWhatArrivedInTheUsersLanguageAndTheCl
         w.setSplashImage(dir / "splash.png", 400, 400);
         w.setStatusText("Downloading", TextColor::Normal);
         w.setProgressMaxValue(1000);
-        w.incrementProgressBy(300);
+        w.advanceProgress(300);
         // As the controller shows a failure: a full bar at rest, the reason in red.
         w.setProgressValue(w.progressMaxValue());
         w.mainLoop().runAfter(0.3, [&] { before = look("Installer failure"); });
@@ -344,8 +344,8 @@ TEST(GtkWindow, AFailureIsReadInWholeBesideWhatArrivedInTheUsersLanguageAndTheCl
 }
 
 class SilentDelegate : public ui::WindowDelegate {
-    void applicationDidFinishLaunching() override {}
-    void windowWillClose() override {}
+    void onWindowOpen() override {}
+    void onWindowClose() override {}
 };
 
 TEST(GtkWindow, MainLoopKeepsTheSamePromisesAsTheConsoleLoop) {

@@ -55,14 +55,14 @@ struct Event {
 
 class Recorder : public net::DownloadDelegate {
 public:
-    void didWriteData(net::DownloadTask&, int64_t bytes, int64_t total, int64_t expected) override {
+    void onProgress(net::DownloadTask&, int64_t bytes, int64_t total, int64_t expected) override {
         Event e('p');
         e.bytes = bytes;
         e.total = total;
         e.expected = expected;
         add(e);
     }
-    void didFinishDownloading(net::DownloadTask&, const std::string& location) override {
+    void onArrived(net::DownloadTask&, const std::string& location) override {
         struct stat st{};
         ::stat(location.c_str(), &st);
         Event e('f');
@@ -71,7 +71,7 @@ public:
         e.mode = st.st_mode & 0777;
         add(e);
     }
-    void didComplete(net::DownloadTask&, const std::optional<net::TransferError>& error) override {
+    void onEnded(net::DownloadTask&, const std::optional<net::TransferError>& error) override {
         Event e('c');
         e.error = error;
         e.content = testsupport::exists(finished) ? "file left" : "";
@@ -216,7 +216,7 @@ TEST(UrlSession, CancelsFailuresAndTheSessionsEndLeaveNoFinishedReportNorAFile) 
 
     Download invalidated(server.url("/slow"));
     ASSERT_TRUE(invalidated.recorder.waitFor('p'));
-    invalidated.session->invalidateAndCancel();
+    invalidated.session->cancelAll();
     EXPECT_EQ(invalidated.run(), "pc");
     EXPECT_EQ(invalidated.recorder.error()->kind, TransferErrorKind::Cancelled);
     invalidated.session->downloadTask(server.url("/slow")).resume();  // refused: cancelled at once

@@ -87,7 +87,7 @@ public:
         g_signal_connect(window_, "key-press-event", G_CALLBACK(onKey), this);
         gtk_widget_show_all(window_);
         gtk_widget_grab_focus(button_);
-        loop_.runAfter(0, [this] { delegate_.applicationDidFinishLaunching(); });
+        loop_.runAfter(0, [this] { delegate_.onWindowOpen(); });
     }
 
     ~GtkDownloadWindow() override { destroyWidgets(); }
@@ -104,7 +104,7 @@ public:
         meter_.setMaximum(max);
         showFraction();
     }
-    void incrementProgressBy(double delta) override {
+    void advanceProgress(double delta) override {
         const bool first = !meter_.receiving();
         meter_.add(delta, TransferMeter::Clock::now());
         showFraction();
@@ -186,7 +186,7 @@ public:
     void close() override {
         if (closed_) return;
         closed_ = true;
-        delegate_.windowWillClose();
+        delegate_.onWindowClose();
         destroyWidgets();
     }
 
