@@ -1,5 +1,6 @@
 #include "download/retry_policy.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace bi {
@@ -45,7 +46,8 @@ bool isTransientError(const net::TransferError& error, bool reachedBefore) {
 std::chrono::milliseconds retryWait(int next, const std::optional<std::string>& retryAfter, double scale) {
     long seconds = 1L << std::max(0, next - 2);
     if (retryAfter) {
-        if (const auto asked = secondsToWait(*retryAfter); asked && *asked <= kLongestRetryAfter) seconds = *asked;
+        // A server that asks for longer is waited for as long as we ever wait, not ignored.
+        if (const auto asked = secondsToWait(*retryAfter)) seconds = std::min(*asked, kLongestRetryAfter);
     }
     return std::chrono::milliseconds(static_cast<long>(static_cast<double>(seconds) * 1000 * scale));
 }

@@ -21,8 +21,8 @@ bool isTransientError(const net::TransferError& error, bool reachedBefore);
 // The server could not be reached at all: no connection, or no answer before the time-out.
 bool isUnreachable(const net::TransferError& error);
 
-// The wait before attempt `next` (2, 3 or 4): 1, 2 and 4 seconds, times `scale`, or the
-// server's Retry-After when it asks for at most 30 seconds.
+// The wait before attempt `next` (2, 3 or 4): 1, 2 and 4 seconds, or the server's Retry-After
+// up to 30 seconds; times `scale`.
 std::chrono::milliseconds retryWait(int next, const std::optional<std::string>& retryAfter, double scale = 1.0);
 
 }  // namespace bi

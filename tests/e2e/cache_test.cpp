@@ -40,15 +40,16 @@ protected:
         bundle_ = downloadBundle(nginx_->url("agent.zip"));
     }
 
-    // A new agent archive on the server, with a tag of its own (nginx's carries the time).
-    void serve(const std::string& version) {
+    // A new agent archive on the server, with a tag of its own (nginx's carries the time and
+    // the size: an archive served as `name` with the same `stamp` has the same tag).
+    void serve(const std::string& version, const std::string& name = "agent.zip", const std::string& stamp = "") {
         const size_t blob = 3 << 20;
         testsupport::makeZip(www_ / "next.zip", {{"install", kCheckingAgent}, {"lib/version.txt", version},
                                                  {"lib/blob.bin", randomBytes(blob)}, {"lib/blob.size", std::to_string(blob)}});
         struct utimbuf t{};
-        t.actime = t.modtime = 1700000000 + std::stoi(version);
+        t.actime = t.modtime = 1700000000 + std::stoi(stamp.empty() ? version : stamp);
         ::utime((www_ / "next.zip").c_str(), &t);
-        ::rename((www_ / "next.zip").c_str(), (www_ / "agent.zip").c_str());
+        ::rename((www_ / "next.zip").c_str(), (www_ / name).c_str());
     }
 
 
@@ -196,22 +197,35 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     EXPECT_EQ(runLines(), (std::vector<std::string>{"ok 1", "ok 2"}));
     EXPECT_EQ(cacheLeftovers(), std::vector<std::string>{});
 
-    // Stopped where the new agent takes the old one's place: killed as the old agent moves
-    // aside (a signed bundle keeps a stale agent until a verified one replaces it), or failing
-    // as the new one moves in. As root, permissions cannot make a rename fail; a preloaded
-    // library can. The next run must start the server's agent, never the old one beside the
-    // new tag.
+    // Stopped at each step where the new agent takes the old one's place: killed as the old
+    // agent moves aside (a signed bundle keeps a stale agent until a verified one replaces it),
+    // failing as the new one moves in, killed as its record or its tag is stored. As root,
+    // permissions cannot make a rename fail; a preloaded library can. The next run, of this
+    // product or of another whose archive has the same tag, must start the agent its server
+    // has now, never one beside another's record or tag.
     testsupport::writeFile(bundle_.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+    const auto other = downloadBundle(nginx_->url("other.zip"), "other");
     const char* asan = std::getenv("ASAN_OPTIONS");
-    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"}, {"fail", "/.installagent.", "4"}}) {
-        SCOPED_TRACE(action);
+    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"}, {"fail", "/.installagent.", "4"},
+                                        {"kill", "/.agentrecord.", "5"}, {"kill", "/.validatestring.", "6"}}) {
+        SCOPED_TRACE(at);
         serve(v);
+        serve("o", "other.zip", v);
         sign(www_ / "agent.zip");
         r = run(bundle_, {}, {{"LD_PRELOAD", BI_RENAME_FAULT}, {"BI_FAULT_RENAME", at}, {"BI_FAULT_ACTION", action},
                               {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
         EXPECT_EQ(r.exitStatus, std::string(action) == "kill" ? 128 + SIGKILL : 255) << r.err;
+        const bool otherFirst = std::string(v) == "5";
+        if (otherFirst) {
+            ASSERT_EQ(run(other).exitStatus, 0);
+            EXPECT_EQ(runLines().back(), "ok o");
+        }
         ASSERT_EQ(run(bundle_).exitStatus, 0);
         EXPECT_EQ(runLines().back(), std::string("ok ") + v);
+        if (!otherFirst) {
+            ASSERT_EQ(run(other).exitStatus, 0);
+            EXPECT_EQ(runLines().back(), "ok o");
+        }
     }
 }
 

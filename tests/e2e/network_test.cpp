@@ -4,6 +4,7 @@
 // credentials in the proxy's URL, no_proxy).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -63,12 +64,18 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
         reply.dropAfter = half;
         return reply;
     };
+    const auto weakDropHalf = [&](const ScriptedRequest& q, int n) {
+        auto reply = testsupport::serveArchive(q, v1, "W/\"v1\"");
+        if (n == 1) reply.dropAfter = half;
+        return reply;
+    };
     struct Row {
         std::string name;
         std::function<ScriptedReply(const ScriptedRequest&, int)> answer;
         int exit, requests;
         std::string version, said;
         std::map<std::string, std::optional<std::string>> env = {};
+        std::string range = "";  // what the second request must ask for
     };
     const std::vector<Row> rows = {
         {"resumed where it broke",
@@ -77,6 +84,20 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
         {"a server that ignores Range",
          [&](const ScriptedRequest& q, int n) { return n == 1 ? dropHalf(q) : testsupport::serveArchive({}, v1, "\"v1\""); },
          0, 2, "1", ""},
+        {"a 206 of another archive is not appended",
+         [&](const ScriptedRequest& q, int n) {
+             if (n == 1) return dropHalf(q);
+             if (n > 2) return testsupport::serveArchive(q, v2, "\"v2\"");
+             return ScriptedReply{206, {{"ETag", "\"v2\""}, {"Content-Range", "bytes " + std::to_string(half) + "-" +
+                                        std::to_string(v2.size() - 1) + "/" + std::to_string(v2.size())}}, v2.substr(half)};
+         },
+         0, 3, "2", ""},
+        {"a weak tag is never resumed", weakDropHalf, 0, 2, "1", "", {}, "none"},
+        {"Retry-After beyond the cap waits the cap",
+         [&](const ScriptedRequest& q, int n) {
+             return n == 1 ? ScriptedReply{429, {{"Retry-After", "86400"}}} : testsupport::serveArchive(q, v1, "\"v1\"");
+         },
+         0, 2, "1", "(HTTP 429); retrying in 300 ms"},
         {"changed between attempts",
          [&](const ScriptedRequest& q, int n) { return n == 1 ? dropHalf(q) : testsupport::serveArchive(q, v2, "\"v2\""); },
          0, 2, "2", ""},
@@ -112,7 +133,7 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
         EXPECT_EQ(r.exitStatus, row.exit) << r.err;
         EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
         const auto requests = server.requests();
-        EXPECT_EQ(static_cast<int>(requests.size()), row.requests);
+        ASSERT_EQ(static_cast<int>(requests.size()), row.requests);
         if (row.exit == 0) {
             EXPECT_EQ(version(), row.version);
             EXPECT_EQ(cacheLeftovers(), std::vector<std::string>{});
@@ -122,6 +143,9 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
         if (row.name == "resumed where it broke") {
             EXPECT_EQ(requests[1].header("range"), "bytes=" + std::to_string(half) + "-");
             EXPECT_EQ(requests[1].header("if-range"), "\"v1\"");
+        }
+        if (row.range == "none") {
+            EXPECT_EQ(requests[1].header("range") + requests[1].header("if-range"), "");
         }
         testsupport::removeTree(dir_ / "apps");
         testsupport::removeTree(home_ + "/.tolvar");
@@ -136,7 +160,18 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
     EXPECT_EQ(run(b).exitStatus, 0);
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests()[0].header("range"), "bytes=" + std::to_string(v1.size() + 4) + "-");
+    EXPECT_EQ(server.requests()[1].header("range"), "");
     EXPECT_EQ(version(), "1");
+    // A second 416, to the request that asked for the whole archive, ends the run.
+    testsupport::ScriptedServer refusing([](const ScriptedRequest&, int) { return ScriptedReply{416}; });
+    const auto c = downloadBundle(refusing.url("/agent.zip"), "c");
+    testsupport::writeFile(cacheDir() + "/.download", v1);
+    testsupport::writeFile(cacheDir() + "/.download.record",
+                           "bootstrap-installer cache record 1\nurl " + refusing.url("/agent.zip") + "\ntag \"v1\"\n");
+    const auto r = run(c);
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("Download failed with error code 416"), std::string::npos) << r.err;
+    EXPECT_EQ(refusing.requests().size(), 2u);
 }
 
 TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
@@ -151,6 +186,11 @@ TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
         std::chrono::steady_clock::time_point signalled;
         const auto r = run(b, {}, {}, 20s, [&](pid_t pid) {
             waitUntil([&] { return partialSize() > static_cast<int64_t>(archive.size() / 3); });
+            for (const char* name : {"/.download", "/.download.record"}) {  // another user's eyes see nothing
+                struct stat st{};
+                EXPECT_EQ(::stat((cacheDir() + name).c_str(), &st), 0) << name;
+                EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+            }
             signalled = std::chrono::steady_clock::now();
             ::kill(pid, sig);
         });
@@ -167,28 +207,41 @@ TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
 
 TEST_F(Network, WithoutTheServerTheAgentCachedFromTheSameUrlStarts) {
     const std::string archive = zipBytes(agentFiles("1"));
-    auto server = std::make_unique<testsupport::ScriptedServer>(
-        [&](const ScriptedRequest& q, int) { return testsupport::serveArchive(q, archive, "\"v1\""); });
+    std::function<ScriptedReply(const ScriptedRequest&, int)> answer = [&](const ScriptedRequest& q, int) {
+        return testsupport::serveArchive(q, archive, "\"v1\"");
+    };
+    auto server = std::make_unique<testsupport::ScriptedServer>([&](const ScriptedRequest& q, int n) { return answer(q, n); });
     const std::string url = server->url("/agent.zip");
     const auto b = downloadBundle(url);
     ASSERT_EQ(run(b).exitStatus, 0);
-    server.reset();  // the port refuses connections now
 
-    auto r = run(b, {"x"});
+    // The agent removed between the question and the 304: asked again, without conditions.
+    answer = [&](const ScriptedRequest& q, int) {
+        testsupport::removeTree(cacheDir() + "/installagent");
+        return testsupport::serveArchive(q, archive, "\"v1\"");
+    };
+    auto r = run(b);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    ASSERT_EQ(server->requests().size(), 3u);
+    EXPECT_EQ(server->requests()[2].header("if-none-match"), "");
+
+    // A server that answers, if only with errors, was reached: the cached agent does not start.
+    answer = [](const ScriptedRequest&, int) { return ScriptedReply{503}; };
+    r = run(b);
+    EXPECT_EQ(r.exitStatus, 255) << r.err;
+    EXPECT_EQ(r.err.find("Could not reach the server"), std::string::npos) << r.err;
+    EXPECT_EQ(agentRuns(), 2);
+
+    server.reset();  // the port refuses connections now
+    r = run(b, {"x"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.err.find("Could not reach the server; starting the installer downloaded on 20"), std::string::npos) << r.err;
-    EXPECT_EQ(agentRuns(), 2);
+    EXPECT_EQ(agentRuns(), 3);
 
-    // Another URL has no agent of its own to fall back on; an answer that is an error is one.
-    testsupport::ScriptedServer missing([](const ScriptedRequest&, int) { return ScriptedReply{404}; });
-    for (const std::string& other : {url + "?other", missing.url("/agent.zip")}) {
-        SCOPED_TRACE(other);
-        r = run(downloadBundle(other, "other"));
-        EXPECT_EQ(r.exitStatus, 255) << r.err;
-        EXPECT_EQ(r.err.find("Could not reach the server"), std::string::npos) << r.err;
-        testsupport::removeTree(dir_ / "other");
-    }
-    EXPECT_EQ(agentRuns(), 2);
+    // Another URL has no agent of its own to fall back on.
+    r = run(downloadBundle(url + "?other", "other"));
+    EXPECT_EQ(r.exitStatus, 255) << r.err;
+    EXPECT_EQ(agentRuns(), 3);
 }
 
 TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKilled) {

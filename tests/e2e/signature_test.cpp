@@ -5,8 +5,11 @@
 
 #include "fixture.h"
 #include "nginx.h"
+#include "scripted_server.h"
 
 namespace bi {
+
+using testsupport::ScriptedRequest;
 
 namespace {
 
@@ -26,8 +29,9 @@ protected:
         ::utime((www_ / "agent.zip").c_str(), &t);
     }
 
-    testsupport::Bundle keyed(const std::string& key = "a") {
-        auto b = downloadBundle(nginx_->url("agent.zip"));
+    testsupport::Bundle keyed(const std::string& key = "a", const std::string& parent = "apps",
+                             const std::string& url = "") {
+        auto b = downloadBundle(url.empty() ? nginx_->url("agent.zip") : url, parent);
         testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey(key)));
         return b;
     }
@@ -140,6 +144,84 @@ TEST_F(Signatures, AnOlderSignedArchiveIsRefusedAsARollback) {
     EXPECT_NE(r.err.find("The installer archive is older than the installed one."), std::string::npos) << r.err;
     EXPECT_EQ(agentRuns(), 1);
     EXPECT_EQ(version(), "1");
+    // Another product's newer agent in the cache makes nothing of this one a rollback.
+    testsupport::writeFile(www_ / "p2.zip", testsupport::readFile(www_ / "agent.zip"));
+    sign(www_ / "p2.zip", "a", {"-t", "timestamp:1700000000\tfile:p2.zip"});
+    EXPECT_EQ(run(keyed("a", "p2", nginx_->url("p2.zip"))).exitStatus, 0);
+}
+
+TEST_F(Signatures, ASignedBundleNeverStartsAnAgentItDidNotVerify) {
+    // Cached by an unsigned bundle, then signed on the server with its tag unchanged: fetched
+    // whole, not revalidated, and verified.
+    const auto plain = downloadBundle(nginx_->url("agent.zip"), "plain");
+    const auto a = keyed("a", "a"), b = keyed("b", "b");
+    ASSERT_EQ(run(plain).exitStatus, 0);
+    sign(www_ / "agent.zip");
+    auto r = run(a);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.err.find("Install agent signature verified"), std::string::npos) << r.err;
+    EXPECT_EQ(nginx_->sent("\"GET /agent.zip HTTP").second, 2);
+    EXPECT_EQ(nginx_->accessLog().find("304 0 "), std::string::npos) << nginx_->accessLog();
+
+    // Offline, an agent cached under another key, or under none, does not start.
+    const int port = nginx_->port();
+    for (const auto* bundle : {&b, &a}) {
+        if (bundle == &a) {  // the cached agent now one of the unsigned bundle's
+            nginx_ = std::make_unique<testsupport::Nginx>(www_.path(), "", port);
+            serve("2", 1700000500);
+            ASSERT_EQ(run(plain).exitStatus, 0);
+        }
+        nginx_.reset();
+        r = run(*bundle);
+        EXPECT_EQ(r.exitStatus, 255) << r.err;
+        EXPECT_EQ(r.err.find("Could not reach the server"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(agentRuns(), 3);
+}
+
+TEST_F(Signatures, WhatAnEarlierAttemptOrRunLeftIsVerifiedBeforeItIsExtracted) {
+    const std::string archive = testsupport::readFile(www_ / "agent.zip");
+    sign(www_ / "agent.zip", "b");
+    const std::string otherKeys = testsupport::readFile(www_ / "agent.zip.minisig");
+    sign(www_ / "agent.zip");
+    const std::string good = testsupport::readFile(www_ / "agent.zip.minisig");
+    struct Row {
+        std::string name;
+        bool leftWhole, dropFirst;  // by an earlier run; the first answer broken off
+        std::string signature;
+        int exit, requests;
+    };
+    const std::vector<Row> rows = {
+        {"a whole archive confirmed by a 304", true, false, good, 0, 2},
+        {"the same with another key's signature", true, false, otherKeys, 255, 2},
+        {"a 200 to a Range request starts over", false, true, good, 0, 3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::ScriptedServer server([&](const ScriptedRequest& q, int n) {
+            if (q.path.ends_with(".minisig")) return testsupport::reply(200, {}, row.signature);
+            auto reply = testsupport::serveArchive(row.dropFirst && n > 1 ? ScriptedRequest{} : q, archive, "\"v1\"");
+            if (row.dropFirst && n == 1) reply.dropAfter = archive.size() / 2;
+            return reply;
+        });
+        const auto b = keyed("a", "apps", server.url("/agent.zip"));
+        if (row.leftWhole) {
+            testsupport::writeFile(cacheDir() + "/.download", archive);
+            testsupport::writeFile(cacheDir() + "/.download.record", "bootstrap-installer cache record 1\nurl " +
+                                                                         server.url("/agent.zip") + "\ntag \"v1\"\nlength " +
+                                                                         std::to_string(archive.size()) + "\n");
+        }
+        const auto r = run(b);
+        EXPECT_EQ(r.exitStatus, row.exit) << r.err;
+        EXPECT_EQ(static_cast<int>(server.requests().size()), row.requests);
+        EXPECT_EQ(cachedAgent(), row.exit == 0);
+        if (row.exit != 0) {
+            EXPECT_NE(r.err.find("signed with another key"), std::string::npos) << r.err;
+        }
+        testsupport::removeTree(dir_ / "apps");
+        testsupport::removeTree(home_ + "/.tolvar");
+    }
+    EXPECT_EQ(agentRuns(), 2);
 }
 
 TEST_F(Signatures, TheShippedRoadChecksTheSignatureBesideItsArchive) {

@@ -44,8 +44,8 @@ bool waitForPort(int port, int timeoutMs) {
     return false;
 }
 
-Nginx::Nginx(const std::string& root, const std::string& extra) {
-    port_ = freeLoopbackPort();
+Nginx::Nginx(const std::string& root, const std::string& extra, int port) {
+    port_ = port != 0 ? port : freeLoopbackPort();
     const std::string conf = dir_ / "nginx.conf";
     writeFile(conf,
               std::string(::geteuid() == 0 ? "user root;\n" : "") +

@@ -16,13 +16,14 @@ namespace testsupport {
 class Nginx {
 public:
     // Serves root at http://127.0.0.1:<port>/ with `extra` in its server block (a rate limit,
-    // say); throws when nginx does not come up.
-    explicit Nginx(const std::string& root, const std::string& extra = "");
+    // say), on a free port unless one is given; throws when nginx does not come up.
+    explicit Nginx(const std::string& root, const std::string& extra = "", int port = 0);
     ~Nginx();
     Nginx(const Nginx&) = delete;
     Nginx& operator=(const Nginx&) = delete;
 
     std::string url(const std::string& path) const;
+    int port() const { return port_; }
     // Lines "<status> <body bytes sent> <request>" of the access log, one per request.
     std::string accessLog() const;
     // The body bytes sent for requests whose line contains `what`, and how many there were.

@@ -41,7 +41,8 @@ ScriptedReply serveArchive(const ScriptedRequest& request, const std::string& ar
     }
     const std::string range = request.header("range");
     const std::string ifRange = request.header("if-range");
-    if (range.starts_with("bytes=") && (ifRange.empty() || ifRange == tag)) {
+    // As real servers do: a weak tag in If-Range never matches, and the whole archive comes.
+    if (range.starts_with("bytes=") && (ifRange.empty() || (ifRange == tag && !tag.starts_with("W/")))) {
         const size_t from = std::stoul(range.substr(6));
         if (from >= archive.size()) {
             reply.status = 416;
