@@ -19,9 +19,6 @@
 
 namespace bi {
 
-std::string downloadTo;
-std::string downloadFrom;
-
 namespace {
 
 constexpr int kSplashPoints = 400;
@@ -45,168 +42,161 @@ std::optional<double> secondsFromEnvironment(const char* name) {
 
 }  // namespace
 
-Download::Download() : installAgentLocation(downloadTo) {}
+Download::Download(std::string url, const std::string& destination)
+    : url_(std::move(url)), workDir_(directoryOf(destination)) {}
 
 Download::~Download() { shutDown(); }
 
-void Download::attach(ui::Window& w) {
-    window = &w;
-    window->setProgressValue(0.0);
-    window->setProgressMaxValue(100.0);
-    window->setStatusText(tr("Downloading"), ui::TextColor::Normal);
-    window->setButtonTitle(tr("Cancel"));
+void Download::attach(ui::Window& window) {
+    window_ = &window;
+    window_->setProgressValue(0.0);
+    window_->setProgressMaxValue(100.0);
+    window_->setStatusText(tr("Downloading"), ui::TextColor::Normal);
+    window_->setButtonTitle(tr("Cancel"));
 }
 
 void Download::shutDown() {
-    if (urlSession) urlSession->cancelAll();
+    if (session_) session_->cancelAll();
     {
         std::lock_guard lock(pauseMutex_);
-        closed_ = true;  // a worker that waits stops waiting
+        // A worker that waits stops waiting.
+        for (Phase p = phase_; (p == Phase::Fetching || p == Phase::Extracting) && !phase_.compare_exchange_weak(p, Phase::Cancelled);) {
+        }
     }
     pauseEnded_.notify_all();
-    urlSession.reset();  // joins the worker; its runSync calls return at once now
-    theDownload = nullptr;
+    session_.reset();  // joins the worker; its runSync calls return at once now
+    task_ = nullptr;
     hasher_.reset();
     CacheLock::download().unlock();
 }
 
-void Download::onMain(const std::function<void()>& fn) { window->mainLoop().runSync(fn); }
+void Download::onMain(const std::function<void()>& fn) { window_->mainLoop().runSync(fn); }
 
 void Download::showStatus(const std::string& text) {
-    onMain([&] { window->setStatusText(text, ui::TextColor::Normal); });
+    onMain([&] { window_->setStatusText(text, ui::TextColor::Normal); });
 }
 
-void Download::failure(const std::string& message, ui::TextColor color) {
-    window->setButtonTitle(tr("Close"));
-    window->setButtonEnabled(true);
-    window->stopProgressAnimation();
-    window->setProgressIndeterminate(false);
-    window->setProgressValue(window->progressMaxValue());
-    window->setStatusText(message, color);
-    window->refresh();
+void Download::showFailure(const std::string& message) {
+    window_->setButtonTitle(tr("Close"));
+    window_->setButtonEnabled(true);
+    window_->stopProgressAnimation();
+    window_->setProgressIndeterminate(false);
+    window_->setProgressValue(window_->progressMaxValue());
+    window_->setStatusText(message, ui::TextColor::Red);
+    window_->refresh();
     // Nobody can read and close a console window: it ends the loop itself.
-    if (!window->waitsForUserAfterFailure()) window->close();
+    if (!window_->waitsForUserAfterFailure()) window_->close();
 }
 
 void Download::onWindowOpen() {
     if (const auto bundle = platform::runningBundle()) {
         const std::string splash = platform::joinPath(bundle->resourceDir, "splash.png");
         if (!bundle->resourceDir.empty() && ::access(splash.c_str(), F_OK) == 0) {
-            window->setSplashImage(splash, kSplashPoints, kSplashPoints);
-            window->refresh();
+            window_->setSplashImage(splash, kSplashPoints, kSplashPoints);
+            window_->refresh();
         }
     }
-    finished_ = true;  // until the download starts, a failure here is the end
+    std::optional<Failure> failure;
     std::string why;
-    const std::string urlFile = getBundleLocation() + PATH_SEPARATOR + "installAgentURL.txt";
+    const std::string urlFile = getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_URL_FILE;
     key_ = loadBundleKey();
     if (!isCacheTrusted(&why)) {
-        platform::systemLog("Download failed! The installer cache cannot be trusted: " + why);
-        failure(format(tr("The installer cache cannot be trusted: %s"), why.c_str()), ui::TextColor::Red);
-    } else if (downloadFrom.empty() && std::getenv("QV_INTERNAL_INSTALL_AGENT_URL") == nullptr &&
-               ::access(urlFile.c_str(), F_OK) != 0) {
-        platform::systemLog("Download failed! No download address: " + urlFile + " is missing");
-        failure(format(tr("This installer has no download address: %s is missing."), urlFile.c_str()),
-                ui::TextColor::Red);
+        failure = Failure{Failure::Kind::CacheUntrusted, "", why};
+    } else if (url_.empty() && std::getenv(kAgentUrlVariable) == nullptr && ::access(urlFile.c_str(), F_OK) != 0) {
+        failure = Failure{Failure::Kind::NoUrlFile, urlFile};
     } else if (key_.state == BundleKeyState::Damaged) {
-        platform::systemLog(std::string("Download failed! ") + signatureFailureText(SignatureStatus::DamagedKey) + " " +
-                            getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE);
-        failure(tr(signatureFailureText(SignatureStatus::DamagedKey)), ui::TextColor::Red);
-    } else {
-        finished_ = false;
-        downloadFromURL(downloadFrom);
+        failure = Failure{Failure::Kind::Signature, getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE};
+        failure->signature = SignatureStatus::DamagedKey;
     }
-}
-
-void Download::downloadFromURL(const std::string& url) {
-    url_ = url;
+    if (failure) {
+        phase_ = Phase::Failed;  // before the download starts, a failure here is the end
+        platform::systemLog(logLine(*failure));
+        showFailure(windowText(*failure));
+        return;
+    }
+    state_.url = url_;
+    state_.keyId = key_.idText();
     net::SessionOptions options;
     // Only the signature lands there, in the run's working directory, which goes with the run.
-    options.temporaryDirectory = directoryOf(installAgentLocation);
-    if (const auto idle = secondsFromEnvironment("BI_IDLE_TIMEOUT")) {
+    options.temporaryDirectory = workDir_;
+    if (const auto idle = secondsFromEnvironment(kIdleTimeoutVariable)) {
         options.idleTimeout = std::chrono::milliseconds(static_cast<long>(*idle * 1000));
     }
-    waitScale_ = secondsFromEnvironment("BI_RETRY_WAIT").value_or(1.0);
-    urlSession = net::makeUrlSession(*this, options);
-    urlSession->post([this] { begin(); });
+    waitScale_ = secondsFromEnvironment(kRetryWaitVariable).value_or(1.0);
+    session_ = net::makeUrlSession(*this, options);
+    session_->post([this] { begin(); });
 }
 
 void Download::onWindowClose() {
+    Phase was = phase_;
     {
         std::lock_guard lock(pauseMutex_);
-        closed_ = true;
+        while ((was == Phase::Fetching || was == Phase::Extracting) && !phase_.compare_exchange_weak(was, Phase::Cancelled)) {
+        }
     }
     pauseEnded_.notify_all();
     // An extraction under way says so itself once it has stopped.
-    if (!finished_ && !extracting_) reportMessage("The installation was cancelled.", true);
-    if (urlSession) urlSession->cancelAll();  // every task, whichever runs now
-    window->mainLoop().stop(agentReady_ ? kAgentReady : 0);
+    if (was == Phase::Fetching) reportMessage("The installation was cancelled.", true);
+    if (session_) session_->cancelAll();  // every task, whichever runs now
+    window_->mainLoop().stop(was == Phase::Ready ? kAgentReady : 0);
 }
 
 // The worker touches only the task it reports on: the main thread may be taking the session
 // down once its loop has ended.
-void Download::failFromWorker(net::DownloadTask& task, const std::string& logLine,
-                              const std::string& windowText) {
-    finished_ = true;
-    platform::systemLog(logLine);
+void Download::fail(net::DownloadTask& task, Failure failure) {
+    if (failure.kind == Failure::Kind::ProxyAuth) failure.detail = net::proxyShownFor(failure.where);
+    phase_ = Phase::Failed;
+    platform::systemLog(logLine(failure));
     task.cancel();
     CacheLock::download().unlock();
-    onMain([&] { failure(windowText, ui::TextColor::Red); });
+    onMain([&] { showFailure(windowText(failure)); });
 }
 
 void Download::finishReady(net::DownloadTask& task, double linger) {
-    finished_ = true;
-    agentReady_ = true;
+    phase_ = Phase::Ready;
     task.cancel();
     CacheLock::download().unlock();
     onMain([&] {
-        if (linger > 0 && window->waitsForUserAfterFailure()) {
-            window->mainLoop().runAfter(linger, [this] { window->close(); });
+        if (linger > 0 && window_->waitsForUserAfterFailure()) {
+            window_->mainLoop().runAfter(linger, [this] { window_->close(); });
         } else {
-            window->close();
+            window_->close();
         }
     });
 }
 
 CacheWait Download::cacheWait() {
-    return CacheWait{[this] { showStatus(tr("Waiting for another installer to finish")); },
-                     [this] { return closed_.load(); }};
+    return CacheWait{[this] { showStatus(tr("Waiting for another installer to finish")); }, [this] { return stopped(); }};
 }
 
 bool Download::pause(std::chrono::milliseconds duration) {
     std::unique_lock lock(pauseMutex_);
-    return !pauseEnded_.wait_for(lock, duration, [this] { return closed_.load(); });
+    return !pauseEnded_.wait_for(lock, duration, [this] { return stopped(); });
 }
 
 void Download::handOff(net::DownloadTask& task, const CacheRecord& record) {
     onMain([&] {
         // An archive taken whole from an earlier run was not downloaded now.
-        if (received_) window->downloadFinished();
-        window->setStatusText(tr("Initializing the installer"), ui::TextColor::Normal);
-        window->setProgressIndeterminate(true);
-        window->startProgressAnimation();
-        window->refresh();
+        if (received_ > 0) window_->downloadFinished();
+        window_->setStatusText(tr("Initializing the installer"), ui::TextColor::Normal);
+        window_->setProgressIndeterminate(true);
+        window_->startProgressAnimation();
+        window_->refresh();
     });
-    if (closed_) return;
-    extracting_ = true;
+    if (Phase p = Phase::Fetching; !phase_.compare_exchange_strong(p, Phase::Extracting)) return;
     const CacheFill filled = fillCache(partialArchivePath(), record, cacheWait());
-    extracting_ = false;
+    if (Phase p = Phase::Extracting; !phase_.compare_exchange_strong(p, Phase::Fetching)) return;  // cancelled
     switch (filled) {
         case CacheFill::Filled:
             dropPartialArchive();
             finishReady(task);
             return;
-        case CacheFill::GaveUp:
-            return;  // the whole archive stays for the next run
+        case CacheFill::GaveUp: return;  // the whole archive stays for the next run
         case CacheFill::ExtractionFailed:
             dropPartialArchive();
-            failFromWorker(task, "Download failed! The archive could not be extracted: " + task.url(),
-                           tr("Failed to unzip the installer."));
+            fail(task, {Failure::Kind::Extraction, task.url()});
             return;
-        case CacheFill::CacheNotWritable:
-            failFromWorker(task, "Download failed! The installer cache could not be written: " + getInstallAgentCacheDir(),
-                           format(tr("Failed to store the installer in %s"), getInstallAgentCacheDir().c_str()));
-            return;
+        case CacheFill::CacheNotWritable: fail(task, {Failure::Kind::CacheNotWritable, getInstallAgentCacheDir()}); return;
     }
 }
 
@@ -223,45 +213,6 @@ bool Download::startOffline(net::DownloadTask& task, const std::string& reason) 
     showStatus(format(tr("Could not reach the server; starting the installer downloaded on %s"), date));
     finishReady(task, 2.0);
     return true;
-}
-
-void Download::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
-    if (&task != theDownload || finished_ || next_) return;
-    if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, false))) return;
-    if (fetch_ != Fetch::Archive) return;
-    received_ = true;
-    if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
-    onMain([&] {
-        window->setStatusText(tr("Downloading"), ui::TextColor::Normal);
-        window->advanceProgress(static_cast<double>(bytesWritten));
-        window->refresh();
-    });
-}
-
-void Download::onArrived(net::DownloadTask& task, const std::string& location) {
-    if (&task != theDownload || finished_ || next_) return;
-    // A body-less response gives no progress report: its first response is judged here.
-    if (!firstSeen_ && !(firstSeen_ = true, firstResponse(task, true))) return;
-    if (task.response().statusCode == 304) {
-        notModified(task);
-    } else if (fetch_ == Fetch::Archive) {
-        archiveArrived(task, location);
-    } else {
-        signatureArrived(task, location);
-    }
-}
-
-void Download::onEnded(net::DownloadTask& task, const std::optional<net::TransferError>& error) {
-    if (&task != theDownload || closed_) return;
-    if (!next_ && !finished_ && error && error->kind != net::TransferErrorKind::Cancelled) {
-        transferFailed(task, *error);
-    }
-    // What a report decided to do next: another attempt, or the signature after the archive.
-    if (next_) {
-        const auto next = std::move(next_);
-        next_ = nullptr;
-        next();
-    }
 }
 
 }  // namespace bi

@@ -4,8 +4,9 @@
 // ends the window's main loop with a non-zero status when the agent is ready in the cache,
 // and with 0 after a failure or when the user closes the window.
 //
-// Its decisions run on the session's worker: the reports, the waits for other installers
-// and between attempts, the cache and the extraction. Window changes hop to the main thread.
+// Its decisions are the fetch plan's; it carries them out on the session's worker: the
+// reports, the waits for other installers and between attempts, the cache and the
+// extraction. Window changes hop to the main thread.
 #pragma once
 
 #include <atomic>
@@ -19,20 +20,17 @@
 
 #include "agent/cache_fill.h"
 #include "agent/file_hasher.h"
-#include "agent/partial_archive.h"
 #include "agent/signature.h"
+#include "download/fetch_plan.h"
 #include "net/url_session.h"
 #include "ui/window.h"
 
 namespace bi {
 
-// Written by the entry before the main loop starts and only read afterwards.
-extern std::string downloadTo;    // where the working directory wants the archive
-extern std::string downloadFrom;  // the URL
-
 class Download final : public ui::WindowDelegate, public net::DownloadDelegate {
 public:
-    Download();
+    // Fetches `url`; the run's working directory, where `destination` lies, takes the signature.
+    Download(std::string url, const std::string& destination);
     ~Download() override;
 
     // Sets the window's starting state; call before its loop runs.
@@ -40,79 +38,73 @@ public:
     // Cancels the transfer and waits for the session's worker to end.
     void shutDown();
 
-    // Shows a failure: button "Close" (enabled), a full bar at rest, the message in colour.
-    void failure(const std::string& message, ui::TextColor color);
-    void downloadFromURL(const std::string& url);
-
     void onWindowOpen() override;
     void onWindowClose() override;
 
     void onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
-                      int64_t totalBytesExpectedToWrite) override;
+                    int64_t totalBytesExpectedToWrite) override;
     void onArrived(net::DownloadTask& task, const std::string& location) override;
     void onEnded(net::DownloadTask& task, const std::optional<net::TransferError>& error) override;
 
-    int64_t fileLength = -1;                      // the whole archive's, -1 when unknown
-    std::optional<std::string> validationString;  // the archive's "ETag"
-    std::string installAgentLocation;             // where the archive was asked for
-    ui::Window* window = nullptr;           // not owned
-    net::DownloadTask* theDownload = nullptr;
-    std::unique_ptr<net::UrlSession> urlSession;
-
 private:
-    enum class Fetch { Archive, Signature };
+    // Fetching until the agent is ready or the run failed; Cancelled once the window closed first.
+    enum class Phase { Fetching, Extracting, Failed, Ready, Cancelled };
 
     // Runs fn on the main thread and waits; nothing once the window's loop has ended.
     void onMain(const std::function<void()>& fn);
     void showStatus(const std::string& text);
+    // Shows a failure: button "Close" (enabled), a full bar at rest, the message in red.
+    void showFailure(const std::string& message);
     // Fails from the worker: logs, shows the failure, ends the transfer.
-    void failFromWorker(net::DownloadTask& task, const std::string& logLine, const std::string& windowText);
+    void fail(net::DownloadTask& task, Failure failure);
     // Ends the loop with "agent ready", after `linger` seconds when a person can read the window.
     void finishReady(net::DownloadTask& task, double linger = 0);
-    // Waits for other installers, until the window closes.
     CacheWait cacheWait();
-
-    // On the worker (download_fetch.cpp): one downloader per cache, then the attempts.
-    void begin();
-    void startArchive();
-    void startSignature();
-    void start(net::TransferRequest request, Fetch what);
-    bool firstResponse(net::DownloadTask& task, bool bodyless);
-    void httpFailure(net::DownloadTask& task, long status, bool bodyless);
-    void notModified(net::DownloadTask& task);
-    void archiveArrived(net::DownloadTask& task, const std::string& location);
-    void signatureArrived(net::DownloadTask& task, const std::string& location);
-    void transferFailed(net::DownloadTask& task, const net::TransferError& error);
-    // Retries the current fetch after its wait, once the task has ended; false when no
-    // attempt is left.
-    bool retryLater(net::DownloadTask& task, const std::string& reason, const std::optional<std::string>& retryAfter);
-    // Starts the cached agent when the server cannot be reached; false when there is none.
-    bool startOffline(net::DownloadTask& task, const std::string& reason);
-    void handOff(net::DownloadTask& task, const CacheRecord& record);
+    bool stopped() const { return phase_ == Phase::Cancelled; }
     // Sleeps on the worker until the time has passed or the window closes; false then.
     bool pause(std::chrono::milliseconds duration);
 
-    // The run, on the worker only.
-    std::string url_;
-    BundleKey key_;
-    Fetch fetch_ = Fetch::Archive;
-    int attempt_ = 1;                        // of the current fetch
-    bool firstSeen_ = false;                 // of the current task
-    int64_t base_ = 0;                       // bytes kept from earlier when the attempt began
-    std::optional<PartialArchive> partial_;  // what the attempt continues
-    bool askedForPartial_ = false;           // If-None-Match named the whole partial archive
-    bool conditionsDropped_ = false;         // after a 304 for an agent that has gone
-    bool restartedOnce_ = false;             // after a 416 or a range that did not continue
-    bool reached_ = false;                   // some response came in this run
-    bool received_ = false;                  // some of the archive's body came in this run
-    std::function<void()> next_;             // what follows once the current task has ended
-    std::unique_ptr<FileHasher> hasher_;     // of the partial archive, when the bundle has a key
+    // On the worker (download_fetch.cpp).
+    void begin();
+    void startArchive();
+    void startSignature();
+    void send(net::TransferRequest request);
+    // Judges the first answer of a task; false when the task's body is not wanted.
+    bool firstAnswer(net::DownloadTask& task, bool bodyless);
+    // Carries out a step other than Accept: it ends the current task.
+    void carryOut(net::DownloadTask& task, const Step& step);
+    struct Next {
+        Fetch fetch;
+        std::chrono::milliseconds wait;
+    };
+    // Counts down a retry's wait on the window, then sends the fetch.
+    void sendNext(Next next);
+    void archiveArrived(net::DownloadTask& task, const std::string& location);
+    void signatureArrived(net::DownloadTask& task, const std::string& location);
+    bool startOffline(net::DownloadTask& task, const std::string& reason);
+    void handOff(net::DownloadTask& task, const CacheRecord& record);
+
+    const std::string url_;
+    const std::string workDir_;
+    ui::Window* window_ = nullptr;  // not owned
+    std::unique_ptr<net::UrlSession> session_;
     double waitScale_ = 1.0;
 
-    std::atomic<bool> finished_{false};  // a failure was shown or the agent is ready
-    std::atomic<bool> agentReady_{false};
-    std::atomic<bool> closed_{false};
-    std::atomic<bool> extracting_{false};
+    // The run, on the worker only.
+    BundleKey key_;
+    FetchState state_;
+    ArchiveAsk asked_;                        // the current task's request
+    std::optional<PartialArchive> partial_;   // what the archive's request continues
+    net::DownloadTask* task_ = nullptr;       // the current one
+    net::DownloadTask* judged_ = nullptr;     // the task whose first answer was judged
+    std::optional<std::string> tag_;          // the archive's "ETag"
+    int64_t length_ = -1;                     // the whole archive's, -1 when unknown
+    int64_t received_ = 0;                    // bytes of the archive that came in this run
+    int64_t base_ = 0;                        // bytes kept from earlier when the attempt began
+    std::optional<Next> next_;                // what follows once the current task has ended
+    std::unique_ptr<FileHasher> hasher_;      // of the partial archive, when the bundle has a key
+
+    std::atomic<Phase> phase_{Phase::Fetching};
     std::mutex pauseMutex_;
     std::condition_variable pauseEnded_;
 };

@@ -3,17 +3,15 @@
 #include <cstdlib>
 
 #include "download/download.h"
+#include "host/constants.h"
 #include "platform/signal_watch.h"
 #include "ui/window.h"
 
 namespace bi {
 
-bool downloadAgent(const char* destination, const char* url, Reporter /*callback*/) {
-    if (const char* overridden = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL")) url = overridden;
-    downloadTo = destination;
-    downloadFrom = url;
-
-    Download controller;
+bool downloadAgent(const std::string& destination, std::string url) {
+    if (const char* overridden = std::getenv(kAgentUrlVariable)) url = overridden;
+    Download controller(std::move(url), destination);
     const std::unique_ptr<ui::Window> window = ui::openWindow(controller, ui::windowTitle());
     controller.attach(*window);
     // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "host/report.h"
+#include <string>
 
 namespace bi {
 
 // Runs the download window until its main loop ends. True only when the install agent is
 // ready in the per-user cache; the window shows its own failures.
-bool downloadAgent(const char* destination, const char* url, Reporter callback);
+bool downloadAgent(const std::string& destination, std::string url);
 
 }  // namespace bi

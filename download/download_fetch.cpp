@@ -1,6 +1,5 @@
-// The controller's fetches, on the session's worker: which request to send (revalidating the
-// cached agent, resuming a partial archive), how each answer is judged, when to try again,
-// and the archive's signature.
+// The controller's fetches, on the session's worker: it reads the disk, sends what the fetch
+// plan asks for, and carries out what the plan decides of each answer.
 #include <sys/stat.h>
 
 #include <cmath>
@@ -12,14 +11,13 @@
 #include "download/download_texts.h"
 #include "download/retry_policy.h"
 #include "host/files.h"
-#include "host/report.h"
 #include "platform/system_log.h"
 
 namespace bi {
 
 namespace {
 
-using net::TransferErrorKind;
+using Action = Step::Action;
 
 constexpr int64_t kLongestSignature = 64 * 1024;
 
@@ -40,7 +38,6 @@ int64_t sizeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-
 int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
@@ -56,184 +53,135 @@ void Download::begin() {
 }
 
 void Download::startArchive() {
-    net::TransferRequest request;
-    request.url = url_;
-    request.file = partialArchivePath();
-    partial_ = partialArchiveFor(url_);
-    askedForPartial_ = partial_ && partial_->complete();
-    if (askedForPartial_) {
-        // Downloaded whole before: still the server's current archive?
-        request.ifNoneMatch = partial_->record.tag;
-    } else {
-        const auto cached = conditionsDropped_ ? std::nullopt : cachedAgentRecord();
-        if (cached && cached->url == url_ && isSendableTag(cached->tag) &&
-            (key_.state != BundleKeyState::Present || cached->keyId == key_.idText()) &&
-            isCacheValid(getInstallAgentCacheDir(), cached->tag)) {
-            request.ifNoneMatch = cached->tag;
-        }
-        if (partial_) {
-            request.resumeFrom = partial_->size;
-            request.ifRange = partial_->record.tag;
-        }
-    }
-    base_ = request.resumeFrom;
+    OnDisk disk{partialArchiveFor(url_), cachedAgentRecord()};
+    disk.cachedTagStored = disk.cached && isCacheValid(getInstallAgentCacheDir(), disk.cached->tag);
+    partial_ = disk.partial;
+    state_.fetch = Fetch::Archive;
+    asked_ = planArchive(state_, disk);
+    asked_.request.file = partialArchivePath();
+    base_ = asked_.request.resumeFrom;
     hasher_.reset();
     if (key_.state == BundleKeyState::Present) hasher_ = std::make_unique<FileHasher>(partialArchivePath());
-    start(std::move(request), Fetch::Archive);
+    send(asked_.request);
 }
 
 void Download::startSignature() {
-    net::TransferRequest request;
-    request.url = signatureUrlOf(url_);
-    request.maxBodyBytes = kLongestSignature;
-    start(std::move(request), Fetch::Signature);
+    state_.fetch = Fetch::Signature;
+    asked_ = ArchiveAsk{};
+    asked_.request.url = signatureUrlOf(url_);
+    asked_.request.maxBodyBytes = kLongestSignature;
+    send(asked_.request);
 }
 
-void Download::start(net::TransferRequest request, Fetch what) {
-    fetch_ = what;
-    firstSeen_ = false;
-    theDownload = &urlSession->downloadTask(std::move(request));
-    theDownload->resume();
+void Download::send(net::TransferRequest request) {
+    task_ = &session_->downloadTask(std::move(request));
+    task_->resume();
 }
 
-bool Download::firstResponse(net::DownloadTask& task, bool bodyless) {
-    reached_ = true;
+void Download::sendNext(Next next) {
+    for (auto left = next.wait; left.count() > 0; left -= std::chrono::milliseconds(1000)) {
+        const int seconds = static_cast<int>(std::ceil(static_cast<double>(left.count()) / 1000));
+        showStatus(format(tr("Connection lost. Retrying in %d s (attempt %d of %d)"), seconds, state_.attempt, kMaxAttempts));
+        if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
+    }
+    if (next.wait.count() > 0) showStatus(tr("Downloading"));
+    next.fetch == Fetch::Archive ? startArchive() : startSignature();
+}
+
+bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
     const net::HttpResponse response = task.response();
-    if (response.statusCode >= 400) {
-        httpFailure(task, response.statusCode, bodyless);
+    Answer answer;
+    answer.status = response.statusCode;
+    answer.bodyless = bodyless;
+    answer.tag = response.header("ETag");
+    answer.retryAfter = response.header("Retry-After");
+    const Step step = judge(state_, asked_, answer, waitScale_);
+    if (step.action != Action::Accept) {
+        carryOut(task, step);
         return false;
     }
-    if (fetch_ == Fetch::Signature || response.statusCode == 304) return true;
+    if (state_.fetch == Fetch::Signature) return true;
 
-    validationString = response.header("ETag");
-    if (response.statusCode == 206) {
-        // If-Range promised the same archive; a server that ignores it must not mix two.
-        if (!partial_ || (validationString && *validationString != partial_->record.tag)) {
-            if (restartedOnce_) {
-                failFromWorker(task, "Download failed! The server resumed another archive: " + task.url(),
-                               tr("Error during the download process."));
-                return false;
-            }
-            restartedOnce_ = true;
-            dropPartialArchive();
-            next_ = [this] { startArchive(); };
-            task.cancel();
-            return false;
-        }
-        validationString = partial_->record.tag;
-    } else if (base_ > 0) {
-        base_ = 0;  // the server sent the whole archive: the file starts over
+    tag_ = response.header("ETag");
+    if (response.statusCode == 206) tag_ = partial_->record.tag;  // the plan made sure it is the same
+    if (step.startOver) {
+        base_ = 0;
         if (hasher_) hasher_->restart();
     }
     const int64_t expected = response.expectedContentLength;
-    fileLength = expected >= 0 ? base_ + expected : -1;
+    length_ = expected >= 0 ? base_ + expected : -1;
 
     // The cached agent may be current all the same (a server that ignores If-None-Match).
-    switch (judgeCache(AgentIdentity{url_, validationString, key_.idText()}, cacheWait())) {
-        case CacheJudgement::Current:
-            finishReady(task);
-            return false;
-        case CacheJudgement::GaveUp:
-            return false;
+    switch (judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
+        case CacheJudgement::Current: finishReady(task); return false;
+        case CacheJudgement::GaveUp: return false;
         case CacheJudgement::Stale:
-        case CacheJudgement::Empty:
-            break;
+        case CacheJudgement::Empty: break;
     }
     // Only an archive with a strong tag can be resumed; any other is dropped by the next run.
-    recordPartialArchive(CacheRecord{url_, validationString.value_or(""), "", "", now(), fileLength});
+    recordPartialArchive(CacheRecord{url_, tag_.value_or(""), "", "", now(), length_});
     onMain([&] {
-        window->setProgressValue(static_cast<double>(base_));
-        if (fileLength < 0) {
-            window->setProgressIndeterminate(true);
-            window->startProgressAnimation();
+        window_->setProgressValue(static_cast<double>(base_));
+        if (length_ < 0) {
+            window_->setProgressIndeterminate(true);
+            window_->startProgressAnimation();
         } else {
-            window->setProgressMaxValue(static_cast<double>(fileLength));
-            window->setProgressIndeterminate(false);
+            window_->setProgressMaxValue(static_cast<double>(length_));
+            window_->setProgressIndeterminate(false);
         }
     });
     return true;
 }
 
-void Download::httpFailure(net::DownloadTask& task, long status, bool bodyless) {
-    if (fetch_ == Fetch::Archive && status == 416 && base_ > 0 && !restartedOnce_) {
-        // The partial archive is whole, or longer than the archive now is: start over, once.
-        restartedOnce_ = true;
-        dropPartialArchive();
-        next_ = [this] { startArchive(); };
-        task.cancel();
-        return;
-    }
-    if (status == 407) {
-        const std::string proxy = net::proxyShownFor(task.url());
-        failFromWorker(task, "Download failed! The proxy server requires authentication: " + proxy + " " + task.url(),
-                       tr("The proxy server requires authentication."));
-        return;
-    }
-    if (fetch_ == Fetch::Signature && (status == 404 || status == 410)) {
-        dropPartialArchive();
-        failFromWorker(task, std::string("Download failed! ") + signatureFailureText(SignatureStatus::Missing) + " " +
-                                 task.url() + format(" (HTTP %ld)", status),
-                       tr(signatureFailureText(SignatureStatus::Missing)));
-        return;
-    }
-    if (isTransientStatus(status) && retryLater(task, format("HTTP %ld", status), task.response().header("Retry-After"))) {
-        return;
-    }
-    if (!isTransientStatus(status) && fetch_ == Fetch::Archive) dropPartialArchive();
-    failFromWorker(task,
-                   (bodyless ? format("Download failed! Error code- %3.0f", static_cast<double>(status))
-                             : format("Download failed with http error code- %ld", status)) + " " + task.url(),
-                   format(tr("Download failed with error code %ld"), status));
-}
-
-void Download::notModified(net::DownloadTask& task) {
-    if (fetch_ == Fetch::Archive && askedForPartial_) {
-        validationString = partial_->record.tag;
-        archiveArrived(task, partialArchivePath());
-        return;
-    }
-    const auto tag = task.request().ifNoneMatch;
-    switch (judgeCache(AgentIdentity{url_, tag, key_.idText()}, cacheWait())) {
-        case CacheJudgement::Current:
-            finishReady(task);
+void Download::carryOut(net::DownloadTask& task, const Step& step) {
+    if (step.dropPartial) dropPartialArchive();
+    switch (step.action) {
+        case Action::Accept: return;
+        case Action::UsePartial:
+            tag_ = partial_->record.tag;
+            archiveArrived(task, partialArchivePath());
             return;
-        case CacheJudgement::GaveUp:
+        case Action::CheckCached:
+            switch (judgeCache(AgentIdentity{url_, asked_.request.ifNoneMatch, key_.idText()}, cacheWait())) {
+                case CacheJudgement::Current: finishReady(task); return;
+                case CacheJudgement::GaveUp: return;
+                case CacheJudgement::Stale:
+                case CacheJudgement::Empty: carryOut(task, cachedAgentGone(state_, asked_)); return;
+            }
             return;
-        case CacheJudgement::Stale:
-        case CacheJudgement::Empty:
-            break;
+        case Action::AskAgain:
+            next_ = Next{Fetch::Archive, {}};
+            task.cancel();
+            return;
+        case Action::Retry:
+            platform::systemLog("Download attempt " + std::to_string(state_.attempt - 1) + " failed (" + step.reason +
+                                "); retrying in " + std::to_string(step.wait.count()) + " ms: " + task.url());
+            next_ = Next{state_.fetch, step.wait};
+            task.cancel();
+            return;
+        case Action::Offline:
+            if (!startOffline(task, step.reason)) fail(task, *step.failure);
+            return;
+        case Action::Fail: fail(task, *step.failure); return;
     }
-    // The agent went between the question and the answer: ask again, for the archive itself.
-    if (fetch_ == Fetch::Archive && tag && !conditionsDropped_) {
-        conditionsDropped_ = true;
-        next_ = [this] { startArchive(); };
-        return;
-    }
-    failFromWorker(task, "Download failed! The server answered 304 Not Modified to a plain request: " + task.url(),
-                   format(tr("Download failed with error code %ld"), 304L));
 }
 
 void Download::archiveArrived(net::DownloadTask& task, const std::string& location) {
     if (!looksLikeZip(location)) {
         dropPartialArchive();
         const auto type = task.response().header("Content-Type");
-        const std::string got = type && !type->empty() ? platform::printable(type->substr(0, 100)) : "no content type";
-        failFromWorker(task, "Download failed! The server did not send a zip archive (got " + got + "): " + task.url(),
-                       format(tr("The server did not send the installer archive (got %s)."),
-                              type && !type->empty() ? got.c_str() : tr("no content type")));
+        fail(task, {Failure::Kind::NotZip, task.url(), type ? platform::printable(type->substr(0, 100)) : ""});
         return;
     }
     // Whole now: a run that ends before the archive is used leaves it for the next.
-    const std::string tag = validationString.value_or("");
+    const std::string tag = tag_.value_or("");
     recordPartialArchive(CacheRecord{url_, tag, "", "", now(), sizeOf(location)});
     if (key_.state != BundleKeyState::Present) {
         handOff(task, CacheRecord{url_, tag, "", "", now(), -1});
         return;
     }
-    next_ = [this] {
-        attempt_ = 1;
-        startSignature();
-    };
+    state_.attempt = 1;
+    next_ = Next{Fetch::Signature, {}};
 }
 
 void Download::signatureArrived(net::DownloadTask& task, const std::string& location) {
@@ -241,63 +189,48 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
     const int64_t size = sizeOf(archive);
     SignatureCheck check = verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
                                            [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
-    const auto cached = cachedAgentRecord();
-    if (check.status == SignatureStatus::Valid && cached && cached->url == url_ && cached->keyId == key_.idText() &&
-        isRollback(check.trustedComment, cached->trustedComment)) {
-        check.status = SignatureStatus::Rollback;
-    }
+    check.status = judgeRollback(check, state_, cachedAgentRecord());
     if (check.status != SignatureStatus::Valid) {
         dropPartialArchive();
-        failFromWorker(task,
-                       std::string("Download failed! ") + signatureFailureText(check.status) + " " + url_ +
-                           " (expected key " + key_.idText() + (check.keyId.empty() ? "" : ", found key " + check.keyId) +
-                           ")",
-                       tr(signatureFailureText(check.status)));
+        Failure failure{Failure::Kind::Signature, url_,
+                        "expected key " + key_.idText() + (check.keyId.empty() ? "" : ", found key " + check.keyId)};
+        failure.signature = check.status;
+        fail(task, std::move(failure));
         return;
     }
     platform::systemLog("Install agent signature verified: " + check.trustedComment);
-    handOff(task, CacheRecord{url_, validationString.value_or(""), key_.idText(), check.trustedComment, now(), -1});
+    handOff(task, CacheRecord{url_, tag_.value_or(""), key_.idText(), check.trustedComment, now(), -1});
 }
 
-void Download::transferFailed(net::DownloadTask& task, const net::TransferError& error) {
-    const bool reachedBefore = reached_;
-    reached_ = reached_ || error.responded;
-    if (isTransientError(error, reachedBefore) && retryLater(task, error.reason, std::nullopt)) return;
-    if (!reached_ && isUnreachable(error) && startOffline(task, error.reason)) return;
-    if (error.kind == TransferErrorKind::BadRange || error.kind == TransferErrorKind::DiskFull) dropPartialArchive();
-    if (error.kind == TransferErrorKind::ProxyAuth) {
-        failFromWorker(task,
-                       "Download failed! The proxy server requires authentication: " +
-                           net::proxyShownFor(task.url()) + " " + task.url(),
-                       tr("The proxy server requires authentication."));
-        return;
+void Download::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
+    if (&task != task_ || phase_ != Phase::Fetching || next_) return;
+    if (judged_ != &task && !(judged_ = &task, firstAnswer(task, false))) return;
+    if (state_.fetch != Fetch::Archive) return;
+    received_ += bytesWritten;
+    if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
+    onMain([&] {
+        window_->setStatusText(tr("Downloading"), ui::TextColor::Normal);
+        window_->advanceProgress(static_cast<double>(bytesWritten));
+        window_->refresh();
+    });
+}
+
+void Download::onArrived(net::DownloadTask& task, const std::string& location) {
+    if (&task != task_ || phase_ != Phase::Fetching || next_) return;
+    // A body-less response gives no progress report: its first answer is judged here.
+    if (judged_ != &task && !(judged_ = &task, firstAnswer(task, true))) return;
+    state_.fetch == Fetch::Archive ? archiveArrived(task, location) : signatureArrived(task, location);
+}
+
+void Download::onEnded(net::DownloadTask& task, const std::optional<net::TransferError>& error) {
+    if (&task != task_ || stopped()) return;
+    if (!next_ && phase_ == Phase::Fetching && error && error->kind != net::TransferErrorKind::Cancelled) {
+        Answer answer;
+        answer.error = *error;
+        carryOut(task, judge(state_, asked_, answer, waitScale_));
     }
-    // Without libcurl the reason alone says what to install.
-    failFromWorker(task, "Download failed! Error - " + error.reason + " " + error.url,
-                   error.kind == TransferErrorKind::NoLibrary
-                       ? std::string(tr(error.reason.c_str()))
-                       : std::string(tr("Error during the download process.")) + " " + error.reason);
-}
-
-bool Download::retryLater(net::DownloadTask& task, const std::string& reason,
-                          const std::optional<std::string>& retryAfter) {
-    if (attempt_ >= kMaxAttempts) return false;
-    const int next = ++attempt_;
-    const auto wait = retryWait(next, retryAfter, waitScale_);
-    const Fetch what = fetch_;
-    platform::systemLog("Download attempt " + std::to_string(next - 1) + " failed (" + reason + "); retrying in " +
-                        std::to_string(wait.count()) + " ms: " + task.url());
-    next_ = [this, next, wait, what] {
-        for (auto left = wait; left.count() > 0; left -= std::chrono::milliseconds(1000)) {
-            const int seconds = static_cast<int>(std::ceil(static_cast<double>(left.count()) / 1000));
-            showStatus(format(tr("Connection lost. Retrying in %d s (attempt %d of %d)"), seconds, next, kMaxAttempts));
-            if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
-        }
-        showStatus(tr("Downloading"));
-        what == Fetch::Archive ? startArchive() : startSignature();
-    };
-    task.cancel();
-    return true;
+    // What an answer decided to do next: another attempt, or the signature after the archive.
+    if (const auto next = std::exchange(next_, std::nullopt)) sendNext(*next);
 }
 
 }  // namespace bi

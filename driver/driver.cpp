@@ -15,13 +15,13 @@ namespace bi {
 int runInstaller(int argc, const char* argv[], Reporter report) {
     TempDir tempDir;
     std::string workDir = tempDir.getDir();
-    if (workDir.empty() || std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
+    if (workDir.empty() || std::getenv(kTestRunVariable) != nullptr) {
         workDir = getDirectoryOfExecutable();
     }
 
     const std::string bundleLocation = getBundleLocation();
 
-    const std::string url = readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
+    const std::string url = readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + INSTALL_AGENT_URL_FILE, report);
     const std::string agentPath = sourceInstallAgent(workDir, url, report);
     if (agentPath.empty()) return -1;
 

@@ -98,7 +98,7 @@ std::string sourceInstallAgent(std::string workDir, std::string url, Reporter re
     if (!homeExists(report)) return "";
     mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME, 0700);
     const std::string destination = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-    if (!downloadAgent(destination.c_str(), url.c_str(), report)) return "";
+    if (!downloadAgent(destination, url)) return "";
     if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {
         return getInstallAgentExecutable(cached);
     }

@@ -1,0 +1,42 @@
+// A failure of the download road, made once where it is found and turned here, in one
+// place, into the system log's line and the window's words.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "agent/signature.h"
+
+namespace bi {
+
+struct Failure {
+    enum class Kind {
+        Http,              // an error status; `status`, `bodyless`
+        ProxyAuth,         // 407, or the proxy refused the tunnel; `detail`: the proxy
+        Transfer,          // libcurl's failure; `detail`: its text
+        NoLibrary,         // no libcurl on the machine; `detail`: what to install
+        ResumedOther,      // a 206 of another archive, after the one restart
+        NotModifiedPlain,  // a 304 to a request without conditions
+        NotZip,            // `detail`: the content type, empty when none
+        Signature,         // `signature`, `detail`: the key ids, or the HTTP status of a missing one
+        Extraction,
+        CacheNotWritable,  // `where`: the cache
+        CacheUntrusted,    // `detail`: why
+        NoUrlFile,         // `where`: the URL file
+    };
+    Failure(Kind k, std::string w = {}, std::string d = {}) : kind(k), where(std::move(w)), detail(std::move(d)) {}
+
+    Kind kind;
+    std::string where;  // the URL, or the file
+    std::string detail;
+    long status = 0;
+    bool bodyless = false;
+    SignatureStatus signature = SignatureStatus::Invalid;
+};
+
+// The system log's line: English, with the technical detail.
+std::string logLine(const Failure& failure);
+// What the window shows, in the user's language.
+std::string windowText(const Failure& failure);
+
+}  // namespace bi

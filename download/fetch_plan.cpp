@@ -1,0 +1,144 @@
+#include "download/fetch_plan.h"
+
+#include "download/download_texts.h"
+#include "download/retry_policy.h"
+
+namespace bi {
+
+namespace {
+
+using Action = Step::Action;
+using net::TransferErrorKind;
+
+Step act(Action action, bool dropPartial = false) {
+    Step step;
+    step.action = action;
+    step.dropPartial = dropPartial;
+    return step;
+}
+
+Step fail(Failure failure, bool dropPartial = false) {
+    Step step = act(Action::Fail, dropPartial);
+    step.failure = std::move(failure);
+    return step;
+}
+
+// Another attempt of the same fetch after its wait; nothing when none is left.
+std::optional<Step> retry(FetchState& state, std::string reason, const std::optional<std::string>& retryAfter,
+                          double scale) {
+    if (state.attempt >= kMaxAttempts) return std::nullopt;
+    Step step = act(Action::Retry);
+    step.wait = retryWait(++state.attempt, retryAfter, scale);
+    step.reason = std::move(reason);
+    return step;
+}
+
+Step judgeFailure(FetchState& state, const std::string& url, const net::TransferError& error, double scale) {
+    const bool reachedBefore = state.reached;
+    state.reached = state.reached || error.responded;
+    if (isTransientError(error, reachedBefore)) {
+        if (auto step = retry(state, error.reason, std::nullopt, scale)) return *step;
+    }
+    const bool lostFile = error.kind == TransferErrorKind::BadRange || error.kind == TransferErrorKind::DiskFull;
+    if (error.kind == TransferErrorKind::ProxyAuth) return fail({Failure::Kind::ProxyAuth, url}, lostFile);
+    Failure failure{error.kind == TransferErrorKind::NoLibrary ? Failure::Kind::NoLibrary : Failure::Kind::Transfer,
+                    error.url, error.reason};
+    // Only when no HTTP answer came at all: a server that answers with errors is not away.
+    if (!state.reached && isUnreachable(error)) {
+        Step step = fail(std::move(failure));
+        step.action = Action::Offline;
+        step.reason = error.reason;
+        return step;
+    }
+    return fail(std::move(failure), lostFile);
+}
+
+Step judgeStatus(FetchState& state, const ArchiveAsk& asked, const Answer& answer, double scale) {
+    const std::string& url = asked.request.url;
+    const long status = answer.status;
+    const bool archive = state.fetch == Fetch::Archive;
+    if (archive && status == 416 && asked.request.resumeFrom > 0 && !state.restarted) {
+        // The partial archive is whole, or longer than the archive now is: start over, once.
+        state.restarted = true;
+        return act(Action::AskAgain, true);
+    }
+    if (status == 407) return fail({Failure::Kind::ProxyAuth, url});
+    if (!archive && (status == 404 || status == 410)) {
+        Failure missing{Failure::Kind::Signature, url, format("HTTP %ld", status)};
+        missing.signature = SignatureStatus::Missing;
+        return fail(std::move(missing), true);
+    }
+    if (isTransientStatus(status)) {
+        if (auto step = retry(state, format("HTTP %ld", status), answer.retryAfter, scale)) return *step;
+    }
+    Failure failure{Failure::Kind::Http, url};
+    failure.status = status;
+    failure.bodyless = answer.bodyless;
+    return fail(std::move(failure), archive && !isTransientStatus(status));
+}
+
+}  // namespace
+
+ArchiveAsk planArchive(const FetchState& state, const OnDisk& disk) {
+    ArchiveAsk ask;
+    ask.request.url = state.url;
+    const auto& partial = disk.partial;
+    const bool resumable = partial && partial->record.url == state.url && isStrongTag(partial->record.tag);
+    if (resumable && partial->complete()) {
+        // Downloaded whole before: still the server's current archive?
+        ask.forPartial = true;
+        ask.request.ifNoneMatch = partial->record.tag;
+        return ask;
+    }
+    const auto& cached = disk.cached;
+    if (!state.conditionsDropped && cached && cached->url == state.url && isSendableTag(cached->tag) &&
+        (state.keyId.empty() || cached->keyId == state.keyId) && disk.cachedTagStored) {
+        ask.request.ifNoneMatch = cached->tag;
+    }
+    if (resumable) {
+        ask.request.resumeFrom = partial->size;
+        ask.request.ifRange = partial->record.tag;
+    }
+    return ask;
+}
+
+Step judge(FetchState& state, const ArchiveAsk& asked, const Answer& answer, double scale) {
+    if (answer.error) return judgeFailure(state, asked.request.url, *answer.error, scale);
+    state.reached = true;
+    if (answer.status >= 400) return judgeStatus(state, asked, answer, scale);
+    if (state.fetch == Fetch::Signature) return act(Action::Accept);
+    if (answer.status == 304) return act(asked.forPartial ? Action::UsePartial : Action::CheckCached);
+    const bool ranged = asked.request.resumeFrom > 0;
+    if (answer.status == 206) {
+        // If-Range promised the same archive; a server that ignores it must not mix two.
+        if (!ranged || (answer.tag && *answer.tag != asked.request.ifRange)) {
+            if (state.restarted) return fail({Failure::Kind::ResumedOther, asked.request.url}, true);
+            state.restarted = true;
+            return act(Action::AskAgain, true);
+        }
+        return act(Action::Accept);
+    }
+    Step step = act(Action::Accept);
+    step.startOver = ranged;
+    return step;
+}
+
+Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked) {
+    // The agent went between the question and the answer: ask again, for the archive itself.
+    if (state.fetch == Fetch::Archive && asked.request.ifNoneMatch && !state.conditionsDropped) {
+        state.conditionsDropped = true;
+        return act(Action::AskAgain);
+    }
+    return fail({Failure::Kind::NotModifiedPlain, asked.request.url});
+}
+
+SignatureStatus judgeRollback(const SignatureCheck& check, const FetchState& state,
+                              const std::optional<CacheRecord>& cached) {
+    if (check.status == SignatureStatus::Valid && cached && cached->url == state.url && cached->keyId == state.keyId &&
+        isRollback(check.trustedComment, cached->trustedComment)) {
+        return SignatureStatus::Rollback;
+    }
+    return check.status;
+}
+
+}  // namespace bi

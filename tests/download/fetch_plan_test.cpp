@@ -1,0 +1,176 @@
+// The fetch plan's decisions, one row each: what is asked for given the disk, and what follows
+// each answer. Pure functions, so every row runs in microseconds.
+#include "download/fetch_plan.h"
+
+#include <gtest/gtest.h>
+
+namespace bi {
+
+namespace {
+
+using Action = Step::Action;
+using Kind = Failure::Kind;
+using net::TransferErrorKind;
+
+CacheRecord record(const std::string& url, const std::string& tag, const std::string& key = "", int64_t length = -1) {
+    return CacheRecord{url, tag, key, "", 0, length};
+}
+
+TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
+    const std::string u = "http://h/a.zip";
+    struct Row {
+        const char* name;
+        std::string key;
+        std::optional<PartialArchive> partial;
+        std::optional<CacheRecord> cached;
+        bool stored = true, dropped = false;
+        std::string ifNoneMatch, ifRange;
+        int64_t from = 0;
+        bool forPartial = false;
+    };
+    const std::vector<Row> rows = {
+        {"nothing on disk"},
+        {"a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, {}, true, false, "", "\"p\"", 40},
+        {"a partial archive of unknown length", "", PartialArchive{record(u, "\"p\""), 40}, {}, true, false, "", "\"p\"", 40},
+        {"a weak tag is never resumed", "", PartialArchive{record(u, "W/\"p\"", "", 100), 40}},
+        {"another URL's partial archive", "", PartialArchive{record(u + "?x", "\"p\"", "", 100), 40}},
+        {"a whole partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 100}, record(u, "\"c\""), true, false,
+         "\"p\"", "", 0, true},
+        {"the cached agent", "", {}, record(u, "\"c\"", "K"), true, false, "\"c\""},
+        {"the cached agent and a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, record(u, "\"c\""),
+         true, false, "\"c\"", "\"p\"", 40},
+        {"another URL's agent", "", {}, record(u + "?x", "\"c\"")},
+        {"an agent whose tag file is gone", "", {}, record(u, "\"c\""), false},
+        {"after a 304 for an agent that went", "", {}, record(u, "\"c\""), true, true},
+        {"a signed bundle, the agent cached under its key", "K", {}, record(u, "\"c\"", "K"), true, false, "\"c\""},
+        {"a signed bundle, the agent cached without a key", "K", {}, record(u, "\"c\"")},
+        {"a signed bundle, the agent cached under another key", "K", {}, record(u, "\"c\"", "L")},
+        {"a tag that cannot be sent", "", {}, record(u, "\"c\r\n\"")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FetchState state{u, row.key};
+        state.conditionsDropped = row.dropped;
+        OnDisk disk{row.partial, row.cached, row.stored};
+        const ArchiveAsk ask = planArchive(state, disk);
+        EXPECT_EQ(ask.request.url, u);
+        EXPECT_EQ(ask.request.ifNoneMatch.value_or(""), row.ifNoneMatch);
+        EXPECT_EQ(ask.request.ifRange.value_or(""), row.ifRange);
+        EXPECT_EQ(ask.request.resumeFrom, row.from);
+        EXPECT_EQ(ask.forPartial, row.forPartial);
+    }
+}
+
+TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
+    struct Row {
+        const char* name;
+        Fetch fetch = Fetch::Archive;
+        int attempt = 1;
+        bool reached = false, restarted = false;
+        int64_t from = 0;  // the Range asked for, with If-Range "t"
+        bool forPartial = false;
+        long status = 0;
+        std::optional<std::string> tag = {}, retryAfter = {};
+        std::optional<TransferErrorKind> error = {};
+        bool responded = false;
+        Action action = Action::Accept;
+        bool drop = false, startOver = false;
+        long waitMs = 0;
+        std::optional<Kind> failure = {};
+    };
+    const std::vector<Row> rows = {
+        {.name = "200", .status = 200},
+        {.name = "200 to a Range starts over", .from = 9, .status = 200, .startOver = true},
+        {.name = "206 that continues", .from = 9, .status = 206, .tag = "\"t\""},
+        {.name = "206 without a tag trusts If-Range", .from = 9, .status = 206},
+        {.name = "206 of another archive", .from = 9, .status = 206, .tag = "\"u\"", .action = Action::AskAgain, .drop = true},
+        {.name = "206 of another archive, again", .restarted = true, .from = 9, .status = 206, .tag = "\"u\"",
+         .action = Action::Fail, .drop = true, .failure = Kind::ResumedOther},
+        {.name = "206 to a plain request", .status = 206, .tag = "\"t\"", .action = Action::AskAgain, .drop = true},
+        {.name = "304 for the whole partial archive", .forPartial = true, .status = 304, .action = Action::UsePartial},
+        {.name = "304 for the cached agent", .status = 304, .action = Action::CheckCached},
+        {.name = "416 to a Range", .from = 9, .status = 416, .action = Action::AskAgain, .drop = true},
+        {.name = "416 again", .restarted = true, .from = 9, .status = 416, .action = Action::Fail, .drop = true, .failure = Kind::Http},
+        {.name = "407", .status = 407, .action = Action::Fail, .failure = Kind::ProxyAuth},
+        {.name = "404", .status = 404, .action = Action::Fail, .drop = true, .failure = Kind::Http},
+        {.name = "401", .status = 401, .action = Action::Fail, .drop = true, .failure = Kind::Http},
+        {.name = "the signature's 404", .fetch = Fetch::Signature, .status = 404, .action = Action::Fail, .drop = true,
+         .failure = Kind::Signature},
+        {.name = "the signature's 200", .fetch = Fetch::Signature, .status = 200},
+        {.name = "503, first attempt", .status = 503, .action = Action::Retry, .waitMs = 1000},
+        {.name = "503, third attempt", .attempt = 3, .status = 503, .action = Action::Retry, .waitMs = 4000},
+        {.name = "503, last attempt", .attempt = 4, .status = 503, .action = Action::Fail, .failure = Kind::Http},
+        {.name = "429 with Retry-After", .status = 429, .retryAfter = "5", .action = Action::Retry, .waitMs = 5000},
+        {.name = "Retry-After beyond the cap", .status = 503, .retryAfter = "86400", .action = Action::Retry, .waitMs = 30000},
+        {.name = "refused, never reached", .error = TransferErrorKind::Refused, .action = Action::Offline, .failure = Kind::Transfer},
+        {.name = "unknown host, never reached", .error = TransferErrorKind::UnknownHost, .action = Action::Offline,
+         .failure = Kind::Transfer},
+        {.name = "refused after an answer", .reached = true, .error = TransferErrorKind::Refused, .action = Action::Retry,
+         .waitMs = 1000},
+        {.name = "503s, then refused", .attempt = 4, .reached = true, .error = TransferErrorKind::Refused, .action = Action::Fail,
+         .failure = Kind::Transfer},
+        {.name = "time-out, last attempt, never reached", .attempt = 4, .error = TransferErrorKind::TimedOut,
+         .action = Action::Offline, .failure = Kind::Transfer},
+        {.name = "time-out mid-body", .attempt = 4, .error = TransferErrorKind::TimedOut, .responded = true,
+         .action = Action::Fail, .failure = Kind::Transfer},
+        {.name = "connection lost", .error = TransferErrorKind::ConnectionLost, .responded = true, .action = Action::Retry,
+         .waitMs = 1000},
+        {.name = "a certificate refused", .error = TransferErrorKind::Tls, .action = Action::Fail, .failure = Kind::Transfer},
+        {.name = "a 206 that does not continue", .error = TransferErrorKind::BadRange, .action = Action::Fail, .drop = true,
+         .failure = Kind::Transfer},
+        {.name = "a full disk", .error = TransferErrorKind::DiskFull, .action = Action::Fail, .drop = true, .failure = Kind::Transfer},
+        {.name = "the proxy wants a password", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
+         .failure = Kind::ProxyAuth},
+        {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FetchState state{"http://h/a.zip", "", row.fetch, row.attempt, row.reached, row.restarted};
+        ArchiveAsk asked;
+        asked.request.url = state.url;
+        asked.forPartial = row.forPartial;
+        if (row.from > 0) {
+            asked.request.resumeFrom = row.from;
+            asked.request.ifRange = "\"t\"";
+        }
+        Answer answer;
+        answer.status = row.status;
+        answer.tag = row.tag;
+        answer.retryAfter = row.retryAfter;
+        if (row.error) answer.error = net::TransferError{*row.error, "why", state.url, row.responded};
+        const Step step = judge(state, asked, answer);
+        EXPECT_EQ(step.action, row.action);
+        EXPECT_EQ(step.dropPartial, row.drop);
+        EXPECT_EQ(step.startOver, row.startOver);
+        EXPECT_EQ(step.wait.count(), row.waitMs);
+        EXPECT_EQ(step.failure ? std::optional(step.failure->kind) : std::nullopt, row.failure);
+        EXPECT_EQ(state.attempt, row.attempt + (row.action == Action::Retry ? 1 : 0));
+        EXPECT_EQ(state.restarted, row.restarted || row.action == Action::AskAgain);
+        EXPECT_EQ(state.reached, row.reached || row.status > 0 || row.responded);
+    }
+}
+
+TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
+    FetchState state{"http://h/a.zip", "K"};
+    ArchiveAsk asked;
+    asked.request.ifNoneMatch = "\"c\"";
+    EXPECT_EQ(cachedAgentGone(state, asked).action, Action::AskAgain);
+    const Step second = cachedAgentGone(state, asked);
+    ASSERT_TRUE(second.failure);
+    EXPECT_EQ(second.failure->kind, Kind::NotModifiedPlain);
+
+    const SignatureCheck older{SignatureStatus::Valid, "K", "timestamp:100"};
+    const auto cachedNewer = [](const std::string& url, const std::string& key) {
+        return std::optional(CacheRecord{url, "\"c\"", key, "timestamp:200", 0, -1});
+    };
+    EXPECT_EQ(judgeRollback(older, state, cachedNewer(state.url, "K")), SignatureStatus::Rollback);
+    EXPECT_EQ(judgeRollback(older, state, cachedNewer(state.url + "?other", "K")), SignatureStatus::Valid);
+    EXPECT_EQ(judgeRollback(older, state, cachedNewer(state.url, "L")), SignatureStatus::Valid);
+    EXPECT_EQ(judgeRollback(older, state, std::nullopt), SignatureStatus::Valid);
+    const SignatureCheck newer{SignatureStatus::Valid, "K", "timestamp:300"};
+    EXPECT_EQ(judgeRollback(newer, state, cachedNewer(state.url, "K")), SignatureStatus::Valid);
+}
+
+}  // namespace
+
+}  // namespace bi
