@@ -258,7 +258,7 @@ TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefuses
         auto env = c.env;
         env["XDG_CACHE_HOME"] = std::nullopt;
         const auto r = run({"", c.file, ""}, args, env, std::chrono::seconds(20), [&](pid_t pid) {
-            if (c.status == 130 && waitUntil([&] { return testsupport::exists(runs_); })) ::kill(-pid, SIGINT);
+            if (c.status == 130 && waitUntil([&] { return agentRuns() == 1; })) ::kill(-pid, SIGINT);
         });
         EXPECT_EQ(r.exitStatus, c.status) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
