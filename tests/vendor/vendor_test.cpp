@@ -1,7 +1,10 @@
 // What a vendor ships: binaries that need only what every mainstream Linux has, an installer
-// that takes its shipped road without libcurl, and the bundle tool's checks and tarball.
+// that takes its shipped road without libcurl, and the bundle tool's checks, tarball and .run.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <regex>
@@ -132,7 +135,7 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
         {{"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
         {{"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
         {{"-o", dir_ / "Setup"}, 1, "the bundle's name must end in .app: " + dir_ / "Setup"},
-        {{"--archive", dir_ / "setup.zip"}, 1, "must end in .tar.gz or .tgz: " + dir_ / "setup.zip"},
+        {{"--archive", dir_ / "setup.zip"}, 1, "must end in .tar.gz, .tgz or .run: " + dir_ / "setup.zip"},
         {{"--installer", lonely}, 1, "no window plug-in bootstrap-installer-gtk.so beside " + lonely},
         {{"--public-key", text}, 1, "not a minisign public key: " + text},
         {{"--public-key", key}, 1, "no signature " + agent_ + ".minisig for the agent archive"},
@@ -191,6 +194,88 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
     EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "-mode", "silent"}));
+}
+
+// A tmpfs mounted noexec for as long as the object lives.
+struct NoexecMount {
+    explicit NoexecMount(std::string at) : path(std::move(at)) {
+        testsupport::makeDirs(path);
+        mounted = ::mount("tmpfs", path.c_str(), "tmpfs", MS_NOEXEC | MS_NOSUID | MS_NODEV, "size=64m") == 0;
+    }
+    ~NoexecMount() {
+        if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+    }
+    NoexecMount(const NoexecMount&) = delete;
+    NoexecMount& operator=(const NoexecMount&) = delete;
+    std::string path;
+    bool mounted = false;
+};
+
+TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageAndLeavesNothing) {
+    const NoexecMount noexec(dir_ / "noexec");
+    if (!noexec.mounted) GTEST_SKIP() << "cannot mount a noexec tmpfs here (needs root): " << std::strerror(errno);
+    // The recording agent, which sleeps when asked so that Ctrl-C finds it running; in steps,
+    // since the shell holds back a Ctrl-C that comes while it starts a command until that ends.
+    std::string agent = testsupport::recordingAgentScript();
+    agent.insert(agent.rfind("exit"), "n=${AGENT_SLEEP:-0}; while [ \"$n\" -gt 0 ]; do sleep 1; n=$((n - 1)); done\n");
+    testsupport::makeZip(agent_, {{"install", agent}});
+    const std::string good = dir_ / "Setup.run", failing = dir_ / "Failing.run";
+    // The second one's installer fails: nothing listens on its URL.
+    for (const auto& more : {std::vector<std::string>{"-o", dir_ / "Setup.app", "--agent", agent_, "--archive", "run"},
+                             {"-o", dir_ / "Failing.app", "--url", "http://127.0.0.1:9/agent.zip", "--archive", failing}}) {
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", product_, "--installer", BI_INSTALLER};
+        argv.insert(argv.end(), more.begin(), more.end());
+        const auto r = runProcess(argv);
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+    }
+    const std::string bytes = testsupport::readFile(good);
+    std::string flipped = bytes;
+    flipped[bytes.size() / 2] ^= 0x10;
+    testsupport::writeFile(dir_ / "flipped.run", flipped, 0755);
+    testsupport::writeFile(dir_ / "cut.run", bytes.substr(0, bytes.size() / 2), 0755);
+
+    const std::vector<std::string> args = {"a b", "it's \"quoted\"", "two\nlines", "$(touch pwned)", "", "--help", "-mode"};
+    const std::string cache = "/.cache/bootstrap-installer";
+    const std::string damaged = "this download is damaged or incomplete, so nothing was started; download ";
+    struct Case {
+        std::string file;
+        Env env;
+        int status;
+        std::string unpackedIn, says;  // where the agent's bundle.zip lay, "" when nothing may start
+    };
+    const std::vector<Case> cases = {
+        {good, {}, 0, tmp_, ""},
+        {good, {{"TMPDIR", noexec.path}}, 0, home_ + cache, ""},
+        {good, {{"TMPDIR", noexec.path}, {"HOME", noexec.path}}, 1, "",
+         "programs may not run from " + noexec.path + cache + " (is it mounted noexec?)"},
+        {failing, {}, 255, "", "Installation failed."},
+        {dir_ / "cut.run", {}, 1, "", damaged + "cut.run again."},
+        {dir_ / "flipped.run", {}, 1, "", damaged + "flipped.run again."},
+        {good, {{"AGENT_SLEEP", "30"}}, 130, tmp_, ""},  // Ctrl-C (to its process group) while the agent sleeps
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file + " " + std::to_string(c.status));
+        ::unlink(record_.c_str());
+        ::unlink(runs_.c_str());
+        auto env = c.env;
+        env["XDG_CACHE_HOME"] = std::nullopt;
+        const auto r = run({"", c.file, ""}, args, env, std::chrono::seconds(20), [&](pid_t pid) {
+            if (c.status == 130 && waitUntil([&] { return agentRuns() == 1; })) ::kill(-pid, SIGINT);
+        });
+        EXPECT_EQ(r.exitStatus, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(agentRuns(), c.unpackedIn.empty() ? 0 : 1);
+        if (!c.unpackedIn.empty()) {
+            const auto got = recorded();
+            ASSERT_EQ(got.size(), args.size() + 2);
+            EXPECT_TRUE(got[1].starts_with(c.unpackedIn + "/run.")) << got[1];
+            EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.end()), args);
+        }
+        for (const auto& place : {tmp_, noexec.path, home_ + cache, noexec.path + cache}) {
+            for (const auto& name : testsupport::listDir(place)) EXPECT_EQ(name, ".cache") << place;
+        }
+    }
+    EXPECT_FALSE(testsupport::exists(dir_ / "pwned"));
 }
 
 }  // namespace bi
