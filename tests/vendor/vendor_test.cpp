@@ -120,6 +120,10 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
     const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
     const std::string key = dir_ / "key.pub";
     ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", key, "-s", dir_ / "key.sec"}).exitStatus, 0);
+    // Signed as the vendor named it, shipped as InstallAgent.zip.
+    const std::string versioned = dir_ / "agent-1.2.zip";
+    testsupport::writeFile(versioned, testsupport::readFile(agent_));
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", dir_ / "key.sec", "-m", versioned}).exitStatus, 0);
 
     struct Case {
         std::vector<std::string> fault;  // after good arguments; a later option wins
@@ -139,6 +143,10 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
         {{"--installer", lonely}, 1, "no window plug-in bootstrap-installer-gtk.so beside " + lonely},
         {{"--public-key", text}, 1, "not a minisign public key: " + text},
         {{"--public-key", key}, 1, "no signature " + agent_ + ".minisig for the agent archive"},
+        {{"--public-key", key, "--agent", versioned}, 1,
+         "signature is for another file. (the bundle ships the archive as InstallAgent.zip); sign the archive under that "
+         "name: cp '" + versioned + "' '" + dir_.path() + "/InstallAgent.zip' && minisign -Sm '" + dir_.path() +
+             "/InstallAgent.zip', then pass --agent '" + dir_.path() + "/InstallAgent.zip' --public-key '" + key + "'"},
     };
     const auto before = testsupport::listDir(dir_.path());
     for (const auto& c : cases) {
