@@ -72,17 +72,19 @@ TEST_F(Signatures, EveryOtherArchiveFailsClosedAndLeavesNothing) {
         std::function<void()> setUp;
         std::string text;
     };
+    const auto flipped = [&](std::vector<std::string> legacy) {
+        return [&, legacy] {
+            sign(archive, "a", legacy);
+            std::string bytes = testsupport::readFile(archive);
+            bytes[bytes.size() / 2] ^= 1;
+            testsupport::writeFile(archive, bytes);
+            struct utimbuf same{1700000000, 1700000000};
+            ::utime(archive.c_str(), &same);
+        };
+    };
     const std::vector<Row> rows = {
-        {"one flipped byte, same tag",
-         [&] {
-             sign(archive);
-             std::string bytes = testsupport::readFile(archive);
-             bytes[bytes.size() / 2] ^= 1;
-             testsupport::writeFile(archive, bytes);
-             struct utimbuf same{1700000000, 1700000000};
-             ::utime(archive.c_str(), &same);
-         },
-         "The installer archive's signature is not valid."},
+        {"one flipped byte, same tag", flipped({}), "The installer archive's signature is not valid."},
+        {"one flipped byte, a legacy signature", flipped({"-l"}), "The installer archive's signature is not valid."},
         {"the signature of another file",
          [&] {
              testsupport::writeFile(www_ / "other.zip", testsupport::readFile(archive));
