@@ -225,15 +225,20 @@ TEST_F(Network, WithoutTheServerTheAgentCachedFromTheSameUrlStarts) {
     ASSERT_EQ(server->requests().size(), 3u);
     EXPECT_EQ(server->requests()[2].header("if-none-match"), "");
 
-    // A server that answers, if only with errors, was reached: the cached agent does not start.
-    answer = [](const ScriptedRequest&, int) { return ScriptedReply{503}; };
-    r = run(b);
+    // A server that answered, if only with an error, was reached: the cached agent does not
+    // start, also when the port refuses connections afterwards.
+    answer = [](const ScriptedRequest&, int) { return ScriptedReply{503, {{"Retry-After", "30"}}}; };
+    r = run(b, {}, {}, 60s, [&](pid_t) {
+        waitUntil([&] { return server->requests().size() > 3; });
+        std::this_thread::sleep_for(50ms);
+        server.reset();
+    });
     EXPECT_EQ(r.exitStatus, 255) << r.err;
+    EXPECT_NE(r.err.find("Failed to connect"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Could not reach the server"), std::string::npos) << r.err;
     EXPECT_EQ(agentRuns(), 2);
 
-    server.reset();  // the port refuses connections now
-    r = run(b, {"x"});
+    r = run(b, {"x"});  // the port refuses connections now
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.err.find("Could not reach the server; starting the installer downloaded on 20"), std::string::npos) << r.err;
     EXPECT_EQ(agentRuns(), 3);
