@@ -3,15 +3,9 @@
 //
 //   url_session_bench [--runs N]      the whole benchmark
 //   url_session_bench --fetch URL     one download by the session (the child process measured)
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "bench_support.h"
-#include "ui/main_loop.h"
+#include "bench.h"
 #include "net/url_session.h"
+#include "ui/main_loop.h"
 
 using namespace bi;
 
@@ -55,44 +49,31 @@ int fetch(const std::string& url) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--fetch") return fetch(argv[2]);
-    int runs = 5;
-    if (argc == 3 && std::string(argv[1]) == "--runs") runs = std::max(1, std::atoi(argv[2]));
+    const int runs = argc == 3 && std::string(argv[1]) == "--runs" ? std::max(1, std::atoi(argv[2])) : 5;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    const fs::path dir = makeScratch("bi-url-session-bench");
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::printf("Machine: %s\n", machine().c_str());
-    std::printf("Writing test files in %s\n", dir.c_str());
-    fs::create_directories(dir / "www");
-    writeRandomFile(dir / "www/100m.bin", 100 * kMiB);
-    writeRandomFile(dir / "www/1g.bin", 1024 * kMiB);
-    const Nginx nginx = startNginx(dir / "www", dir / "nginx");
+    const std::string dir = benchScratch(), self = fs::read_symlink("/proc/self/exe").string();
+    std::printf("Machine: %s\nWriting test files in %s\n", machine().c_str(), dir.c_str());
+    fs::create_directories(dir + "/www");
+    writeRandomFile(dir + "/www/100m.bin", 100 * kMiB);
+    writeRandomFile(dir + "/www/1g.bin", 1024 * kMiB);
+    static const Nginx nginx(dir + "/www");
 
-    const std::string big = nginx.url("1g.bin");
-    const std::string curlOut = (dir / "curl.out").string();
-    const std::vector<std::string> curl = {"/usr/bin/curl", "-s", "-o", curlOut, big};
-    const std::vector<std::string> session = {self, "--fetch", big};
-
-    std::vector<double> curlTimes, sessionTimes, rss1g;
-    for (int i = 0; i <= runs; ++i) {  // the first round warms up and is left out
-        const double c = runChild(curl).seconds;
+    const std::string curlOut = dir + "/curl.out";
+    const Figures f = rounds(runs, [&](Figures& fig, int) {
+        fig.add("curl", run({"/usr/bin/curl", "-s", "-o", curlOut, nginx.url("1g.bin")}).seconds);
         fs::remove(curlOut);
-        const ChildResult r = runChild(session);
-        if (i == 0) continue;
-        curlTimes.push_back(c);
-        sessionTimes.push_back(r.seconds);
-        rss1g.push_back(static_cast<double>(r.maxRssKiB));
-    }
-    const double rss100m = static_cast<double>(runChild({self, "--fetch", nginx.url("100m.bin")}).maxRssKiB);
-
-    const double curlRate = 1024 / median(curlTimes);
-    const double sessionRate = 1024 / median(sessionTimes);
-    std::printf("\n### URL session: 1 GiB over loopback, median of %d after a warm-up\n\n", runs);
-    std::printf("| measure | session | curl -s -o FILE URL | ratio | target | met |\n|---|---:|---:|---:|---|---|\n");
-    std::printf("| throughput, a synchronous hop to the console main loop per report | %.0f MiB/s | %.0f MiB/s | %.2f | "
-                ">= 0.90 | %s |\n",
-                sessionRate, curlRate, sessionRate / curlRate, sessionRate / curlRate >= 0.90 ? "yes" : "**no**");
-    std::printf("| peak resident memory (ru_maxrss), 100 MiB download | %.1f MiB | | | | |\n", rss100m / 1024);
-    std::printf("| peak resident memory (ru_maxrss), 1 GiB download, worst | %.1f MiB | | | | |\n", maxOf(rss1g) / 1024);
+        const auto session = run({self, "--fetch", nginx.url("1g.bin")});
+        fig.add("session", session.seconds);
+        fig.add("rss", static_cast<double>(session.maxRssKiB));
+    });
+    const auto rss100m = static_cast<double>(run({self, "--fetch", nginx.url("100m.bin")}).maxRssKiB);
+    const double ratio = f.median("curl") / f.median("session");
+    table(fmt("URL session: 1 GiB over loopback, median of %d after a warm-up", runs), {},
+          {{"throughput, a synchronous hop to the console main loop per report", rate(1024 * kMiB, f.median("session")),
+            rate(1024 * kMiB, f.median("curl")), fmt("%.2f", ratio), ">= 0.90", ratio},
+           {"peak resident memory (ru_maxrss), 100 MiB download", mib(rss100m)},
+           {"peak resident memory (ru_maxrss), 1 GiB download, worst", mib(f.worst("rss"))}},
+          "session | curl -s -o FILE URL");
     return 0;
 }

@@ -47,6 +47,10 @@ bool waitForPort(int port, int timeoutMs) {
 Nginx::Nginx(const std::string& root, const std::string& extra, int port) {
     port_ = port != 0 ? port : freeLoopbackPort();
     const std::string conf = dir_ / "nginx.conf";
+    std::string temps;
+    for (const std::string t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+        temps += "  " + t + "_temp_path " + (dir_ / t) + ";\n";
+    }
     writeFile(conf,
               std::string(::geteuid() == 0 ? "user root;\n" : "") +
                   "worker_processes 1;\n"
@@ -56,11 +60,7 @@ Nginx::Nginx(const std::string& root, const std::string& extra, int port) {
                   "http {\n"
                   "  log_format bytes '$status $body_bytes_sent \"$request\"';\n"
                   "  access_log " + (dir_ / "access.log") + " bytes;\n"
-                  "  client_body_temp_path " + (dir_ / "body") + ";\n"
-                  "  proxy_temp_path " + (dir_ / "proxy") + ";\n"
-                  "  fastcgi_temp_path " + (dir_ / "fastcgi") + ";\n"
-                  "  uwsgi_temp_path " + (dir_ / "uwsgi") + ";\n"
-                  "  scgi_temp_path " + (dir_ / "scgi") + ";\n"
+                  "  log_format timed '$status $body_bytes_sent $request_time \"$request\"';\n" + temps +
                   "  types { application/zip zip; }\n"
                   "  sendfile on;\n"
                   "  server {\n"
@@ -73,8 +73,6 @@ Nginx::Nginx(const std::string& root, const std::string& extra, int port) {
         [this] { return waitForPort(port_, 20); });
     if (!daemon_->ready()) throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
 }
-
-Nginx::~Nginx() = default;
 
 std::string Nginx::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -48,17 +49,13 @@ void removeTree(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& content, int mode) {
     fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     ::chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool exists(const std::string& path) {
@@ -84,9 +81,7 @@ void makeZip(const std::string& archive, const std::map<std::string, std::string
         writeFile(staging / name, content, name == "install" ? 0755 : 0644);
         argv.push_back(name);
     }
-    ProcessOptions options;
-    options.cwd = staging.path();
-    const auto r = runProcess(argv, options);
+    const auto r = runProcess(argv, {.cwd = staging.path()});
     if (r.exitStatus != 0) throw std::runtime_error("zip failed for " + archive + ": " + r.err);
 }
 
@@ -119,10 +114,8 @@ std::vector<std::string> splitRecord(const std::string& record) {
 }
 
 Bundle makeBundle(const std::string& installer, const std::string& parent, const std::string& name) {
-    Bundle b;
-    b.root = parent + "/" + name;
-    b.executable = b.root + "/Contents/MacOS/setup";
-    b.resources = b.root + "/Contents/Resources";
+    const std::string root = parent + "/" + name;
+    const Bundle b{root, root + "/Contents/MacOS/setup", root + "/Contents/Resources"};
     makeDirs(parent);
     ScratchDir product;
     makeZip(product / "bundle.zip", {{"payload.txt", "the product"}});
@@ -144,8 +137,7 @@ std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
-        const auto eq = entry.find('=');
-        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+        if (const auto eq = entry.find('='); eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
     for (const auto& [key, value] : options.env) {
         if (value) {
@@ -159,30 +151,35 @@ std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
     return flat;
 }
 
+// The null-terminated array execve wants, pointing into strings.
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> p;
+    for (auto& s : strings) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
+
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    std::vector<std::string> envStrings = buildEnvironment(options);
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    std::vector<char*> args;
-    for (auto& a : argCopy) args.push_back(a.data());
-    args.push_back(nullptr);
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    std::vector<std::string> envStrings = buildEnvironment(options), argCopy = argv;
+    const auto envp = pointers(envStrings), args = pointers(argCopy);
 
     int master = -1, slave = -1;
     winsize size{24, options.terminalColumns, 0, 0};
     if (options.terminal && ::openpty(&master, &slave, nullptr, nullptr, options.terminalColumns > 0 ? &size : nullptr) != 0) {
         throw std::runtime_error("openpty failed");
     }
+    const bool traced = static_cast<bool>(options.atExit);
+    ProcessResult result;
+    const auto start = std::chrono::steady_clock::now(), deadline = start + options.timeout;
+    const auto since = [start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(in[0], 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // nothing left running by a test or benchmark that ended
+        ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
@@ -196,27 +193,35 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         } else {
             ::setpgid(0, 0);
         }
+        // Stopped until the parent has set up the trace, so that no exit can escape it.
+        if (traced && (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || ::raise(SIGSTOP) != 0)) ::_exit(126);
         ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
-    if (slave >= 0) ::close(slave);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    for (const int fd : {slave, out[1], err[1]}) ::close(fd);
+    int status = 0;
+    rusage usage{};
+    if (traced && ::waitpid(pid, &status, __WALL) == pid && WIFSTOPPED(status)) {
+        ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+        ::ptrace(PTRACE_CONT, pid, nullptr, 0);
+    }
+    // Waits for the child, letting a traced one go on from each stop; true once it has ended.
+    const auto reap = [&](bool block) {
+        for (;;) {
+            const pid_t r = ::wait4(pid, &status, __WALL | (block ? 0 : WNOHANG), &usage);
+            if (r <= 0 || !WIFSTOPPED(status)) return r != 0;
+            if (status >> 16 == PTRACE_EVENT_EXIT) options.atExit(pid);
+            ::ptrace(PTRACE_CONT, pid, nullptr, status >> 16 != 0 ? 0 : WSTOPSIG(status));
+        }
+    };
     std::thread watcher;
     if (options.onStart) watcher = std::thread(options.onStart, pid);
-    if (!options.stdinData.empty()) {
-        [[maybe_unused]] auto n = ::write(in[1], options.stdinData.data(), options.stdinData.size());
-    }
-    ::close(in[1]);
 
-    ProcessResult result;
-    const auto start = std::chrono::steady_clock::now(), deadline = start + options.timeout;
     // The terminal is read as long as output comes, but its end is not waited for.
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {master, POLLIN, 0}};
     std::string* sinks[3] = {&result.out, &result.err, &result.tty};
-    int open = 2;
-    while (open > 0) {
+    bool ended = false;
+    for (int open = 2; open > 0;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -224,12 +229,17 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
             ::kill(-pid, SIGKILL);
             break;
         }
-        if (::poll(fds, 3, static_cast<int>(left.count())) < 0) continue;
+        // A traced child waits at each of its stops: look at it often.
+        if (::poll(fds, 3, traced ? 5 : static_cast<int>(left.count())) < 0) continue;
+        if (traced && !ended) ended = reap(false);
         for (int i = 0; i < 3; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char buf[4096];
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
+                if (i == 0 && result.firstLineSeconds < 0 && std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr) {
+                    result.firstLineSeconds = since();
+                }
                 sinks[i]->append(buf, static_cast<size_t>(n));
             } else {
                 ::close(fds[i].fd);
@@ -244,13 +254,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         if (n <= 0) break;
         result.tty.append(buf, static_cast<size_t>(n));
     }
-    for (auto& f : fds) {
-        if (f.fd >= 0) ::close(f.fd);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (const auto& f : fds) ::close(f.fd);
+    if (!ended) reap(true);
+    result.seconds = since();
     if (watcher.joinable()) watcher.join();
+    result.maxRssKiB = usage.ru_maxrss;
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
@@ -258,9 +266,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
 Daemon::Daemon(const std::vector<std::string>& argv, const std::function<bool()>& ready,
                const std::map<std::string, std::string>& env) {
     std::vector<std::string> argCopy = argv;
-    std::vector<char*> args;
-    for (auto& a : argCopy) args.push_back(a.data());
-    args.push_back(nullptr);
+    const auto args = pointers(argCopy);
     pid_ = ::fork();
     if (pid_ == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server left behind by a test that crashed

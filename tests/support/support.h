@@ -1,5 +1,5 @@
-// Helpers shared by the tests: scratch directories, files, archives made with the real zip,
-// and running a program as a process with its output captured.
+// Helpers shared by the tests and the benchmarks: scratch directories, files, archives made
+// with the real zip, and running a program as a process with its output captured.
 #pragma once
 
 #include <sys/types.h>
@@ -68,11 +68,12 @@ struct ProcessResult {
     bool timedOut = false;
     std::string tty;  // what the process wrote to its terminal (ProcessOptions::terminal)
     double seconds = 0;  // from its start to its end
+    double firstLineSeconds = -1;  // from its start to the first line on standard output
+    long maxRssKiB = 0;  // ru_maxrss: its peak, or a larger one of a child it waited for
 };
 
 struct ProcessOptions {
     std::map<std::string, std::optional<std::string>> env;  // nullopt unsets a variable
-    std::string stdinData;
     std::chrono::milliseconds timeout{60000};
     std::function<void(pid_t)> onStart;  // called with the child's pid, on a thread of its own
     // Standard input is a new pseudo-terminal that is the process's controlling terminal, in
@@ -80,9 +81,13 @@ struct ProcessOptions {
     bool terminal = false;
     unsigned short terminalColumns = 0;  // with terminal: its width, and standard error goes to it too
     std::string cwd;  // the working directory; "" for the caller's
+    // With it, the process is traced and this is called at its exit, its memory still whole
+    // (/proc/PID/status then shows its own peak, its children's left out).
+    std::function<void(pid_t)> atExit;
 };
 
-// Runs argv[0] (a path) with argv, the current environment changed by options.env.
+// Runs argv[0] (a path) with argv, the current environment changed by options.env, standard
+// input empty. It gets SIGTERM should the calling thread end first.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 // A server program run in the background for a test, its output discarded, ended (SIGTERM)
