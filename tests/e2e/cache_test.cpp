@@ -227,6 +227,15 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
             EXPECT_EQ(runLines().back(), "ok o");
         }
     }
+    // Killed as another product's agent moves in: this product's record and tag, current a
+    // moment before, must not vouch for that agent.
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    serve("p", "other.zip", "7");
+    r = run(other, {}, {{"LD_PRELOAD", BI_RENAME_FAULT}, {"BI_FAULT_RENAME", "/.agentrecord."}, {"BI_FAULT_ACTION", "kill"},
+                        {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+    EXPECT_EQ(r.exitStatus, 128 + SIGKILL) << r.err;
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    EXPECT_EQ(runLines().back(), "ok 6");
 }
 
 TEST_F(Cache, ASignalWhileExtractingStopsTheRunAndKeepsTheArchiveForTheNext) {

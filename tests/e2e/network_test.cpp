@@ -172,6 +172,9 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
     EXPECT_EQ(r.exitStatus, 255);
     EXPECT_NE(r.err.find("Download failed with error code 416"), std::string::npos) << r.err;
     EXPECT_EQ(refusing.requests().size(), 2u);
+    // Without a partial archive, a 416 is no reason to ask again.
+    EXPECT_EQ(run(c).exitStatus, 255);
+    EXPECT_EQ(refusing.requests().size(), 3u);
 }
 
 TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
