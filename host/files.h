@@ -9,7 +9,7 @@ namespace bi {
 
 // The file at path when it holds at most `limit` bytes; nullopt when it cannot be read or is
 // longer.
-std::optional<std::string> readSmallFile(const std::string& path, size_t limit = 64 * 1024);
+std::optional<std::string> readSmallFile(const std::string& path, size_t limit = size_t{64} * 1024);
 
 // Writes text as the file at path through a temporary file beside it, synced (when `durable`)
 // and renamed, so that a reader sees all or nothing.

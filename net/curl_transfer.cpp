@@ -25,9 +25,9 @@ constexpr auto kReportInterval = std::chrono::milliseconds(33);
 // How long the worker sleeps in poll at most; cancel() wakes it at once anyway.
 constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 // Fewer, larger reads and writes than curl's 16 KiB default.
-constexpr long kReceiveBuffer = 512 * 1024;
-constexpr size_t kMaxUrlLength = 64 * 1024;
-constexpr size_t kWriteBatch = 512 * 1024;
+constexpr long kReceiveBuffer = 512L * 1024;
+constexpr size_t kMaxUrlLength = size_t{64} * 1024;
+constexpr size_t kWriteBatch = size_t{512} * 1024;
 
 const CurlLibrary& lib() { return *curlLibrary(); }
 

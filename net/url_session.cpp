@@ -141,7 +141,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (!task.markResumed()) return;
-            queue_.push_back([this, &task] { task.run(multi_, options_, delegate_, quiet_); });
+            queue_.emplace_back([this, &task] { task.run(multi_, options_, delegate_, quiet_); });
         }
         wake();
     }

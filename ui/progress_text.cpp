@@ -117,7 +117,7 @@ std::string summaryText(const TransferMeter& meter, SizeUnits units, const Langu
 namespace {
 
 std::string amountText(const TransferMeter& meter, SizeUnits units, const Language& language) {
-    const std::string received = sizeText(meter.received(), units, language);
+    std::string received = sizeText(meter.received(), units, language);  // not const: returned, it moves
     if (meter.total() <= 0) return received;
     return language.format(language.tr("%s of %s"), received.c_str(), sizeText(meter.total(), units, language).c_str());
 }
