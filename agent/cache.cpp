@@ -28,13 +28,13 @@ bool holdsInstallAgent(const std::string& dir) {
 }
 
 std::string installAgentDirOnDisk() {
-    const std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
+    std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
     struct stat st{};
     if (::stat(getInstallAgentExecutable(agentDir).c_str(), &st) != 0) return "";
     return agentDir;
 }
 
-bool isCacheValid(std::string dir, std::string validationString) {
+bool isCacheValid(const std::string& dir, const std::string& validationString) {
     if (validationString.empty()) return false;
     const std::string path = dir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
     struct stat st{};

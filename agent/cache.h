@@ -13,6 +13,6 @@ bool holdsInstallAgent(const std::string& dir);
 // The cache's agent directory with a trailing "/" when its "install" exists, else "".
 std::string installAgentDirOnDisk();
 // Whether dir's validation string file holds validationString; never for an empty one.
-bool isCacheValid(std::string dir, std::string validationString);
+bool isCacheValid(const std::string& dir, const std::string& validationString);
 
 }  // namespace bi

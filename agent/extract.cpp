@@ -11,7 +11,7 @@
 
 namespace bi {
 
-bool unzipInstallAgent(std::string archive, std::string destination, std::string tool, Reporter report,
+bool unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool, Reporter report,
                        const std::function<bool()>& cancelled) {
     struct stat st{};
     if (::stat(archive.c_str(), &st) != 0) return false;

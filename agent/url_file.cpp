@@ -12,7 +12,7 @@ std::string readFirstLine(std::FILE* stream) {
     return line;
 }
 
-std::string readEndpointUrlFile(std::string path, Reporter report) {
+std::string readEndpointUrlFile(const std::string& path, Reporter report) {
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return "";
     std::FILE* file = std::fopen(path.c_str(), "rb");

@@ -8,7 +8,7 @@
 namespace bi {
 
 // The first line of the file at path, untrimmed; "" silently when there is no file.
-std::string readEndpointUrlFile(std::string path, Reporter report);
+std::string readEndpointUrlFile(const std::string& path, Reporter report);
 
 // The bytes of stream up to its first line feed (not included) or its end.
 std::string readFirstLine(std::FILE* stream);

@@ -19,7 +19,7 @@ namespace {
 
 using Action = Step::Action;
 
-constexpr int64_t kLongestSignature = 64 * 1024;
+constexpr int64_t kLongestSignature = int64_t{64} * 1024;
 
 // A zip archive starts with a local file header, or is an empty one: a captive portal's page
 // or a proxy's error page does not.

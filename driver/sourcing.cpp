@@ -62,7 +62,7 @@ bool isSignedAsRequired(const std::string& archive, Reporter report) {
 }
 
 std::string extractAgent(const std::string& archive, const std::string& destination, Reporter report) {
-    const std::string executable = getInstallAgentExecutable(destination);
+    std::string executable = getInstallAgentExecutable(destination);
     // Ctrl-C, SIGTERM or SIGHUP end the extraction, so the run can still clean up after itself.
     std::atomic<bool> interrupted{false};
     const platform::SignalWatch watch([&] { interrupted = true; });
@@ -88,7 +88,7 @@ bool homeExists(Reporter report) {
 
 }  // namespace
 
-std::string sourceInstallAgent(std::string workDir, std::string url, Reporter report) {
+std::string sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report) {
     const std::string defaultLocation = getDefaultInstallAgentLocation();
     if (exists(defaultLocation)) return extractAgent(defaultLocation, workDir, report);
     if (const auto alternative = findAlternativeArchive(defaultLocation)) {
