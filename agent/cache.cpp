@@ -23,13 +23,13 @@ std::string getInstallAgentExecutable(std::string dir) {
 }
 
 bool holdsInstallAgent(const std::string& dir) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(getInstallAgentExecutable(dir).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string installAgentDirOnDisk() {
     std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
-    struct stat st{};
+    struct stat st {};
     if (::stat(getInstallAgentExecutable(agentDir).c_str(), &st) != 0) return "";
     return agentDir;
 }
@@ -37,7 +37,7 @@ std::string installAgentDirOnDisk() {
 bool isCacheValid(const std::string& dir, const std::string& validationString) {
     if (validationString.empty()) return false;
     const std::string path = dir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return false;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return false;

@@ -110,10 +110,11 @@ std::optional<Result> pollLock(const CacheWait& wait, const std::function<std::o
 bool isCacheTrusted(std::string* why) {
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string agentDir = agentDirectory();
-    const std::string base = withoutTrailingSlash(cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_PATH.size()));
+    const std::string base =
+        withoutTrailingSlash(cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_PATH.size()));
     const uid_t me = ::geteuid();
 
-    struct stat st{};
+    struct stat st {};
     if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_uid != me && st.st_uid != 0) ||
         ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0)) {
         *why = base + " is not a directory that only its owner can change";
@@ -160,7 +161,8 @@ std::optional<CacheRecord> cachedAgentRecord() {
     return readCacheRecord(recordFile());
 }
 
-std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId, const CacheWait& wait) {
+std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId,
+                                               const CacheWait& wait) {
     CacheLock& lock = CacheLock::process();
     std::optional<CacheRecord> found;
     const auto held = pollLock<bool>(wait, [&]() -> std::optional<bool> {
@@ -178,8 +180,7 @@ CacheFill fillCache(const std::string& archive, const CacheRecord& record, const
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
     const DirectoryLock stagingLock(staging);
 
-    if (!unzipInstallAgent(archive, staging, "unzip", reportMessage, wait.giveUp) ||
-        !holdsInstallAgent(staging)) {
+    if (!unzipInstallAgent(archive, staging, "unzip", reportMessage, wait.giveUp) || !holdsInstallAgent(staging)) {
         removeTree(staging);
         return (wait.giveUp && wait.giveUp()) ? CacheFill::GaveUp : CacheFill::ExtractionFailed;
     }

@@ -11,7 +11,6 @@ namespace {
 
 const std::string kFirstLine = "bootstrap-installer cache record 1";
 
-
 }  // namespace
 
 std::optional<CacheRecord> readCacheRecord(const std::string& path) {
@@ -37,11 +36,12 @@ bool writeCacheRecord(const std::string& path, const CacheRecord& r, bool durabl
     for (const std::string* value : {&r.url, &r.tag, &r.keyId, &r.trustedComment}) {
         if (value->find('\n') != std::string::npos) return false;
     }
-    return writeFileWhole(path, kFirstLine + "\nurl " + r.url + "\ntag " + r.tag + "\nkey " + r.keyId + "\ncomment " +
-                             r.trustedComment + "\nstored " + std::to_string(r.storedAt) + "\nlength " +
-                             std::to_string(r.length) + "\n", durable);
+    return writeFileWhole(path,
+                          kFirstLine + "\nurl " + r.url + "\ntag " + r.tag + "\nkey " + r.keyId + "\ncomment " +
+                              r.trustedComment + "\nstored " + std::to_string(r.storedAt) + "\nlength " +
+                              std::to_string(r.length) + "\n",
+                          durable);
 }
-
 
 bool isSendableTag(const std::string& tag) {
     constexpr size_t kLongest = 1024;

@@ -11,9 +11,9 @@
 
 namespace bi {
 
-bool unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool, Reporter report,
-                       const std::function<bool()>& cancelled) {
-    struct stat st{};
+bool unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool,
+                       Reporter report, const std::function<bool()>& cancelled) {
+    struct stat st {};
     if (::stat(archive.c_str(), &st) != 0) return false;
 
     // unzip reads the archive through an inherited descriptor: it takes "*", "?" and "[" in an
@@ -32,7 +32,8 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
     const std::string shown = platform::printable(archive);
     const auto rewrite = [&](const std::string& line) {
         std::string out = line;
-        for (size_t at = 0; (at = out.find(given, at)) != std::string::npos; at += shown.size()) out.replace(at, given.size(), shown);
+        for (size_t at = 0; (at = out.find(given, at)) != std::string::npos; at += shown.size())
+            out.replace(at, given.size(), shown);
         return out;
     };
     int status = 0;
@@ -44,7 +45,8 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
     }
     ::close(fd);
     if (status != 0) {
-        report(cancelled && cancelled() ? "The installation was cancelled." : "Failed to unzip the install agent", true);
+        report(cancelled && cancelled() ? "The installation was cancelled." : "Failed to unzip the install agent",
+               true);
         return false;
     }
     return true;

@@ -17,7 +17,7 @@ constexpr int64_t kChunk = 256 << 10;
 
 FileHasher::FileHasher(std::string path) : path_(std::move(path)) {
     if (sodium_init() < 0) failed_ = true;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path_.c_str(), &st) == 0) known_ = st.st_size;
     thread_ = std::thread([this] { work(); });
 }

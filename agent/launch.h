@@ -2,7 +2,6 @@
 
 #include <string>
 
-
 namespace bi {
 
 // Runs shellCommand + " -installbundle <bundleLocation>/bundle.zip" + the user's arguments

@@ -18,7 +18,8 @@ void removeRecordTemporaries() {
     const std::string dir = getInstallAgentCacheDir();
     if (DIR* listing = ::opendir(dir.c_str())) {
         while (const dirent* entry = ::readdir(listing)) {
-            if (std::string(entry->d_name).starts_with(PARTIAL_RECORD_FILE + ".")) ::unlinkat(::dirfd(listing), entry->d_name, 0);
+            if (std::string(entry->d_name).starts_with(PARTIAL_RECORD_FILE + "."))
+                ::unlinkat(::dirfd(listing), entry->d_name, 0);
         }
         ::closedir(listing);
     }
@@ -30,7 +31,7 @@ std::string partialArchivePath() { return getInstallAgentCacheDir() + PARTIAL_AR
 
 std::optional<PartialArchive> partialArchiveFor(const std::string& url) {
     removeRecordTemporaries();
-    struct stat st{};
+    struct stat st {};
     const auto record = readCacheRecord(recordPath());
     if (::lstat(partialArchivePath().c_str(), &st) == 0 && S_ISREG(st.st_mode) && record && record->url == url &&
         isStrongTag(record->tag) && (record->length < 0 || st.st_size <= record->length)) {

@@ -60,11 +60,10 @@ std::optional<std::vector<unsigned char>> decode(const std::string& base64, size
     return bytes;
 }
 
-
 // The legacy algorithm signs the archive itself, which must then be read whole.
 bool verifyWholeFile(const unsigned char* sig, const std::string& path, const PublicKey& key) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st{};
+    struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         if (fd >= 0) ::close(fd);
         return false;
@@ -137,7 +136,7 @@ std::string keyIdText(const std::array<unsigned char, 8>& id) {
 }
 
 BundleKey loadBundleKey(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return {};
     const auto text = readSmallFile(path);
     const auto key = text ? parsePublicKey(*text) : std::nullopt;
@@ -151,7 +150,7 @@ SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path, 
     if (key.state == BundleKeyState::Damaged) return {SignatureStatus::DamagedKey, "", ""};
     const auto signature = readSmallFile(path + ".minisig");
     if (!signature) return {SignatureStatus::Missing, "", ""};
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};
     if (name.empty()) name = path.substr(path.find_last_of('/') + 1);
     return verifySignature(key.key, *signature, path, name, [&] { return FileHasher(path).digest(st.st_size); });
@@ -159,13 +158,19 @@ SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path, 
 
 const char* signatureFailureText(SignatureStatus status) {
     switch (status) {
-        case SignatureStatus::Missing: return "The installer archive is not signed.";
-        case SignatureStatus::OtherKey: return "The installer archive is signed with another key.";
-        case SignatureStatus::OtherFile: return "The installer archive's signature is for another file.";
-        case SignatureStatus::Rollback: return "The installer archive is older than the installed one.";
-        case SignatureStatus::DamagedKey: return "The installer's signing key is damaged.";
+        case SignatureStatus::Missing:
+            return "The installer archive is not signed.";
+        case SignatureStatus::OtherKey:
+            return "The installer archive is signed with another key.";
+        case SignatureStatus::OtherFile:
+            return "The installer archive's signature is for another file.";
+        case SignatureStatus::Rollback:
+            return "The installer archive is older than the installed one.";
+        case SignatureStatus::DamagedKey:
+            return "The installer's signing key is damaged.";
         case SignatureStatus::Valid:
-        case SignatureStatus::Invalid: break;
+        case SignatureStatus::Invalid:
+            break;
     }
     return "The installer archive's signature is not valid.";
 }

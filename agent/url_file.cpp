@@ -13,7 +13,7 @@ std::string readFirstLine(std::FILE* stream) {
 }
 
 std::string readEndpointUrlFile(const std::string& path, Reporter report) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return "";
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {

@@ -152,7 +152,10 @@ inline void table(const std::string& title, const std::vector<std::string>& note
     for (const auto& r : rows) {
         const auto met = meets(r.target, r.checked);
         std::printf("| %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.mine.c_str(), r.anchor.c_str(),
-                    r.ratio.c_str(), r.target.c_str(), !met ? "" : *met ? "yes" : "**no**");
+                    r.ratio.c_str(), r.target.c_str(),
+                    !met   ? ""
+                    : *met ? "yes"
+                           : "**no**");
     }
 }
 

@@ -2,7 +2,6 @@
 // what linking libcurl alone costs a process's start.
 #include <curl/curl.h>
 
-
 int main() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     curl_global_cleanup();

@@ -75,7 +75,8 @@ std::string publicKey() {
 }
 void sign(const std::string& archive) {
     publicKey();
-    if (!fs::exists(archive + ".minisig")) run({"/usr/bin/minisign", "-S", "-s", S.scratch + "/keys/key.sec", "-m", archive});
+    if (!fs::exists(archive + ".minisig"))
+        run({"/usr/bin/minisign", "-S", "-s", S.scratch + "/keys/key.sec", "-m", archive});
 }
 
 // A bundle as the tests make it, with the window's splash; it ships the agent in directory
@@ -97,7 +98,8 @@ const Bundle& downloadApp() {
 }
 const Bundle& signedApp() {
     static const Bundle b = bundle("Signed.app");
-    if (!fs::exists(b.resources + "/installAgentKey.pub")) fs::copy_file(publicKey(), b.resources + "/installAgentKey.pub");
+    if (!fs::exists(b.resources + "/installAgentKey.pub"))
+        fs::copy_file(publicKey(), b.resources + "/installAgentKey.pub");
     return b;
 }
 // Ships 50 MiB in 5000 files.
@@ -119,8 +121,13 @@ const Bundle& tinyApp() {
 
 // The shipped road's anchor: unzip the bundle's archive into d, then start the agent from there.
 std::vector<std::string> unzipThenAgent(const Bundle& app, const std::string& d) {
-    return {"/bin/sh", "-c", "unzip -qq -o \"$1\" -d \"$2\" && sh \"$2/install\" -installbundle \"$3\"", "sh",
-            app.resources + "/InstallAgent.zip", d, app.resources + "/bundle.zip"};
+    return {"/bin/sh",
+            "-c",
+            "unzip -qq -o \"$1\" -d \"$2\" && sh \"$2/install\" -installbundle \"$3\"",
+            "sh",
+            app.resources + "/InstallAgent.zip",
+            d,
+            app.resources + "/bundle.zip"};
 }
 
 std::string cacheDir() { return S.home + "/.tolvar/app_installer_cache/V0917k/xarc64"; }
@@ -248,10 +255,11 @@ void throughput() {
         rows.push_back({m + ": download as nginx sent it ($request_time)", rate(size, f.median(m + " served")),
                         rate(size, f.median("curl served")), fmt("%.2f", served), target, served});
         const double worst = f.worst(m + " busy"), small = f.worst(m + " small busy");
-        busy.push_back({m + ", 1 GiB download and extraction", ms(worst), ms(small), fmt("%.2f", worst / small), "<= 50 ms",
-                        worst * 1000});
+        busy.push_back({m + ", 1 GiB download and extraction", ms(worst), ms(small), fmt("%.2f", worst / small),
+                        "<= 50 ms", worst * 1000});
     }
-    table(fmt("Download road throughput: %.0f MiB archive, one STORED file, empty cache, median of %d", size / kMiB, S.runs),
+    table(fmt("Download road throughput: %.0f MiB archive, one STORED file, empty cache, median of %d", size / kMiB,
+              S.runs),
           {"Anchors: `curl -s -o FILE URL` of the same URL, and `unzip -qq -o A -d D` of the same archive",
            "(the installer also extracts). The installer's download part ends when its extraction begins:",
            "the staging directory appearing in the cache, seen with inotify. nginx's $request_time is the",
@@ -275,7 +283,8 @@ void validCache() {
     const std::vector<std::string> direct = {"/bin/sh", cacheDir() + "/installagent/install", "-installbundle",
                                              app.resources + "/bundle.zip"};
     const Figures f = rounds(S.runs, [&](Figures& fig, int) {
-        const double agent = run(direct).firstLineSeconds, head = run({"/usr/bin/curl", "-sI", "-o", "/dev/null", u}).seconds;
+        const double agent = run(direct).firstLineSeconds,
+                     head = run({"/usr/bin/curl", "-sI", "-o", "/dev/null", u}).seconds;
         fig.add("anchor", agent + head);
         fig.add("head", head);
         fig.add("probe", run({BI_CURL_PROBE}).seconds);
@@ -286,20 +295,22 @@ void validCache() {
         if (!fs::exists(cacheDir() + "/installagent/install")) die("the valid-cache run lost the cached agent");
     });
     const auto extra = [&](const std::string& m) { return f.median(m) - f.median("anchor"); };
-    std::vector<Row> rows = {{"console: start to the agent's first line", ms(f.median("console")), ms(f.median("anchor")),
-                              fmt("%+.1f ms", extra("console") * 1000), "extra <= 5 ms", extra("console") * 1000}};
+    std::vector<Row> rows = {{"console: start to the agent's first line", ms(f.median("console")),
+                              ms(f.median("anchor")), fmt("%+.1f ms", extra("console") * 1000), "extra <= 5 ms",
+                              extra("console") * 1000}};
     if (S.display) {
         rows.push_back({"window: start to the agent's first line", ms(f.median("window")), ms(f.median("anchor")),
                         fmt("%+.1f ms", extra("window") * 1000), "(for information)"});
     }
-    rows.push_back({"console: body bytes nginx sent (worst)", fmt("%.0f B", f.worst("sent")), fmt("%.0f MiB", size / kMiB),
-                    fmt("%.4f%%", 100 * f.worst("sent") / size), "0 B", f.worst("sent")});
+    rows.push_back({"console: body bytes nginx sent (worst)", fmt("%.0f B", f.worst("sent")),
+                    fmt("%.0f MiB", size / kMiB), fmt("%.4f%%", 100 * f.worst("sent") / size), "0 B", f.worst("sent")});
     table(fmt("Valid-cache road: %.0f MiB archive whose ETag matches the cache, median of %d", size / kMiB, S.runs),
           {"The installer asks with If-None-Match and gets 304. Anchor: `curl -sI URL` (the same question, one",
            fmt("round trip: %s) plus `sh <agent>/install -installbundle <bundle.zip>` started directly, timed to",
                ms(f.median("head")).c_str()),
            "the same first line. Body bytes: $body_bytes_sent of nginx's access log for the installer's request.",
-           fmt("For scale: a program that only links and initialises libcurl runs in %s.", ms(f.median("probe")).c_str())},
+           fmt("For scale: a program that only links and initialises libcurl runs in %s.",
+               ms(f.median("probe")).c_str())},
           rows);
 }
 
@@ -381,10 +392,15 @@ void signedRoad() {
     const std::string u = url(fs::path(gig()).filename()), a = S.work + "/A.zip", d = S.work + "/D";
     sign(gig());
     const std::vector<std::string> anchor = {
-        "/bin/sh", "-c",
+        "/bin/sh",
+        "-c",
         "curl -s -o \"$1\" \"$2\" && curl -s -o \"$1.minisig\" \"$2.minisig\" && minisign -Vqm \"$1\" -p \"$3\" && "
         "unzip -qq -o \"$1\" -d \"$4\"",
-        "sh", a, u, publicKey(), d};
+        "sh",
+        a,
+        u,
+        publicKey(),
+        d};
     const Figures f = rounds(S.runs, [&](Figures& fig, int) {
         fig.add("unsigned", fresh(downloadApp(), installer(u)).seconds);
         fig.add("signed", fresh(signedApp(), installer(u)).seconds);
@@ -456,7 +472,7 @@ private:
         std::vector<char> buf(256 << 10);
         pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
         bool open = ::connect(server, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-        for (uint64_t done = 0; open && done < cut && ::poll(fds, 2, 60000) > 0;) {
+        for (uint64_t done = 0; open && done<cut&& ::poll(fds, 2, 60000)> 0;) {
             const bool down = fds[1].revents != 0;
             const int from = down ? server : client, to = down ? client : server;
             const ssize_t n = ::read(from, buf.data(), down ? std::min<uint64_t>(buf.size(), cut - done) : buf.size());
@@ -477,15 +493,19 @@ private:
 
 void broken() {
     const auto size = static_cast<double>(fs::file_size(gig()));
-    const Figures f = rounds(S.runs, [&](Figures& fig, int) {
-        CuttingRelay relay(static_cast<uint64_t>(size / 4), 3);  // at 25, 50 and 75 %
-        const uintmax_t from = logSize();
-        fig.add("seconds", fresh(downloadApp(), installer(relay.url("1g.zip"))).seconds);
-        fig.add("sent", sent(from, 4) / size);
-        fig.add("received", static_cast<double>(relay.passed) / size);
-    }, 0);
+    const Figures f = rounds(
+        S.runs,
+        [&](Figures& fig, int) {
+            CuttingRelay relay(static_cast<uint64_t>(size / 4), 3);  // at 25, 50 and 75 %
+            const uintmax_t from = logSize();
+            fig.add("seconds", fresh(downloadApp(), installer(relay.url("1g.zip"))).seconds);
+            fig.add("sent", sent(from, 4) / size);
+            fig.add("received", static_cast<double>(relay.passed) / size);
+        },
+        0);
     clearCache();
-    table(fmt("Broken connections: %.0f MiB archive, the connection cut at 25, 50 and 75 %%, %d runs", size / kMiB, S.runs),
+    table(fmt("Broken connections: %.0f MiB archive, the connection cut at 25, 50 and 75 %%, %d runs", size / kMiB,
+              S.runs),
           {"A relay in front of nginx ends the first three connections; the installer resumes each time (after",
            "its waits of 1, 2 and 4 s) and completes in the same run, or the benchmark stops. Bytes: nginx's",
            "$body_bytes_sent over all requests of the run, against the archive's size; it counts what was still",
@@ -499,53 +519,61 @@ void broken() {
 void interrupted() {
     const std::string u = url(fs::path(gig()).filename()), partial = cacheDir() + "/.download";
     const auto size = static_cast<double>(fs::file_size(gig()));
-    const Figures f = rounds(S.runs, [&](Figures& fig, int) {
-        std::atomic<uintmax_t> stoppedAt{0};
-        ProcessOptions options = installer(u);
-        options.onStart = [&](pid_t pid) {  // SIGINT once the partial archive holds half
-            std::error_code ec;
-            while (static_cast<double>(fs::file_size(partial, ec)) < size / 2 || ec) {
-                if (::kill(pid, 0) != 0) return;
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-            stoppedAt = fs::file_size(partial, ec);
-            ::kill(pid, SIGINT);
-        };
-        fresh(downloadApp(), options, true);
-        const uintmax_t from = logSize();
-        ::sync();
-        run({downloadApp().executable}, installer(u));
-        fig.add("second", sent(from, 1) / size);
-        fig.add("at", static_cast<double>(stoppedAt) / size);
-    }, 0);
+    const Figures f = rounds(
+        S.runs,
+        [&](Figures& fig, int) {
+            std::atomic<uintmax_t> stoppedAt{0};
+            ProcessOptions options = installer(u);
+            options.onStart = [&](pid_t pid) {  // SIGINT once the partial archive holds half
+                std::error_code ec;
+                while (static_cast<double>(fs::file_size(partial, ec)) < size / 2 || ec) {
+                    if (::kill(pid, 0) != 0) return;
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+                stoppedAt = fs::file_size(partial, ec);
+                ::kill(pid, SIGINT);
+            };
+            fresh(downloadApp(), options, true);
+            const uintmax_t from = logSize();
+            ::sync();
+            run({downloadApp().executable}, installer(u));
+            fig.add("second", sent(from, 1) / size);
+            fig.add("at", static_cast<double>(stoppedAt) / size);
+        },
+        0);
     clearCache();
-    table(fmt("Interrupted and resumed: %.0f MiB archive, Ctrl-C at about half, then a second run, %d runs", size / kMiB,
-              S.runs),
+    table(fmt("Interrupted and resumed: %.0f MiB archive, Ctrl-C at about half, then a second run, %d runs",
+              size / kMiB, S.runs),
           {fmt("SIGINT once the partial archive in the cache holds half (it held %.1f %% at the signal, median).",
                100 * f.median("at")),
            "Bytes: nginx's $body_bytes_sent for the second run's request, against the archive's size."},
-          {{"bytes the second run received (worst)", times(f.worst("second")), "1.000x", "", "<= 0.52", f.worst("second")}});
+          {{"bytes the second run received (worst)", times(f.worst("second")), "1.000x", "", "<= 0.52",
+            f.worst("second")}});
 }
 
 void together() {
     const std::string u = url(fs::path(gig()).filename());
     const auto size = static_cast<double>(fs::file_size(gig()));
-    const Figures f = rounds(S.runs, [&](Figures& fig, int) {
-        uintmax_t from = logSize();
-        fig.add("alone", fresh(downloadApp(), installer(u)).seconds);
-        fig.add("sent alone", sent(from, 1) / size);
-        clearCache();
-        ::sync();
-        from = logSize();
-        const auto start = Clock::now();
-        std::vector<std::future<ProcessResult>> eight;
-        for (int n = 0; n < 8; ++n) {
-            eight.push_back(std::async(std::launch::async, [&] { return run({downloadApp().executable}, installer(u)); }));
-        }
-        for (auto& e : eight) e.get();
-        fig.add("all", since(start));
-        fig.add("sent all", sent(from, 8) / size);
-    }, 0);
+    const Figures f = rounds(
+        S.runs,
+        [&](Figures& fig, int) {
+            uintmax_t from = logSize();
+            fig.add("alone", fresh(downloadApp(), installer(u)).seconds);
+            fig.add("sent alone", sent(from, 1) / size);
+            clearCache();
+            ::sync();
+            from = logSize();
+            const auto start = Clock::now();
+            std::vector<std::future<ProcessResult>> eight;
+            for (int n = 0; n < 8; ++n) {
+                eight.push_back(
+                    std::async(std::launch::async, [&] { return run({downloadApp().executable}, installer(u)); }));
+            }
+            for (auto& e : eight) e.get();
+            fig.add("all", since(start));
+            fig.add("sent all", sent(from, 8) / size);
+        },
+        0);
     clearCache();
     table(fmt("Installers started together: 8 on an empty cache, %.0f MiB archive, median of %d", size / kMiB, S.runs),
           {"One downloads; the others wait for it and revalidate the agent it cached (304). Bytes: nginx's",
@@ -553,8 +581,7 @@ void together() {
           {{"bytes the server sent (worst)", times(f.worst("sent all")), times(f.worst("sent alone")), "", "<= 1.05",
             f.worst("sent all")},
            {"time until every agent ran", secs(f.median("all")), secs(f.median("alone")),
-            times(f.median("all") / f.median("alone")),
-            "(for information)"}});
+            times(f.median("all") / f.median("alone")), "(for information)"}});
 }
 
 // ---- 4: memory, the signed road (which hashes the archive and checks its signature) beside the unsigned one
@@ -603,8 +630,8 @@ void memory() {
         for (const std::string road : {"console, ", "console, signed, "}) {
             const Figures &small = by[road + "100 MiB"], &large = by[road + "4 GiB"];
             const double growth = large.worst("installer") - small.worst("installer");
-            rows.push_back({road + "growth from 100 MiB to 4 GiB", mib(growth), mib(large.worst("curl") - small.worst("curl")),
-                            "", "<= 2 MiB", growth / 1024});
+            rows.push_back({road + "growth from 100 MiB to 4 GiB", mib(growth),
+                            mib(large.worst("curl") - small.worst("curl")), "", "<= 2 MiB", growth / 1024});
         }
     }
     if (S.display) measure("window, 100 MiB", downloadApp(), "100m.zip", "<= 40 MiB", true);
@@ -655,9 +682,9 @@ int main(int argc, char** argv) {
                 S.scratch.c_str(), S.display ? "GTK window on DISPLAY" : "none (no DISPLAY)");
     if (chosen("throughput")) agentArchive("1m", kMiB);
     const std::vector<std::pair<std::string, void (*)()>> sections = {
-        {"throughput", throughput}, {"valid-cache", validCache}, {"shipped", shipped}, {"start-up", startUp},
-        {"signed", signedRoad},     {"broken", broken},          {"interrupted", interrupted},
-        {"together", together},     {"memory", memory}};
+        {"throughput", throughput},   {"valid-cache", validCache}, {"shipped", shipped},
+        {"start-up", startUp},        {"signed", signedRoad},      {"broken", broken},
+        {"interrupted", interrupted}, {"together", together},      {"memory", memory}};
     for (const auto& [name, section] : sections) {
         if (chosen(name)) section();
     }

@@ -60,7 +60,8 @@ void Download::shutDown() {
     {
         std::lock_guard lock(pauseMutex_);
         // A worker that waits stops waiting.
-        for (Phase p = phase_; (p == Phase::Fetching || p == Phase::Extracting) && !phase_.compare_exchange_weak(p, Phase::Cancelled);) {
+        for (Phase p = phase_;
+             (p == Phase::Fetching || p == Phase::Extracting) && !phase_.compare_exchange_weak(p, Phase::Cancelled);) {
         }
     }
     pauseEnded_.notify_all();
@@ -131,7 +132,8 @@ void Download::onWindowClose() {
     Phase was = phase_;
     {
         std::lock_guard lock(pauseMutex_);
-        while ((was == Phase::Fetching || was == Phase::Extracting) && !phase_.compare_exchange_weak(was, Phase::Cancelled)) {
+        while ((was == Phase::Fetching || was == Phase::Extracting) &&
+               !phase_.compare_exchange_weak(was, Phase::Cancelled)) {
         }
     }
     pauseEnded_.notify_all();
@@ -166,7 +168,8 @@ void Download::finishReady(net::DownloadTask& task, double linger) {
 }
 
 CacheWait Download::cacheWait() {
-    return CacheWait{[this] { showStatus(tr("Waiting for another installer to finish")); }, [this] { return stopped(); }};
+    return CacheWait{[this] { showStatus(tr("Waiting for another installer to finish")); },
+                     [this] { return stopped(); }};
 }
 
 bool Download::pause(std::chrono::milliseconds duration) {
@@ -191,12 +194,15 @@ void Download::handOff(net::DownloadTask& task, const CacheRecord& record) {
             dropPartialArchive();
             finishReady(task);
             return;
-        case CacheFill::GaveUp: return;  // the whole archive stays for the next run
+        case CacheFill::GaveUp:
+            return;  // the whole archive stays for the next run
         case CacheFill::ExtractionFailed:
             dropPartialArchive();
             fail(task, {Failure::Kind::Extraction, task.url()});
             return;
-        case CacheFill::CacheNotWritable: fail(task, {Failure::Kind::CacheNotWritable, getInstallAgentCacheDir()}); return;
+        case CacheFill::CacheNotWritable:
+            fail(task, {Failure::Kind::CacheNotWritable, getInstallAgentCacheDir()});
+            return;
     }
 }
 

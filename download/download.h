@@ -93,16 +93,16 @@ private:
     // The run, on the worker only.
     BundleKey key_;
     FetchState state_;
-    ArchiveAsk asked_;                        // the current task's request
-    std::optional<PartialArchive> partial_;   // what the archive's request continues
-    net::DownloadTask* task_ = nullptr;       // the current one
-    net::DownloadTask* judged_ = nullptr;     // the task whose first answer was judged
-    std::optional<std::string> tag_;          // the archive's "ETag"
-    int64_t length_ = -1;                     // the whole archive's, -1 when unknown
-    int64_t received_ = 0;                    // bytes of the archive that came in this run
-    int64_t base_ = 0;                        // bytes kept from earlier when the attempt began
-    std::optional<Next> next_;                // what follows once the current task has ended
-    std::unique_ptr<FileHasher> hasher_;      // of the partial archive, when the bundle has a key
+    ArchiveAsk asked_;                       // the current task's request
+    std::optional<PartialArchive> partial_;  // what the archive's request continues
+    net::DownloadTask* task_ = nullptr;      // the current one
+    net::DownloadTask* judged_ = nullptr;    // the task whose first answer was judged
+    std::optional<std::string> tag_;         // the archive's "ETag"
+    int64_t length_ = -1;                    // the whole archive's, -1 when unknown
+    int64_t received_ = 0;                   // bytes of the archive that came in this run
+    int64_t base_ = 0;                       // bytes kept from earlier when the attempt began
+    std::optional<Next> next_;               // what follows once the current task has ended
+    std::unique_ptr<FileHasher> hasher_;     // of the partial archive, when the bundle has a key
 
     std::atomic<Phase> phase_{Phase::Fetching};
     std::mutex pauseMutex_;

@@ -34,7 +34,7 @@ bool looksLikeZip(const std::string& path) {
 }
 
 int64_t sizeOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
@@ -81,7 +81,8 @@ void Download::send(net::TransferRequest request) {
 void Download::sendNext(Next next) {
     for (auto left = next.wait; left.count() > 0; left -= std::chrono::milliseconds(1000)) {
         const int seconds = static_cast<int>(std::ceil(static_cast<double>(left.count()) / 1000));
-        showStatus(format(tr("Connection lost. Retrying in %d s (attempt %d of %d)"), seconds, state_.attempt, kMaxAttempts));
+        showStatus(
+            format(tr("Connection lost. Retrying in %d s (attempt %d of %d)"), seconds, state_.attempt, kMaxAttempts));
         if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
     }
     if (next.wait.count() > 0) showStatus(tr("Downloading"));
@@ -113,10 +114,14 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
 
     // The cached agent may be current all the same (a server that ignores If-None-Match).
     switch (judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
-        case CacheJudgement::Current: finishReady(task); return false;
-        case CacheJudgement::GaveUp: return false;
+        case CacheJudgement::Current:
+            finishReady(task);
+            return false;
+        case CacheJudgement::GaveUp:
+            return false;
         case CacheJudgement::Stale:
-        case CacheJudgement::Empty: break;
+        case CacheJudgement::Empty:
+            break;
     }
     // Only an archive with a strong tag can be resumed; any other is dropped by the next run.
     recordPartialArchive(CacheRecord{url_, tag_.value_or(""), "", "", now(), length_});
@@ -136,17 +141,23 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
 void Download::carryOut(net::DownloadTask& task, const Step& step) {
     if (step.dropPartial) dropPartialArchive();
     switch (step.action) {
-        case Action::Accept: return;
+        case Action::Accept:
+            return;
         case Action::UsePartial:
             tag_ = partial_->record.tag;
             archiveArrived(task, partialArchivePath());
             return;
         case Action::CheckCached:
             switch (judgeCache(AgentIdentity{url_, asked_.request.ifNoneMatch, key_.idText()}, cacheWait())) {
-                case CacheJudgement::Current: finishReady(task); return;
-                case CacheJudgement::GaveUp: return;
+                case CacheJudgement::Current:
+                    finishReady(task);
+                    return;
+                case CacheJudgement::GaveUp:
+                    return;
                 case CacheJudgement::Stale:
-                case CacheJudgement::Empty: carryOut(task, cachedAgentGone(state_, asked_)); return;
+                case CacheJudgement::Empty:
+                    carryOut(task, cachedAgentGone(state_, asked_));
+                    return;
             }
             return;
         case Action::AskAgain:
@@ -162,7 +173,9 @@ void Download::carryOut(net::DownloadTask& task, const Step& step) {
         case Action::Offline:
             if (!startOffline(task, step.reason)) fail(task, *step.failure);
             return;
-        case Action::Fail: fail(task, *step.failure); return;
+        case Action::Fail:
+            fail(task, *step.failure);
+            return;
     }
 }
 
@@ -187,8 +200,9 @@ void Download::archiveArrived(net::DownloadTask& task, const std::string& locati
 void Download::signatureArrived(net::DownloadTask& task, const std::string& location) {
     const std::string archive = partialArchivePath();
     const int64_t size = sizeOf(archive);
-    SignatureCheck check = verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
-                                           [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
+    SignatureCheck check =
+        verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
+                        [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
     check.status = judgeRollback(check, state_, cachedAgentRecord());
     if (check.status != SignatureStatus::Valid) {
         dropPartialArchive();

@@ -21,7 +21,7 @@ enum class Fetch { Archive, Signature };
 struct OnDisk {
     std::optional<PartialArchive> partial;  // this URL's
     std::optional<CacheRecord> cached;      // the cached agent's record, when the agent is whole
-    bool cachedTagStored = false;        // its tag file holds the record's tag
+    bool cachedTagStored = false;           // its tag file holds the record's tag
 };
 
 // The run so far; the plan updates it as it decides.

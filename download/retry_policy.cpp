@@ -27,8 +27,15 @@ std::optional<long> secondsToWait(const std::string& value) {
 
 bool isTransientStatus(long status) {
     switch (status) {
-        case 408: case 429: case 500: case 502: case 503: case 504: return true;
-        default: return false;
+        case 408:
+        case 429:
+        case 500:
+        case 502:
+        case 503:
+        case 504:
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "agent/launch.h"
-#include "driver/sourcing.h"
 #include "agent/url_file.h"
+#include "driver/sourcing.h"
 #include "host/constants.h"
 #include "host/locations.h"
 #include "host/shell.h"

@@ -9,10 +9,10 @@
 
 #include "agent/cache.h"
 #include "agent/extract.h"
+#include "agent/signature.h"
 #include "download/download_entry.h"
 #include "host/constants.h"
 #include "host/locations.h"
-#include "agent/signature.h"
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
 
@@ -21,7 +21,7 @@ namespace bi {
 namespace {
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 

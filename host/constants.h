@@ -13,8 +13,8 @@ static const std::string INSTALL_AGENT_ZIP = "InstallAgent.zip";
 static const std::string INSTALL_AGENT_DIR_NAME = "installagent";
 // Relative to the home directory; ends with a separator so a name can be appended.
 static const std::string INSTALL_AGENT_CACHE_PATH = ".tolvar" + PATH_SEPARATOR + "app_installer_cache" +
-                                                    PATH_SEPARATOR + RELEASE_TAG + PATH_SEPARATOR +
-                                                    PLATFORM_TAG + PATH_SEPARATOR;
+                                                    PATH_SEPARATOR + RELEASE_TAG + PATH_SEPARATOR + PLATFORM_TAG +
+                                                    PATH_SEPARATOR;
 static const std::string VALIDATION_STRING_FILE = ".validatestring";
 // Beside the tag file: where the cached agent came from and how it was verified.
 static const std::string AGENT_RECORD_FILE = ".agentrecord";

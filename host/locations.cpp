@@ -37,7 +37,7 @@ namespace {
 
 // 0 when prefix is (or has just been attempted as) a directory, -1 when it is something else.
 int ensureDirectory(const std::string& prefix, mode_t mode) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(prefix.c_str(), &st) != 0) {
         ::mkdir(prefix.c_str(), mode);
         return 0;

@@ -4,9 +4,7 @@
 
 namespace bi {
 
-void reportMessage(const std::string& message, bool isError) {
-    reportToConsole(message, isError);
-}
+void reportMessage(const std::string& message, bool isError) { reportToConsole(message, isError); }
 
 void reportToConsole(const std::string& message, bool isError) {
     std::ostream& out = isError ? std::cerr : std::cout;

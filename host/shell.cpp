@@ -18,7 +18,16 @@ namespace {
 bool isPlainWordByte(unsigned char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     switch (c) {
-        case '@': case '%': case '+': case '=': case ':': case ',': case '.': case '/': case '_': case '-':
+        case '@':
+        case '%':
+        case '+':
+        case '=':
+        case ':':
+        case ',':
+        case '.':
+        case '/':
+        case '_':
+        case '-':
             return true;
         default:
             return false;
@@ -72,7 +81,7 @@ void flushLines(std::string& pending, bool atEnd, const std::function<std::strin
 }  // namespace
 
 int runShellCancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
-                            const std::function<std::string(const std::string&)>& rewrite) {
+                        const std::function<std::string(const std::string&)>& rewrite) {
     // The command replaces the shell, so the death signal reaches the command itself.
     const std::string line = "exec " + commandLine;
     const char* execLine = line.c_str();
@@ -87,7 +96,8 @@ int runShellCancellable(const std::string& commandLine, const std::function<bool
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing keeps writing after the installer died
         if (::getppid() != parent) ::_exit(127);
-        if (output[1] >= 0 && (::dup2(output[1], STDOUT_FILENO) < 0 || ::dup2(output[1], STDERR_FILENO) < 0)) ::_exit(127);
+        if (output[1] >= 0 && (::dup2(output[1], STDOUT_FILENO) < 0 || ::dup2(output[1], STDERR_FILENO) < 0))
+            ::_exit(127);
         ::execl("/bin/sh", "sh", "-c", execLine, static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -104,7 +114,8 @@ int runShellCancellable(const std::string& commandLine, const std::function<bool
         if (done == pid || done < 0) {
             // What the command wrote last is still in the pipe.
             char buf[4096];
-            for (ssize_t n; output[0] >= 0 && (n = ::read(output[0], buf, sizeof buf)) > 0;) pending.append(buf, static_cast<size_t>(n));
+            for (ssize_t n; output[0] >= 0 && (n = ::read(output[0], buf, sizeof buf)) > 0;)
+                pending.append(buf, static_cast<size_t>(n));
             if (output[0] >= 0) {
                 flushLines(pending, true, rewrite);
                 ::close(output[0]);

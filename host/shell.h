@@ -22,6 +22,6 @@ int runShell(const std::string& commandLine);
 // writes to standard output and error reaches standard error line by line through it.
 // Returns the wait status, -1 when sh cannot start.
 int runShellCancellable(const std::string& commandLine, const std::function<bool()>& cancelled,
-                            const std::function<std::string(const std::string&)>& rewrite = {});
+                        const std::function<std::string(const std::string&)>& rewrite = {});
 
 }  // namespace bi

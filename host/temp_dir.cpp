@@ -28,11 +28,12 @@ void removeAbandoned(const std::string& base) {
         const std::string name = entry->d_name;
         if (name.size() != 8 || !name.starts_with("qv")) continue;
         const std::string dir = platform::joinPath(base, name);
-        struct stat st{};
+        struct stat st {};
         if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
         std::error_code ec;
         auto it = fs::directory_iterator(dir, ec);
-        if (ec || it == fs::directory_iterator() || it->path().filename() != kLock || ++it != fs::directory_iterator()) continue;
+        if (ec || it == fs::directory_iterator() || it->path().filename() != kLock || ++it != fs::directory_iterator())
+            continue;
         const std::string lock = dir + "/" + kLock;
         const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {

@@ -42,10 +42,13 @@ const CurlLibrary* load() {
 
 TransferErrorKind errorKindOf(CURLcode code) {
     switch (code) {
-        case CURLE_COULDNT_CONNECT: return TransferErrorKind::Refused;
+        case CURLE_COULDNT_CONNECT:
+            return TransferErrorKind::Refused;
         case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY: return TransferErrorKind::UnknownHost;
-        case CURLE_OPERATION_TIMEDOUT: return TransferErrorKind::TimedOut;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return TransferErrorKind::UnknownHost;
+        case CURLE_OPERATION_TIMEDOUT:
+            return TransferErrorKind::TimedOut;
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CERTPROBLEM:
@@ -58,18 +61,24 @@ TransferErrorKind errorKindOf(CURLcode code) {
         case CURLE_SSL_CRL_BADFILE:
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
         case CURLE_SSL_INVALIDCERTSTATUS:
-        case CURLE_USE_SSL_FAILED: return TransferErrorKind::Tls;
+        case CURLE_USE_SSL_FAILED:
+            return TransferErrorKind::Tls;
         case CURLE_PARTIAL_FILE:
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
         case CURLE_GOT_NOTHING:
         case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM: return TransferErrorKind::ConnectionLost;
+        case CURLE_HTTP2_STREAM:
+            return TransferErrorKind::ConnectionLost;
         case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL: return TransferErrorKind::BadUrl;
-        case CURLE_TOO_MANY_REDIRECTS: return TransferErrorKind::TooManyRedirects;
-        case CURLE_WRITE_ERROR: return TransferErrorKind::DiskFull;
-        default: return TransferErrorKind::Other;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return TransferErrorKind::BadUrl;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return TransferErrorKind::TooManyRedirects;
+        case CURLE_WRITE_ERROR:
+            return TransferErrorKind::DiskFull;
+        default:
+            return TransferErrorKind::Other;
     }
 }
 

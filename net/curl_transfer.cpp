@@ -64,8 +64,8 @@ public:
             path_ = temporaryDirectory(options_) + "/download-XXXXXX";
             fd_ = ::mkostemp(path_.data(), O_CLOEXEC);  // mode 0600
             if (fd_ < 0) {
-                return error(TransferErrorKind::DiskFull, "cannot create a file in " + temporaryDirectory(options_) +
-                                                              ": " + std::strerror(errno));
+                return error(TransferErrorKind::DiskFull,
+                             "cannot create a file in " + temporaryDirectory(options_) + ": " + std::strerror(errno));
             }
             temporary_ = true;
         } else {
@@ -109,15 +109,19 @@ private:
                  set(CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
         }
         // No CURLOPT_ACCEPT_ENCODING: a compressed response would carry another tag.
-        if (const char* ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0') ok = ok && set(CURLOPT_CAINFO, ca);
-        if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') ok = ok && set(CURLOPT_CAPATH, dir);
-        if (request_.ifNoneMatch) headers_ = lib().slist_append(headers_, ("If-None-Match: " + *request_.ifNoneMatch).c_str());
+        if (const char* ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
+            ok = ok && set(CURLOPT_CAINFO, ca);
+        if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
+            ok = ok && set(CURLOPT_CAPATH, dir);
+        if (request_.ifNoneMatch)
+            headers_ = lib().slist_append(headers_, ("If-None-Match: " + *request_.ifNoneMatch).c_str());
         if (!request_.file.empty() && request_.resumeFrom > 0) {
             ok = ok && set(CURLOPT_RANGE, (std::to_string(request_.resumeFrom) + "-").c_str());
             if (request_.ifRange) headers_ = lib().slist_append(headers_, ("If-Range: " + *request_.ifRange).c_str());
         }
         // Our conditions are for the server, not for a proxy's CONNECT.
-        return ok && set(CURLOPT_HTTPHEADER, headers_) && set(CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+        return ok && set(CURLOPT_HTTPHEADER, headers_) &&
+               set(CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
     }
 
     // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
@@ -132,7 +136,8 @@ private:
             }
             maybeReport(false);
             auto wait = std::min<Clock::duration>(kPollSlice, lastActivity_ + options_.idleTimeout - Clock::now());
-            if (written_ > reported_) wait = std::min<Clock::duration>(wait, lastReport_ + kReportInterval - Clock::now());
+            if (written_ > reported_)
+                wait = std::min<Clock::duration>(wait, lastReport_ + kReportInterval - Clock::now());
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
             lib().multi_poll(multi, nullptr, 0, static_cast<int>(std::max<int64_t>(ms, 1)), nullptr);
         }
@@ -210,7 +215,7 @@ private:
         if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         // Truncated only when longer: a file truncated and written anew is flushed whole on
         // close by ext4, which would stall the transfer's end for a large archive.
-        struct stat st{};
+        struct stat st {};
         if (fd_ < 0 || ::fstat(fd_, &st) != 0 || (st.st_size > keep && ::ftruncate(fd_, keep) != 0) ||
             ::lseek(fd_, keep, SEEK_SET) != keep) {
             writeErrno_ = errno;

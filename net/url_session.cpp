@@ -49,9 +49,9 @@ void setUpProcessOnce() {
         // unlike SIG_IGN, are not inherited by unzip and the agent. A handler the program
         // installed itself is left alone.
         for (const int signo : {SIGPIPE, SIGXFSZ}) {
-            struct sigaction current{};
+            struct sigaction current {};
             if (::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-                struct sigaction quiet{};
+                struct sigaction quiet {};
                 quiet.sa_handler = &ignoreSignal;
                 ::sigemptyset(&quiet.sa_mask);
                 quiet.sa_flags = SA_RESTART;
@@ -191,14 +191,14 @@ void CurlTask::cancel() {
 void CurlTask::run(CURLM* multi, const SessionOptions& options, DownloadDelegate& delegate,
                    const std::atomic<bool>& quiet) {
     // No report once the session is being destroyed.
-    const TransferReports reports{
-        [&](int64_t bytes, int64_t total, int64_t expected) {
-            if (!quiet) delegate.onProgress(*this, bytes, total, expected);
-        },
-        [&](const std::string& location) {
-            if (!quiet) delegate.onArrived(*this, location);
-        }};
-    const std::optional<TransferError> result = performTransfer(multi, options, request_, cancelled_, response_, reports);
+    const TransferReports reports{[&](int64_t bytes, int64_t total, int64_t expected) {
+                                      if (!quiet) delegate.onProgress(*this, bytes, total, expected);
+                                  },
+                                  [&](const std::string& location) {
+                                      if (!quiet) delegate.onArrived(*this, location);
+                                  }};
+    const std::optional<TransferError> result =
+        performTransfer(multi, options, request_, cancelled_, response_, reports);
     if (!quiet) delegate.onEnded(*this, result);
 }
 

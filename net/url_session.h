@@ -14,9 +14,9 @@
 namespace bi::net {
 
 struct HttpResponse {
-    long statusCode = 0;  // of the final response, after redirects
+    long statusCode = 0;                                            // of the final response, after redirects
     std::vector<std::pair<std::string, std::string>> headerFields;  // the final response's
-    int64_t expectedContentLength = -1;                              // of this body; -1 when not stated
+    int64_t expectedContentLength = -1;                             // of this body; -1 when not stated
 
     // The value of a header field, its name matched case-insensitively.
     std::optional<std::string> header(const std::string& name) const;
@@ -32,9 +32,9 @@ enum class TransferErrorKind {
     BadUrl,          // malformed or unsupported URL (scheme other than http and https)
     DiskFull,        // the downloaded file could not be written
     TooManyRedirects,
-    BadRange,        // a 206 that does not continue where the file ends
-    ProxyAuth,       // the proxy wants credentials (407)
-    NoLibrary,       // libcurl could not be loaded
+    BadRange,   // a 206 that does not continue where the file ends
+    ProxyAuth,  // the proxy wants credentials (407)
+    NoLibrary,  // libcurl could not be loaded
     Other,
 };
 
@@ -72,7 +72,7 @@ public:
     // most about 30 a second), and there is always a last one before onArrived.
     // The bytes of a response that is not 2xx are counted but written nowhere.
     virtual void onProgress(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
-                              int64_t totalBytesExpectedToWrite) = 0;
+                            int64_t totalBytesExpectedToWrite) = 0;
     // The response has arrived whole; a 2xx body is at `location`, readable until this
     // returns. Also for any other status (404 with an empty body included).
     virtual void onArrived(DownloadTask& task, const std::string& location) = 0;

@@ -25,7 +25,7 @@ private:
     std::function<void()> onSignal_;
     int pipe_[2] = {-1, -1};
     int previousPipe_ = -1;
-    struct sigaction previous_[std::size(kSignals)] {};
+    struct sigaction previous_[std::size(kSignals)]{};
     std::thread reader_;
 };
 

@@ -92,8 +92,8 @@ public:
 
     void runAfter(double seconds, std::function<void()> fn) override {
         const double delay = std::isfinite(seconds) && seconds > 0 ? seconds : 0.0;
-        const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(delay));
+        const auto due =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
         {
             std::lock_guard lock(mutex_);
             if (stopped_) return;

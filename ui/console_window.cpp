@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/i18n.h"
-#include "ui/progress_text.h"
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
+#include "ui/i18n.h"
+#include "ui/progress_text.h"
 #include "ui/terminal_line.h"
 
 namespace bi::ui {
@@ -95,8 +95,8 @@ std::string fit(std::vector<Piece> pieces, size_t columns) {
 
 std::string bar(double fraction) {
     const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth);
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '-') +
-           "]";
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
 }
 
 class ConsoleWindow final : public Window {
@@ -190,7 +190,8 @@ private:
     void writePlainProgress(Clock::time_point now) {
         bool due = false;
         if (meter_.total() > 0) {
-            const int tenth = static_cast<int>(std::clamp(std::floor(10 * meter_.received() / meter_.total()), 0.0, 10.0));
+            const int tenth =
+                static_cast<int>(std::clamp(std::floor(10 * meter_.received() / meter_.total()), 0.0, 10.0));
             due = tenth > tenthShown_ && now - lastPlainLine_ >= kPlainLineInterval;
             if (due) tenthShown_ = tenth;
         } else {

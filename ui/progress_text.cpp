@@ -110,8 +110,8 @@ std::string clockText(double seconds) {
 std::string summaryText(const TransferMeter& meter, SizeUnits units, const Language& language) {
     const double seconds = meter.transferSeconds();
     const std::string duration = seconds < 60 ? language.format(language.tr("%.1f s"), seconds) : clockText(seconds);
-    return language.format(language.tr("Downloaded %s in %s"), sizeText(meter.transferredBytes(), units, language).c_str(),
-                           duration.c_str());
+    return language.format(language.tr("Downloaded %s in %s"),
+                           sizeText(meter.transferredBytes(), units, language).c_str(), duration.c_str());
 }
 
 namespace {
@@ -158,10 +158,13 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point no
     ConsoleProgress progress;
     if (!meter.receiving()) return progress;
     if (meter.total() > 0) {
-        const int percent = static_cast<int>(std::clamp(std::floor(100 * meter.received() / meter.total()), 0.0, 100.0));
+        const int percent =
+            static_cast<int>(std::clamp(std::floor(100 * meter.received() / meter.total()), 0.0, 100.0));
         progress.percent = language.format(language.tr("%d%%"), percent);
-        if (percent < 10) progress.percent.insert(0, "  ");
-        else if (percent < 100) progress.percent.insert(0, " ");
+        if (percent < 10)
+            progress.percent.insert(0, "  ");
+        else if (percent < 100)
+            progress.percent.insert(0, " ");
     }
     progress.amount = amountText(meter, SizeUnits::Binary, language);
     if (const auto speed = meter.bytesPerSecond(now)) progress.speed = speedText(*speed, SizeUnits::Binary, language);

@@ -123,6 +123,8 @@ void TerminalLine::drainLocked(bool all) {
     writeLocked(out);
 }
 
-void TerminalLine::writeLocked(const std::string& text) { platform::writeAll(terminal_ >= 0 ? terminal_ : STDERR_FILENO, text); }
+void TerminalLine::writeLocked(const std::string& text) {
+    platform::writeAll(terminal_ >= 0 ? terminal_ : STDERR_FILENO, text);
+}
 
 }  // namespace bi::ui

@@ -28,6 +28,7 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         int64_t from = 0;
         bool forPartial = false;
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"nothing on disk"},
         {"a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, {}, true, false, "", "\"p\"", 40},
@@ -47,6 +48,7 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         {"a signed bundle, the agent cached under another key", "K", {}, record(u, "\"c\"", "L")},
         {"a tag that cannot be sent", "", {}, record(u, "\"c\r\n\"")},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         FetchState state{u, row.key};
@@ -78,6 +80,7 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         long waitMs = 0;
         std::optional<Kind> failure = {};
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {.name = "200", .status = 200},
         {.name = "200 to a Range starts over", .from = 9, .status = 200, .startOver = true},
@@ -123,6 +126,7 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
          .failure = Kind::ProxyAuth},
         {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         FetchState state{"http://h/a.zip", "", row.fetch, row.attempt, row.reached, row.restarted};

@@ -30,7 +30,6 @@ if [ "$(cat "$d/lib/version.txt" 2>/dev/null)" = "$v" ] && [ "$(wc -c < "$d/lib/
 then echo "ok $v" >> "$AGENT_RUNS"; else echo "broken $v" >> "$AGENT_RUNS"; fi
 )SH";
 
-
 class Cache : public InstallerTest {
 protected:
     void SetUp() override {
@@ -44,15 +43,15 @@ protected:
     // the size: an archive served as `name` with the same `stamp` has the same tag).
     void serve(const std::string& version, const std::string& name = "agent.zip", const std::string& stamp = "") {
         const size_t blob = 3 << 20;
-        testsupport::makeZip(www_ / "next.zip", {{"install", kCheckingAgent}, {"lib/version.txt", version},
-                                                 {"lib/blob.bin", randomBytes(blob)}, {"lib/blob.size", std::to_string(blob)}});
-        struct utimbuf t{};
+        testsupport::makeZip(www_ / "next.zip", {{"install", kCheckingAgent},
+                                                 {"lib/version.txt", version},
+                                                 {"lib/blob.bin", randomBytes(blob)},
+                                                 {"lib/blob.size", std::to_string(blob)}});
+        struct utimbuf t {};
         t.actime = t.modtime = 1700000000 + std::stoi(stamp.empty() ? version : stamp);
         ::utime((www_ / "next.zip").c_str(), &t);
         ::rename((www_ / "next.zip").c_str(), (www_ / name).c_str());
     }
-
-
 
     testsupport::ScratchDir www_;
     std::unique_ptr<testsupport::Nginx> nginx_;
@@ -71,7 +70,8 @@ TEST_F(Cache, ADirectoryThatSomeoneElseCanChangeIsNeverTrusted) {
         {cache + "/installagent", mode(0777)},
         {home_ + "/.tolvar", mode(0720)},
         {home_ + "/.tolvar/app_installer_cache", mode(0757)},
-        {home_ + "/.tolvar/app_installer_cache/V0917k", [](const std::string& p) {
+        {home_ + "/.tolvar/app_installer_cache/V0917k",
+         [](const std::string& p) {
              testsupport::removeTree(p);  // a file where a level of the cache should be
              testsupport::writeFile(p, "");
              return true;
@@ -85,7 +85,8 @@ TEST_F(Cache, ADirectoryThatSomeoneElseCanChangeIsNeverTrusted) {
         ASSERT_TRUE(spoil(dir));
         const auto r = run(bundle_);
         EXPECT_EQ(r.exitStatus, 255);
-        EXPECT_NE(r.err.find("The installer cache cannot be trusted: " + dir + " is not a directory"), std::string::npos)
+        EXPECT_NE(r.err.find("The installer cache cannot be trusted: " + dir + " is not a directory"),
+                  std::string::npos)
             << r.err;
         EXPECT_EQ(runLines().size(), 1u);
         EXPECT_EQ(nginx_->sent("GET").second, requests);
@@ -111,15 +112,19 @@ TEST_F(Cache, WithoutHomeTheCacheUnderTmpIsUsedOnlyWhenItIsTheUsers) {
     const std::string fake = dir_ / "private-tmp";
     const std::string self = std::filesystem::path(dir_.path()).filename();
     testsupport::makeDirs(fake + "/" + self);
-    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
-                "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"", "sh"};
+    wrapper_ = {"/usr/bin/unshare",
+                "-m",
+                "/bin/sh",
+                "-c",
+                "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"",
+                "sh"};
     const Env env = {{"HOME", std::nullopt}, {"D", dir_.path()}, {"F", fake}, {"B", self}};
 
     auto r = run(bundle_, {"x"}, env);
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(runLines(), std::vector<std::string>{"ok 1"});
     EXPECT_TRUE(testsupport::exists(fake + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install"));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((fake + "/.tolvar").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
@@ -127,7 +132,8 @@ TEST_F(Cache, WithoutHomeTheCacheUnderTmpIsUsedOnlyWhenItIsTheUsers) {
     ASSERT_EQ(::chown((fake + "/.tolvar").c_str(), 65534, 65534), 0);
     r = run(bundle_, {"x"}, env);
     EXPECT_EQ(r.exitStatus, 255) << r.err;
-    EXPECT_NE(r.err.find("The installer cache cannot be trusted: /tmp/.tolvar is not a directory"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("The installer cache cannot be trusted: /tmp/.tolvar is not a directory"), std::string::npos)
+        << r.err;
     EXPECT_EQ(runLines().size(), 1u);
 }
 
@@ -137,7 +143,8 @@ TEST_F(Cache, EightInstallersAtOnceOnAnEmptyACurrentAndAStaleCache) {
         if (std::string(phase) == "stale") serve(v);
         ::unlink(runs_.c_str());
         std::vector<std::future<testsupport::ProcessResult>> running;
-        for (int i = 0; i < 8; ++i) running.push_back(std::async(std::launch::async, [&] { return run(bundle_, {}, {}, 60s); }));
+        for (int i = 0; i < 8; ++i)
+            running.push_back(std::async(std::launch::async, [&] { return run(bundle_, {}, {}, 60s); }));
         for (auto& r : running) EXPECT_EQ(r.get().exitStatus, 0);
         EXPECT_EQ(runLines(), std::vector<std::string>(8, std::string("ok ") + v));
         EXPECT_EQ(version(), v);
@@ -206,14 +213,19 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     testsupport::writeFile(bundle_.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
     const auto other = downloadBundle(nginx_->url("other.zip"), "other");
     const char* asan = std::getenv("ASAN_OPTIONS");
-    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"}, {"fail", "/.installagent.", "4"},
-                                        {"kill", "/.agentrecord.", "5"}, {"kill", "/.validatestring.", "6"}}) {
+    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"},
+                                        {"fail", "/.installagent.", "4"},
+                                        {"kill", "/.agentrecord.", "5"},
+                                        {"kill", "/.validatestring.", "6"}}) {
         SCOPED_TRACE(at);
         serve(v);
         serve("o", "other.zip", v);
         sign(www_ / "agent.zip");
-        r = run(bundle_, {}, {{"LD_PRELOAD", BI_RENAME_FAULT}, {"BI_FAULT_RENAME", at}, {"BI_FAULT_ACTION", action},
-                              {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+        r = run(bundle_, {},
+                {{"LD_PRELOAD", BI_RENAME_FAULT},
+                 {"BI_FAULT_RENAME", at},
+                 {"BI_FAULT_ACTION", action},
+                 {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
         EXPECT_EQ(r.exitStatus, std::string(action) == "kill" ? 128 + SIGKILL : 255) << r.err;
         const bool otherFirst = std::string(v) == "5";
         if (otherFirst) {
@@ -231,8 +243,11 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     // moment before, must not vouch for that agent.
     ASSERT_EQ(run(bundle_).exitStatus, 0);
     serve("p", "other.zip", "7");
-    r = run(other, {}, {{"LD_PRELOAD", BI_RENAME_FAULT}, {"BI_FAULT_RENAME", "/.agentrecord."}, {"BI_FAULT_ACTION", "kill"},
-                        {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+    r = run(other, {},
+            {{"LD_PRELOAD", BI_RENAME_FAULT},
+             {"BI_FAULT_RENAME", "/.agentrecord."},
+             {"BI_FAULT_ACTION", "kill"},
+             {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
     EXPECT_EQ(r.exitStatus, 128 + SIGKILL) << r.err;
     ASSERT_EQ(run(bundle_).exitStatus, 0);
     EXPECT_EQ(runLines().back(), "ok 6");

@@ -14,9 +14,9 @@
 namespace bi {
 
 using namespace std::chrono_literals;
+using testsupport::reply;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
-using testsupport::reply;
 
 namespace {
 
@@ -28,7 +28,9 @@ TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAn
     testsupport::ScratchDir www;
     const auto place = [&](const std::string& name, const std::string& version, time_t when) {
         testsupport::makeZip(www / "next.zip", agentFiles(version));
-        struct utimbuf t{when, when};  // nginx's tag is the time and the size
+        struct utimbuf t {
+            when, when
+        };  // nginx's tag is the time and the size
         ::utime((www / "next.zip").c_str(), &t);
         ::rename((www / "next.zip").c_str(), (www / name).c_str());
     };
@@ -41,8 +43,8 @@ TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAn
         const testsupport::Bundle* bundle;
         std::string version, answer;  // the agent that runs, and nginx's answer
     };
-    const std::vector<Step> steps = {{&a, "a", "200"}, {&a, "a", "304 0 "}, {&b, "b", "200"}, {&a, "a", "200"},
-                                     {&a, "a2", "200"}};
+    const std::vector<Step> steps = {
+        {&a, "a", "200"}, {&a, "a", "304 0 "}, {&b, "b", "200"}, {&a, "a", "200"}, {&a, "a2", "200"}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.version);
         if (step.version == "a2") place("a.zip", "a2", 1700000100);
@@ -64,7 +66,8 @@ TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAn
     const std::string sigIgn = testsupport::readFile(dir_ / "signals");
     ASSERT_TRUE(sigIgn.starts_with("SigIgn:\t")) << sigIgn;
     const auto ignored = std::stoull(sigIgn.substr(8), nullptr, 16);
-    for (const int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT, SIGTERM, SIGHUP}) EXPECT_EQ(ignored >> (sig - 1) & 1, 0u) << sig;
+    for (const int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        EXPECT_EQ(ignored >> (sig - 1) & 1, 0u) << sig;
 }
 
 TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResumed) {
@@ -72,8 +75,10 @@ TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResume
     auto bomb = agentFiles();
     bomb["lib/zeros.bin"] = std::string(3 << 20, '\0');  // small archive, large when extracted
     testsupport::writeFile(dir_ / "enc/install", testsupport::recordingAgentScript(), 0755);
-    ASSERT_EQ(testsupport::runProcess({"/usr/bin/zip", "-q", "-j", "-P", "secret", dir_ / "enc.zip", dir_ / "enc/install"})
-                  .exitStatus, 0);
+    ASSERT_EQ(
+        testsupport::runProcess({"/usr/bin/zip", "-q", "-j", "-P", "secret", dir_ / "enc.zip", dir_ / "enc/install"})
+            .exitStatus,
+        0);
     const auto zip = [](const std::string& bytes) {
         return reply(200, {{"ETag", "\"z\""}, {"Content-Type", "application/zip"}}, bytes);
     };
@@ -96,7 +101,8 @@ TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResume
     };
     routes["/drop"].headers.emplace_back("Content-Length", std::to_string(agent.size() + 100000));
     routes["/stall"].pace = 3s;
-    testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) { return routes.at(q.path.substr(0, q.path.find('?'))); });
+    testsupport::ScriptedServer server(
+        [&](const ScriptedRequest& q, int) { return routes.at(q.path.substr(0, q.path.find('?'))); });
     const std::string refused = "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/agent.zip";
     const std::vector<std::string> diskFull = {"/bin/sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"", "/usr/bin/prlimit",
                                                "--fsize=1000000"};
@@ -106,6 +112,7 @@ TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResume
         Env env = {};
     };
     const std::string error = "Error during the download process. ";
+    // clang-format off
     const std::vector<Row> rows = {
         {"404 without a body", server.url("/404"),
          {"Download failed with error code 404", "Download failed! Error code- 404 " + server.url("/404")}},
@@ -138,6 +145,7 @@ TEST_F(DownloadRoad, EveryFailureIsSaidClearlyAndLeavesNothingButWhatCanBeResume
          {}, diskFull},
         {"a full disk while extracting", server.url("/bomb"), {"Failed to unzip the installer.", "disk full"}, {}, diskFull},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         auto b = bundle();
@@ -165,7 +173,8 @@ TEST_F(DownloadRoad, WhatTheServerSendsIsTakenExactly) {
     });
     const auto b = downloadBundle(server.url("/agent.zip"));
     // Long or odd tags are stored as sent and make the agent current; none makes nothing current.
-    for (const std::string& t : {"\"" + std::string(8192, 'e') + "\"", std::string("W/\"\x01\xff\xfe \t\x7f\""), std::string()}) {
+    for (const std::string& t :
+         {"\"" + std::string(8192, 'e') + "\"", std::string("W/\"\x01\xff\xfe \t\x7f\""), std::string()}) {
         SCOPED_TRACE(t.size());
         tag = t;
         version = "first";
@@ -186,7 +195,8 @@ TEST_F(DownloadRoad, WhatTheServerSendsIsTakenExactly) {
     EXPECT_EQ(storedTag(), "\"t\"");
 
     // A NUL byte ends the URL: what follows never reaches the server; a slow drip is a download.
-    testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url("/agent.zip") + std::string("\0/../secret\n", 12));
+    testsupport::writeFile(b.resources + "/installAgentURL.txt",
+                           server.url("/agent.zip") + std::string("\0/../secret\n", 12));
     EXPECT_EQ(run(b).exitStatus, 0);
     EXPECT_EQ(server.requests().back().path, "/agent.zip");
     testsupport::removeTree(home_ + "/.tolvar");
@@ -198,8 +208,8 @@ TEST_F(DownloadRoad, WhatTheServerSendsIsTakenExactly) {
 
     // HTTPS: refused while its CA is unknown, a download once SSL_CERT_FILE names it.
     testsupport::makeCertificate(dir_.path());
-    testsupport::HttpServer tls(std::make_unique<httplib::SSLServer>((dir_ / "cert.pem").c_str(), (dir_ / "key.pem").c_str()),
-                                "https");
+    testsupport::HttpServer tls(
+        std::make_unique<httplib::SSLServer>((dir_ / "cert.pem").c_str(), (dir_ / "key.pem").c_str()), "https");
     (*tls).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content(zipBytes(agentFiles("tls")), "application/zip");
     });
@@ -228,14 +238,16 @@ TEST_F(DownloadRoad, OddHomeAndTmpdirReachEveryCommandUnchangedOnBothRoads) {
             EXPECT_EQ(r.exitStatus, 0) << r.err;
             EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", weird}));
             const std::string self = testsupport::readFile(self_);
-            EXPECT_TRUE(shipped ? self.starts_with(shown + tmp + "/qv")
-                                : self == shown + home + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install")
+            EXPECT_TRUE(shipped
+                            ? self.starts_with(shown + tmp + "/qv")
+                            : self == shown + home + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install")
                 << self;
             EXPECT_EQ(testsupport::listDir(dir_ / (weird + "tmp")), std::vector<std::string>{});
             testsupport::removeTree(dir_ / "apps");
         }
-        EXPECT_EQ(testsupport::readFile(dir_ / (weird + "home/.tolvar/app_installer_cache/V0917k/xarc64/.validatestring")),
-                  "\"odd\"");
+        EXPECT_EQ(
+            testsupport::readFile(dir_ / (weird + "home/.tolvar/app_installer_cache/V0917k/xarc64/.validatestring")),
+            "\"odd\"");
         testsupport::removeTree(dir_ / (weird + "home"));
     }
     for (int i = 1; i <= 3; ++i) EXPECT_FALSE(testsupport::exists(dir_ / ("pwned" + std::to_string(i))));

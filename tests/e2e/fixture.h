@@ -94,7 +94,8 @@ protected:
     }
 
     testsupport::ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
-                                   const Env& env = {}, std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
+                                   const Env& env = {},
+                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
                                    std::function<void(pid_t)> onStart = {}) {
         args.insert(args.begin(), b.executable);
         args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
@@ -104,20 +105,28 @@ protected:
         options.terminal = terminal_;
         options.cwd = cwd_;
         // Retries wait a hundredth of their time: a test sees every attempt, not the waits.
-        options.env = {{"TMPDIR", tmp_},         {"HOME", home_},
-                       {"AGENT_RECORD", record_}, {"AGENT_SELF", self_},
-                       {"AGENT_RUNS", runs_},     {"DISPLAY", std::nullopt},
-                       {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
-                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"},
-                       {"LANGUAGE", std::nullopt}, {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}};
+        options.env = {{"TMPDIR", tmp_},
+                       {"HOME", home_},
+                       {"AGENT_RECORD", record_},
+                       {"AGENT_SELF", self_},
+                       {"AGENT_RUNS", runs_},
+                       {"DISPLAY", std::nullopt},
+                       {"WAYLAND_DISPLAY", std::nullopt},
+                       {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
+                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
+                       {"BI_RETRY_WAIT", "0.01"},
+                       {"LANGUAGE", std::nullopt},
+                       {"LC_ALL", std::nullopt},
+                       {"LANG", "C.UTF-8"}};
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
     }
 
     // An unzip first on PATH that marks dir_/unzip-started and then takes its time.
     Env slowUnzip() {
-        testsupport::writeFile(dir_ / "slow/unzip",
-                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
+        testsupport::writeFile(
+            dir_ / "slow/unzip",
+            "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
         return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
     }
 
@@ -141,7 +150,8 @@ protected:
         const std::string pub = dir_ / ("keys/" + key + ".pub");
         if (!testsupport::exists(pub)) {
             testsupport::makeDirs(dir_ / "keys");
-            const auto r = testsupport::runProcess({"/usr/bin/minisign", "-G", "-W", "-p", pub, "-s", dir_ / ("keys/" + key + ".key")});
+            const auto r = testsupport::runProcess(
+                {"/usr/bin/minisign", "-G", "-W", "-p", pub, "-s", dir_ / ("keys/" + key + ".key")});
             EXPECT_EQ(r.exitStatus, 0) << r.err;
         }
         return pub;

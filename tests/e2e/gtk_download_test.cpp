@@ -52,7 +52,8 @@ size_t screenshotCheckPairs(const std::string& path) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     gdk_pixbuf_save(shot, path.c_str(), "png", nullptr, nullptr);
     const auto colour = [&](int x, int y) {
-        const guchar* p = gdk_pixbuf_get_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot) + x * gdk_pixbuf_get_n_channels(shot);
+        const guchar* p =
+            gdk_pixbuf_get_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot) + x * gdk_pixbuf_get_n_channels(shot);
         return guint32(p[0]) << 24 | guint32(p[1]) << 16 | guint32(p[2]) << 8 | 0xff;
     };
     size_t pairs = 0;
@@ -78,8 +79,8 @@ testsupport::ProcessResult pressEscape(const std::string& display, const std::st
     testsupport::ProcessOptions options;
     options.env["DISPLAY"] = display;
     options.timeout = 30s;
-    auto r = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", name,
-                                      "windowfocus", "--sync"}, options);
+    auto r = testsupport::runProcess(
+        {"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", name, "windowfocus", "--sync"}, options);
     return r.exitStatus != 0 ? r : testsupport::runProcess({"/usr/bin/xdotool", "key", "Escape"}, options);
 }
 
@@ -97,7 +98,8 @@ std::string useXServer() {
 class SlowAgentServer {
 public:
     SlowAgentServer(std::map<std::string, std::string> files, double seconds)
-        : archive_(zipBytes(withBlob(std::move(files), seconds))), server_([this](const testsupport::ScriptedRequest& q, int) {
+        : archive_(zipBytes(withBlob(std::move(files), seconds))),
+          server_([this](const testsupport::ScriptedRequest& q, int) {
               auto r = testsupport::serveArchive(q, archive_, "\"gtk\"");
               r.pace = 20ms, r.piece = 24 << 10;
               return r;
@@ -164,7 +166,8 @@ TEST_F(GtkDownload, InGermanTheLogLinesStayEnglishAndEscapeClosesAfterAFailure) 
 
     EXPECT_EQ(key.exitStatus, 0) << key.err;
     EXPECT_EQ(r.exitStatus, 255);
-    EXPECT_NE(r.err.find("Download failed! Error - cannot write the downloaded file: File too large"), std::string::npos)
+    EXPECT_NE(r.err.find("Download failed! Error - cannot write the downloaded file: File too large"),
+              std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("\nInstallation failed.\n"), std::string::npos) << r.err;
     EXPECT_EQ(agentRuns(), 0);
@@ -183,7 +186,9 @@ TEST_F(GtkDownload, OnWaylandTheWindowOpensAndTheAgentStartsOnce) {
     SlowAgentServer server(agentFiles(), 1);
     auto b = downloadBundle(server.url());
     const auto r = run(b, {"--wayland"},
-                       {{"WAYLAND_DISPLAY", "bi-test"}, {"XDG_RUNTIME_DIR", runtimeDir}, {"NO_AT_BRIDGE", "1"},
+                       {{"WAYLAND_DISPLAY", "bi-test"},
+                        {"XDG_RUNTIME_DIR", runtimeDir},
+                        {"NO_AT_BRIDGE", "1"},
                         {"WAYLAND_DEBUG", "client"}});
 
     EXPECT_EQ(r.exitStatus, 0) << r.err.substr(0, 4000);

@@ -33,10 +33,10 @@ protected:
 class TinyProxy {
 public:
     explicit TinyProxy(bool withPassword) : port_(testsupport::freeLoopbackPort()) {
-        testsupport::writeFile(dir_ / "tinyproxy.conf", "Port " + std::to_string(port_) +
-                                                            "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\nLogFile \"" +
-                                                            (dir_ / "log") + "\"\n" +
-                                                            (withPassword ? "BasicAuth ann secret\n" : ""));
+        testsupport::writeFile(dir_ / "tinyproxy.conf",
+                               "Port " + std::to_string(port_) +
+                                   "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\nLogFile \"" + (dir_ / "log") +
+                                   "\"\n" + (withPassword ? "BasicAuth ann secret\n" : ""));
         daemon_ = std::make_unique<testsupport::Daemon>(
             std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", dir_ / "tinyproxy.conf"},
             [this] { return testsupport::waitForPort(port_, 20); });
@@ -52,7 +52,6 @@ private:
     int port_;
     std::unique_ptr<testsupport::Daemon> daemon_;
 };
-
 
 }  // namespace
 
@@ -77,6 +76,7 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
         std::map<std::string, std::optional<std::string>> env = {};
         std::string range = "";  // what the second request must ask for
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"resumed where it broke",
          [&](const ScriptedRequest& q, int n) { return n == 1 ? dropHalf(q) : testsupport::serveArchive(q, v1, "\"v1\""); },
@@ -126,6 +126,7 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
          },
          0, 2, "1", "no data received for 500 ms", {{"BI_IDLE_TIMEOUT", "0.5"}}},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::ScriptedServer server(row.answer);
@@ -190,7 +191,7 @@ TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
         const auto r = run(b, {}, {}, 20s, [&](pid_t pid) {
             waitUntil([&] { return partialSize() > static_cast<int64_t>(archive.size() / 3); });
             for (const char* name : {"/.download", "/.download.record"}) {  // another user's eyes see nothing
-                struct stat st{};
+                struct stat st {};
                 EXPECT_EQ(::stat((cacheDir() + name).c_str(), &st), 0) << name;
                 EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
             }
@@ -213,7 +214,8 @@ TEST_F(Network, WithoutTheServerTheAgentCachedFromTheSameUrlStarts) {
     std::function<ScriptedReply(const ScriptedRequest&, int)> answer = [&](const ScriptedRequest& q, int) {
         return testsupport::serveArchive(q, archive, "\"v1\"");
     };
-    auto server = std::make_unique<testsupport::ScriptedServer>([&](const ScriptedRequest& q, int n) { return answer(q, n); });
+    auto server =
+        std::make_unique<testsupport::ScriptedServer>([&](const ScriptedRequest& q, int n) { return answer(q, n); });
     const std::string url = server->url("/agent.zip");
     const auto b = downloadBundle(url);
     ASSERT_EQ(run(b).exitStatus, 0);
@@ -243,7 +245,8 @@ TEST_F(Network, WithoutTheServerTheAgentCachedFromTheSameUrlStarts) {
 
     r = run(b, {"x"});  // the port refuses connections now
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_NE(r.err.find("Could not reach the server; starting the installer downloaded on 20"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Could not reach the server; starting the installer downloaded on 20"), std::string::npos)
+        << r.err;
     EXPECT_EQ(agentRuns(), 3);
 
     // Another URL has no agent of its own to fall back on.
@@ -261,7 +264,8 @@ TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKill
     std::vector<std::future<testsupport::ProcessResult>> others;
     const auto first = run(b, {}, {}, 30s, [&](pid_t pid) {
         waitUntil([&] { return partialSize() > 0; });
-        for (int i = 0; i < 7; ++i) others.push_back(std::async(std::launch::async, [&] { return run(b, {}, {}, 60s); }));
+        for (int i = 0; i < 7; ++i)
+            others.push_back(std::async(std::launch::async, [&] { return run(b, {}, {}, 60s); }));
         std::this_thread::sleep_for(300ms);
         ::kill(pid, SIGKILL);
     });
@@ -271,18 +275,18 @@ TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKill
         EXPECT_EQ(r.exitStatus, 0) << r.err;
     }
     EXPECT_EQ(agentRuns(), 7);
-    EXPECT_LE(nginx.sent("GET /agent.zip").first, static_cast<long long>(archive.size()) * 105 / 100) << nginx.accessLog();
+    EXPECT_LE(nginx.sent("GET /agent.zip").first, static_cast<long long>(archive.size()) * 105 / 100)
+        << nginx.accessLog();
 }
 
 TEST_F(Network, DownloadsGoThroughTheProxyThatTheEnvironmentNames) {
     const std::string archive = zipBytes(agentFiles("proxied"));
-    testsupport::ScriptedServer plain([&](const testsupport::ScriptedRequest& q, int) {
-        return testsupport::serveArchive(q, archive, "\"p\"");
-    });
+    testsupport::ScriptedServer plain(
+        [&](const testsupport::ScriptedRequest& q, int) { return testsupport::serveArchive(q, archive, "\"p\""); });
     testsupport::ScratchDir keys;
     testsupport::makeCertificate(keys.path());
-    testsupport::HttpServer tls(std::make_unique<httplib::SSLServer>((keys / "cert.pem").c_str(), (keys / "key.pem").c_str()),
-                                "https");
+    testsupport::HttpServer tls(
+        std::make_unique<httplib::SSLServer>((keys / "cert.pem").c_str(), (keys / "key.pem").c_str()), "https");
     (*tls).Get("/agent.zip", [&](const httplib::Request&, httplib::Response& res) {
         res.set_header("ETag", "\"t\"");
         res.set_content(archive, "application/zip");
@@ -295,6 +299,7 @@ TEST_F(Network, DownloadsGoThroughTheProxyThatTheEnvironmentNames) {
         std::string proxyLog;  // what the proxy saw
         std::string failure;   // "" for a run that starts the agent
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"http_proxy", plain.url("/agent.zip"), {{"http_proxy", open.url()}}, "GET " + plain.url("/agent.zip")},
         {"https_proxy, CONNECT", tls.url("/agent.zip"), {{"https_proxy", open.url()}, {"SSL_CERT_FILE", keys / "cert.pem"}},
@@ -310,6 +315,7 @@ TEST_F(Network, DownloadsGoThroughTheProxyThatTheEnvironmentNames) {
          {{"https_proxy", guarded.url()}, {"SSL_CERT_FILE", keys / "cert.pem"}}, "",
          "The proxy server requires authentication."},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const auto r = run(downloadBundle(row.url), {}, row.env);

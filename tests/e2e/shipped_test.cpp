@@ -35,8 +35,9 @@ protected:
 }  // namespace
 
 TEST_F(ShippedRoad, TheAgentStartsFromAPrivateWorkingDirectoryWithEveryArgumentUnchanged) {
-    const std::vector<std::string> hostile = {"a b", "'quoted'", "\"dq\"", "$(touch pwned4)", "`touch pwned5`", "*", "-n",
-                                              "line1\nline2", "", "tab\there", "\\back", "; touch pwned6", kWeird};
+    const std::vector<std::string> hostile = {
+        "a b",          "'quoted'", "\"dq\"",    "$(touch pwned4)", "`touch pwned5`", "*",   "-n",
+        "line1\nline2", "",         "tab\there", "\\back",          "; touch pwned6", kWeird};
     struct Row {
         std::string name, parent;
         std::map<std::string, std::map<std::string, std::string>> archives;  // file name -> files
@@ -45,6 +46,7 @@ TEST_F(ShippedRoad, TheAgentStartsFromAPrivateWorkingDirectoryWithEveryArgumentU
     };
     auto other = agentFiles();
     other["install"] = "#!/bin/sh\necho other >> \"$AGENT_RUNS\"\n";
+    // clang-format off
     const std::vector<Row> rows = {
         {"InstallAgent.zip", "plain", {{"InstallAgent.zip", agentFiles()}}, {"-mode", "silent"}},
         {"InstallAgent.zip before any InstallAgent_*.zip", "both",
@@ -54,6 +56,7 @@ TEST_F(ShippedRoad, TheAgentStartsFromAPrivateWorkingDirectoryWithEveryArgumentU
         {"odd names, hostile arguments, no bundle.zip", "my apps 'x' \"y\" $(touch pwned1) `touch pwned2`;touch pwned3",
          {{"InstallAgent_" + kWeird + ".zip", agentFiles()}}, hostile},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         auto b = bundle(row.parent);
@@ -69,7 +72,8 @@ TEST_F(ShippedRoad, TheAgentStartsFromAPrivateWorkingDirectoryWithEveryArgumentU
         EXPECT_EQ(recorded(), expected);
         // It ran from TMPDIR/qvXXXXXX/install, which is gone now; the cache was never touched.
         const std::string self = testsupport::readFile(self_);
-        EXPECT_TRUE(self.starts_with(tmp_ + "/qv") && self.ends_with("/install") && self.size() == tmp_.size() + 17) << self;
+        EXPECT_TRUE(self.starts_with(tmp_ + "/qv") && self.ends_with("/install") && self.size() == tmp_.size() + 17)
+            << self;
         EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
         EXPECT_EQ(testsupport::listDir(home_), std::vector<std::string>{});
         EXPECT_EQ(pwned(), std::vector<std::string>{});
@@ -90,14 +94,17 @@ TEST_F(ShippedRoad, AnArchiveThatCannotStartFailsClearlyAndLeavesNothing) {
     auto bomb = agentFiles();
     bomb["lib/zeros.bin"] = std::string(3 << 20, '\0');  // small archive, large when extracted
     testsupport::writeFile(dir_ / "enc/install", testsupport::recordingAgentScript(), 0755);
-    ASSERT_EQ(testsupport::runProcess({"/usr/bin/zip", "-q", "-j", "-P", "secret", dir_ / "enc.zip", dir_ / "enc/install"})
-                  .exitStatus, 0);
+    ASSERT_EQ(
+        testsupport::runProcess({"/usr/bin/zip", "-q", "-j", "-P", "secret", dir_ / "enc.zip", dir_ / "enc/install"})
+            .exitStatus,
+        0);
     const std::string unzipFailed = "Failed to unzip the install agent\nFailed to initialize the install agent.\n";
     struct Row {
         std::string name, archive, ending;
         std::vector<std::string> wrapper = {};
         int signal = 0;
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"corrupt", "PK\x03\x04 this is not a zip archive", unzipFailed},
         {"no install at the top", zipBytes({{"setup.sh", "echo hi"}}), "Failed to initialize the install agent.\n"},
@@ -108,6 +115,7 @@ TEST_F(ShippedRoad, AnArchiveThatCannotStartFailsClearlyAndLeavesNothing) {
         {"SIGTERM while extracting", zipBytes(agentFiles()), "The installation was cancelled.\n", {}, SIGTERM},
         {"SIGHUP while extracting", zipBytes(agentFiles()), "The installation was cancelled.\n", {}, SIGHUP},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         auto b = bundle("failing");

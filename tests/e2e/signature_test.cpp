@@ -25,12 +25,14 @@ protected:
     void serve(const std::string& version, time_t when = 1700000000) {
         testsupport::makeZip(www_ / "agent.zip", agentFiles(version));
         ::unlink((www_ / "agent.zip.minisig").c_str());
-        struct utimbuf t{when, when};
+        struct utimbuf t {
+            when, when
+        };
         ::utime((www_ / "agent.zip").c_str(), &t);
     }
 
     testsupport::Bundle keyed(const std::string& key = "a", const std::string& parent = "apps",
-                             const std::string& url = "") {
+                              const std::string& url = "") {
         auto b = downloadBundle(url.empty() ? nginx_->url("agent.zip") : url, parent);
         testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey(key)));
         return b;
@@ -78,10 +80,13 @@ TEST_F(Signatures, EveryOtherArchiveFailsClosedAndLeavesNothing) {
             std::string bytes = testsupport::readFile(archive);
             bytes[bytes.size() / 2] ^= 1;
             testsupport::writeFile(archive, bytes);
-            struct utimbuf same{1700000000, 1700000000};
+            struct utimbuf same {
+                1700000000, 1700000000
+            };
             ::utime(archive.c_str(), &same);
         };
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"one flipped byte, same tag", flipped({}), "The installer archive's signature is not valid."},
         {"one flipped byte, a legacy signature", flipped({"-l"}), "The installer archive's signature is not valid."},
@@ -113,12 +118,14 @@ TEST_F(Signatures, EveryOtherArchiveFailsClosedAndLeavesNothing) {
          [&] { sign(archive); },
          "The installer's signing key is damaged."},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         serve("bad");
         row.setUp();
         auto b = keyed();
-        if (row.name == "a damaged key") testsupport::writeFile(b.resources + "/installAgentKey.pub", "untrusted comment: x\nRWQ=\n");
+        if (row.name == "a damaged key")
+            testsupport::writeFile(b.resources + "/installAgentKey.pub", "untrusted comment: x\nRWQ=\n");
         const auto r = run(b);
         EXPECT_EQ(r.exitStatus, 255) << r.err;
         EXPECT_NE(r.err.find(row.text), std::string::npos) << r.err;
@@ -189,18 +196,21 @@ TEST_F(Signatures, WhatAnEarlierAttemptOrRunLeftIsVerifiedBeforeItIsExtracted) {
     const std::string good = testsupport::readFile(www_ / "agent.zip.minisig");
     serve("2");  // what the server has once the first answer broke off
     sign(www_ / "agent.zip");
-    const std::string archive2 = testsupport::readFile(www_ / "agent.zip"), good2 = testsupport::readFile(www_ / "agent.zip.minisig");
+    const std::string archive2 = testsupport::readFile(www_ / "agent.zip"),
+                      good2 = testsupport::readFile(www_ / "agent.zip.minisig");
     struct Row {
         std::string name;
         bool leftWhole, dropFirst;  // by an earlier run; the first answer broken off
         std::string signature;
         int exit, requests;
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"a whole archive confirmed by a 304", true, false, good, 0, 2},
         {"the same with another key's signature", true, false, otherKeys, 255, 2},
         {"a new archive, whole, where a range was asked for: file and hash start over", false, true, good2, 0, 3},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::ScriptedServer server([&](const ScriptedRequest& q, int n) {
@@ -213,9 +223,9 @@ TEST_F(Signatures, WhatAnEarlierAttemptOrRunLeftIsVerifiedBeforeItIsExtracted) {
         const auto b = keyed("a", "apps", server.url("/agent.zip"));
         if (row.leftWhole) {
             testsupport::writeFile(cacheDir() + "/.download", archive);
-            testsupport::writeFile(cacheDir() + "/.download.record", "bootstrap-installer cache record 1\nurl " +
-                                                                         server.url("/agent.zip") + "\ntag \"v1\"\nlength " +
-                                                                         std::to_string(archive.size()) + "\n");
+            testsupport::writeFile(cacheDir() + "/.download.record",
+                                   "bootstrap-installer cache record 1\nurl " + server.url("/agent.zip") +
+                                       "\ntag \"v1\"\nlength " + std::to_string(archive.size()) + "\n");
         }
         const auto r = run(b);
         EXPECT_EQ(r.exitStatus, row.exit) << r.err;
@@ -240,10 +250,12 @@ TEST_F(Signatures, TheShippedRoadChecksTheSignatureBesideItsArchive) {
         auto b = bundle(name, "InstallAgent.zip");
         testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
         if (name != "missing") sign(b.resources + "/InstallAgent.zip");
-        if (name == "key") testsupport::writeFile(b.resources + "/installAgentKey.pub", "untrusted comment: k\nnot a key\n");
+        if (name == "key")
+            testsupport::writeFile(b.resources + "/installAgentKey.pub", "untrusted comment: k\nnot a key\n");
         const auto r = run(b);
         EXPECT_EQ(r.exitStatus, 255);
-        EXPECT_TRUE(r.err.ends_with(text + "\nFailed to initialize the install agent.\nInstallation failed.\n")) << r.err;
+        EXPECT_TRUE(r.err.ends_with(text + "\nFailed to initialize the install agent.\nInstallation failed.\n"))
+            << r.err;
         EXPECT_EQ(agentRuns(), 0);
         EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
     }

@@ -28,9 +28,7 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     httplib::Server& operator*() { return *server_; }
-    std::string url(const std::string& path) const {
-        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
-    }
+    std::string url(const std::string& path) const { return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path; }
     int port() const { return port_; }
 
 private:

@@ -51,26 +51,36 @@ Nginx::Nginx(const std::string& root, const std::string& extra, int port) {
     for (const std::string t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         temps += "  " + t + "_temp_path " + (dir_ / t) + ";\n";
     }
-    writeFile(conf,
-              std::string(::geteuid() == 0 ? "user root;\n" : "") +
-                  "worker_processes 1;\n"
-                  "error_log " + (dir_ / "error.log") + ";\n"
-                  "pid " + (dir_ / "nginx.pid") + ";\n"
-                  "events { worker_connections 64; }\n"
-                  "http {\n"
-                  "  log_format bytes '$status $body_bytes_sent \"$request\"';\n"
-                  "  access_log " + (dir_ / "access.log") + " bytes;\n"
-                  "  log_format timed '$status $body_bytes_sent $request_time \"$request\"';\n" + temps +
-                  "  types { application/zip zip; }\n"
-                  "  sendfile on;\n"
-                  "  server {\n"
-                  "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-                  "    root " + root + ";\n" + extra + "\n"
-                  "  }\n"
-                  "}\n");
-    daemon_ = std::make_unique<Daemon>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e", dir_ / "error.log", "-c", conf, "-g", "daemon off;"},
-        [this] { return waitForPort(port_, 20); });
+    writeFile(conf, std::string(::geteuid() == 0 ? "user root;\n" : "") +
+                        "worker_processes 1;\n"
+                        "error_log " +
+                        (dir_ / "error.log") +
+                        ";\n"
+                        "pid " +
+                        (dir_ / "nginx.pid") +
+                        ";\n"
+                        "events { worker_connections 64; }\n"
+                        "http {\n"
+                        "  log_format bytes '$status $body_bytes_sent \"$request\"';\n"
+                        "  access_log " +
+                        (dir_ / "access.log") +
+                        " bytes;\n"
+                        "  log_format timed '$status $body_bytes_sent $request_time \"$request\"';\n" +
+                        temps +
+                        "  types { application/zip zip; }\n"
+                        "  sendfile on;\n"
+                        "  server {\n"
+                        "    listen 127.0.0.1:" +
+                        std::to_string(port_) +
+                        ";\n"
+                        "    root " +
+                        root + ";\n" + extra +
+                        "\n"
+                        "  }\n"
+                        "}\n");
+    daemon_ = std::make_unique<Daemon>(std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e",
+                                                                dir_ / "error.log", "-c", conf, "-g", "daemon off;"},
+                                       [this] { return waitForPort(port_, 20); });
     if (!daemon_->ready()) throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
 }
 

@@ -2,10 +2,10 @@
 // serves one directory and writes an access log the tests can read.
 #pragma once
 
+#include <sys/types.h>
 #include <memory>
 #include <string>
 #include <utility>
-#include <sys/types.h>
 
 #include "support.h"
 

@@ -35,8 +35,8 @@ struct ScriptedReply {
     size_t piece = 64 << 10;
 };
 
-inline ScriptedReply reply(int status, std::vector<std::pair<std::string, std::string>> headers = {}, std::string body = "",
-                           std::chrono::milliseconds pace = {}, size_t piece = 64 << 10) {
+inline ScriptedReply reply(int status, std::vector<std::pair<std::string, std::string>> headers = {},
+                           std::string body = "", std::chrono::milliseconds pace = {}, size_t piece = 64 << 10) {
     return {status, std::move(headers), std::move(body), std::string::npos, pace, piece};
 }
 

@@ -23,7 +23,6 @@ extern char** environ;
 
 namespace bi {
 
-
 namespace fs = std::filesystem;
 
 namespace testsupport {
@@ -59,7 +58,7 @@ std::string readFile(const std::string& path) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -86,10 +85,10 @@ void makeZip(const std::string& archive, const std::map<std::string, std::string
 }
 
 void makeCertificate(const std::string& dir) {
-    const auto made = runProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                  "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-                                  "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", dir + "/key.pem", "-out",
-                                  dir + "/cert.pem"});
+    const auto made =
+        runProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"});
     if (made.exitStatus != 0) throw std::runtime_error("openssl failed: " + made.err);
 }
 
@@ -120,8 +119,17 @@ Bundle makeBundle(const std::string& installer, const std::string& parent, const
     ScratchDir product;
     makeZip(product / "bundle.zip", {{"payload.txt", "the product"}});
     // The vendor's tool assembles it; each test then names its own URL, if any.
-    std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", b.root, "--name", "setup", "--bundle-zip",
-                                     product / "bundle.zip", "--url", "http://127.0.0.1:9/unused", "--installer", installer};
+    std::vector<std::string> argv = {BI_MAKE_BUNDLE,
+                                     "-o",
+                                     b.root,
+                                     "--name",
+                                     "setup",
+                                     "--bundle-zip",
+                                     product / "bundle.zip",
+                                     "--url",
+                                     "http://127.0.0.1:9/unused",
+                                     "--installer",
+                                     installer};
 #ifdef BI_MAKE_BUNDLE_KEEPS_SYMBOLS
     argv.push_back("--no-strip");
 #endif
@@ -169,13 +177,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
 
     int master = -1, slave = -1;
     winsize size{24, options.terminalColumns, 0, 0};
-    if (options.terminal && ::openpty(&master, &slave, nullptr, nullptr, options.terminalColumns > 0 ? &size : nullptr) != 0) {
+    if (options.terminal &&
+        ::openpty(&master, &slave, nullptr, nullptr, options.terminalColumns > 0 ? &size : nullptr) != 0) {
         throw std::runtime_error("openpty failed");
     }
     const bool traced = static_cast<bool>(options.atExit);
     ProcessResult result;
     const auto start = std::chrono::steady_clock::now(), deadline = start + options.timeout;
-    const auto since = [start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    const auto since = [start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // nothing left running by a test or benchmark that ended
@@ -237,7 +248,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
             char buf[4096];
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
-                if (i == 0 && result.firstLineSeconds < 0 && std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr) {
+                if (i == 0 && result.firstLineSeconds < 0 &&
+                    std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr) {
                     result.firstLineSeconds = since();
                 }
                 sinks[i]->append(buf, static_cast<size_t>(n));

@@ -66,10 +66,10 @@ struct ProcessResult {
     std::string out;
     std::string err;
     bool timedOut = false;
-    std::string tty;  // what the process wrote to its terminal (ProcessOptions::terminal)
-    double seconds = 0;  // from its start to its end
+    std::string tty;               // what the process wrote to its terminal (ProcessOptions::terminal)
+    double seconds = 0;            // from its start to its end
     double firstLineSeconds = -1;  // from its start to the first line on standard output
-    long maxRssKiB = 0;  // ru_maxrss: its peak, or a larger one of a child it waited for
+    long maxRssKiB = 0;            // ru_maxrss: its peak, or a larger one of a child it waited for
 };
 
 struct ProcessOptions {
@@ -80,7 +80,7 @@ struct ProcessOptions {
     // a session of its own; nobody types on it. What is written to it lands in ProcessResult::tty.
     bool terminal = false;
     unsigned short terminalColumns = 0;  // with terminal: its width, and standard error goes to it too
-    std::string cwd;  // the working directory; "" for the caller's
+    std::string cwd;                     // the working directory; "" for the caller's
     // With it, the process is traced and this is called at its exit, its memory still whole
     // (/proc/PID/status then shows its own peak, its children's left out).
     std::function<void(pid_t)> atExit;

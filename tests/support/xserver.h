@@ -1,8 +1,8 @@
 // An Xvfb of the test process's own, for tests of the real window.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 namespace bi {
 

@@ -18,8 +18,7 @@ namespace {
 
 using testsupport::runProcess;
 
-const std::string kPlugin =
-    std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-gtk.so").string();
+const std::string kPlugin = std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-gtk.so").string();
 
 // What the loader reads: the needed libraries, the glibc versions asked for, and the symbols
 // the file offers to others.
@@ -86,11 +85,15 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
         GTEST_SKIP() << "no mount namespace here (unshare -m needs root or user namespaces) to hide libcurl in";
     }
     // /dev/null over every libcurl the loader could open, in a private mount namespace.
-    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
-                R"(for f in $(/sbin/ldconfig -p | awk '/libcurl(-gnutls)?\.so\.4 /{print $NF}') )"
-                R"(/usr/lib*/libcurl*.so.4* /usr/lib*/*/libcurl*.so.4* /lib*/libcurl*.so.4* /lib*/*/libcurl*.so.4*; do )"
-                R"(if [ -e "$f" ]; then mount --bind /dev/null "$f" || exit 97; fi; done; exec "$@")",
-                "hide-libcurl"};
+    wrapper_ = {
+        "/usr/bin/unshare",
+        "-m",
+        "/bin/sh",
+        "-c",
+        R"(for f in $(/sbin/ldconfig -p | awk '/libcurl(-gnutls)?\.so\.4 /{print $NF}') )"
+        R"(/usr/lib*/libcurl*.so.4* /usr/lib*/*/libcurl*.so.4* /lib*/libcurl*.so.4* /lib*/*/libcurl*.so.4*; do )"
+        R"(if [ -e "$f" ]; then mount --bind /dev/null "$f" || exit 97; fi; done; exec "$@")",
+        "hide-libcurl"};
     auto r = run(bundle("shipped", "InstallAgent.zip"), {"-mode", "silent"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(recorded().size(), 4u);
@@ -130,6 +133,7 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
         int status;
         std::string says;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {{"--frobnicate"}, 2, "unknown option: --frobnicate"},
         {{"--agent", text}, 1, "not a zip archive: " + text},
@@ -148,10 +152,11 @@ TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) 
          "name: cp '" + versioned + "' '" + dir_.path() + "/InstallAgent.zip' && minisign -Sm '" + dir_.path() +
              "/InstallAgent.zip', then pass --agent '" + dir_.path() + "/InstallAgent.zip' --public-key '" + key + "'"},
     };
+    // clang-format on
     const auto before = testsupport::listDir(dir_.path());
     for (const auto& c : cases) {
-        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", app, "--bundle-zip", product_, "--agent", agent_,
-                                         "--installer", BI_INSTALLER};
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",   app,           "--bundle-zip", product_,
+                                         "--agent",      agent_, "--installer", BI_INSTALLER};
         argv.insert(argv.end(), c.fault.begin(), c.fault.end());
         const auto r = runProcess(argv);
         SCOPED_TRACE(c.says);
@@ -170,18 +175,21 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
     const std::string tarball = dir_ / "vendor/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
     // Signed, as the vendor signs it, under the name the bundle ships it with.
     testsupport::writeFile(signedAgent, testsupport::readFile(agent_));
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", dir_ / "key.pub", "-s", dir_ / "key.sec"}).exitStatus, 0);
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", dir_ / "key.pub", "-s", dir_ / "key.sec"}).exitStatus,
+              0);
     ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", dir_ / "key.sec", "-m", signedAgent}).exitStatus, 0);
     // The tool as cmake --install puts it, with no --installer: it takes what was installed with it.
     const std::string prefix = dir_ / "prefix";
     auto r = runProcess({BI_CMAKE, "--install", BI_BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
-    r = runProcess({prefix + "/bin/bootstrap-installer-make-bundle", "-o", dir_ / "vendor/Product Setup.app", "--bundle-zip",
-                    product_, "--agent", signedAgent, "--public-key", dir_ / "key.pub", "--splash", BI_SPLASH,
-                    "--archive", tarball});
+    r = runProcess({prefix + "/bin/bootstrap-installer-make-bundle", "-o", dir_ / "vendor/Product Setup.app",
+                    "--bundle-zip", product_, "--agent", signedAgent, "--public-key", dir_ / "key.pub", "--splash",
+                    BI_SPLASH, "--archive", tarball});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_NE(r.out.find("added the window plug-in " + prefix + "/bin/../lib/bootstrap-installer/bootstrap-installer-gtk.so\n"),
-              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("added the window plug-in " + prefix +
+                         "/bin/../lib/bootstrap-installer/bootstrap-installer-gtk.so\n"),
+              std::string::npos)
+        << r.out;
 
     testsupport::makeDirs(dir_ / "user");
     ASSERT_EQ(runProcess({"/bin/tar", "-xzf", tarball, "-C", dir_ / "user"}).exitStatus, 0);
@@ -190,7 +198,7 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
     const std::pair<std::string, int> limits[] = {{b.executable, 2'000'000},
                                                   {root + "/Contents/MacOS/bootstrap-installer-gtk.so", 500'000}};
     for ([[maybe_unused]] const auto& [file, limit] : limits) {
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
         EXPECT_EQ(st.st_mode & 0777, 0755u) << file;
         EXPECT_EQ(runProcess({"/usr/bin/readelf", "-S", file}).out.find(".symtab"), std::string::npos) << file;
@@ -229,8 +237,9 @@ TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefuses
     testsupport::makeZip(agent_, {{"install", agent}});
     const std::string good = dir_ / "Setup.run", failing = dir_ / "Failing.run";
     // The second one's installer fails: nothing listens on its URL.
-    for (const auto& more : {std::vector<std::string>{"-o", dir_ / "Setup.app", "--agent", agent_, "--archive", "run"},
-                             {"-o", dir_ / "Failing.app", "--url", "http://127.0.0.1:9/agent.zip", "--archive", failing}}) {
+    for (const auto& more :
+         {std::vector<std::string>{"-o", dir_ / "Setup.app", "--agent", agent_, "--archive", "run"},
+          {"-o", dir_ / "Failing.app", "--url", "http://127.0.0.1:9/agent.zip", "--archive", failing}}) {
         std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", product_, "--installer", BI_INSTALLER};
         argv.insert(argv.end(), more.begin(), more.end());
         const auto r = runProcess(argv);
@@ -242,7 +251,8 @@ TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefuses
     testsupport::writeFile(dir_ / "flipped.run", flipped, 0755);
     testsupport::writeFile(dir_ / "cut.run", bytes.substr(0, bytes.size() / 2), 0755);
 
-    const std::vector<std::string> args = {"a b", "it's \"quoted\"", "two\nlines", "$(touch pwned)", "", "--help", "-mode"};
+    const std::vector<std::string> args = {"a b", "it's \"quoted\"", "two\nlines", "$(touch pwned)",
+                                           "",    "--help",          "-mode"};
     const std::string cache = "/.cache/bootstrap-installer";
     const std::string damaged = "this download is damaged or incomplete, so nothing was started; download ";
     struct Case {
@@ -251,6 +261,7 @@ TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefuses
         int status;
         std::string unpackedIn, says;  // where the agent's bundle.zip lay, "" when nothing may start
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {good, {}, 0, tmp_, ""},
         {good, {{"TMPDIR", noexec.path}}, 0, home_ + cache, ""},
@@ -261,6 +272,7 @@ TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefuses
         {dir_ / "flipped.run", {}, 1, "", damaged + "flipped.run again."},
         {good, {{"AGENT_SLEEP", "30"}}, 130, tmp_, ""},  // Ctrl-C (to its process group) while the agent sleeps
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file + " " + std::to_string(c.status));
         ::unlink(record_.c_str());

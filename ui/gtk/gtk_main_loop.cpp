@@ -173,8 +173,7 @@ void GtkMainLoop::runSync(std::function<void()> fn) {
 
 void GtkMainLoop::runAfter(double seconds, std::function<void()> fn) {
     const double delay = std::isfinite(seconds) && seconds > 0 ? std::min(seconds, 1e6) : 0.0;
-    const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(delay));
+    const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
     {
         std::lock_guard lock(state_->mutex);
         if (state_->stopped) return;

@@ -110,7 +110,8 @@ public:
         showFraction();
         if (first) {
             showProgressLine();
-            if (progressSource_ == 0 && bar_ != nullptr) progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
+            if (progressSource_ == 0 && bar_ != nullptr)
+                progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
         }
     }
     void setProgressIndeterminate(bool indeterminate) override {
@@ -164,9 +165,9 @@ public:
         if (image_ == nullptr) return;
         // Read at the screen's scale, so that it is drawn sharp on a high-density screen.
         const int scale = gtk_widget_get_scale_factor(window_);
-        GdkPixbuf* pixbuf = width > 0 && height > 0
-                                ? gdk_pixbuf_new_from_file_at_scale(path.c_str(), width * scale, height * scale, TRUE, nullptr)
-                                : nullptr;
+        GdkPixbuf* pixbuf = width > 0 && height > 0 ? gdk_pixbuf_new_from_file_at_scale(path.c_str(), width * scale,
+                                                                                        height * scale, TRUE, nullptr)
+                                                    : nullptr;
         if (pixbuf == nullptr) {
             gtk_image_clear(GTK_IMAGE(image_));
             gtk_widget_hide(image_);
