@@ -1,15 +1,12 @@
 #include "net/curl_transfer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
+#include "net/body_file.h"
 #include "net/curl_library.h"
 #include "net/http_response.h"
 #include "platform/system_log.h"
@@ -53,23 +50,18 @@ public:
     ~Transfer() {
         if (headers_ != nullptr) lib().slist_free_all(headers_);
         if (easy_ != nullptr) lib().easy_cleanup(easy_);
-        if (fd_ >= 0) ::close(fd_);
-        if (temporary_) ::unlink(path_.c_str());
     }
 
     std::optional<TransferError> run(CURLM* multi) {
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
         if (multi == nullptr) return error(TransferErrorKind::NoLibrary, kCurlMissingText);
         if (request_.file.empty()) {
-            path_ = temporaryDirectory(options_) + "/download-XXXXXX";
-            fd_ = ::mkostemp(path_.data(), O_CLOEXEC);  // mode 0600
-            if (fd_ < 0) {
-                return error(TransferErrorKind::DiskFull,
-                             "cannot create a file in " + temporaryDirectory(options_) + ": " + std::strerror(errno));
+            if (!file_.makeTemporary(temporaryDirectory(options_))) {
+                return error(TransferErrorKind::DiskFull, "cannot create a file in " + temporaryDirectory(options_) +
+                                                              ": " + std::strerror(file_.errorNumber()));
             }
-            temporary_ = true;
         } else {
-            path_ = request_.file;
+            file_.name(request_.file);
         }
         // curl fails a request over 1 MB as "Out of memory"; no server takes such a URL anyway.
         if (request_.url.size() > kMaxUrlLength) {
@@ -85,7 +77,7 @@ public:
         const std::optional<CURLcode> code = drive(multi);
         lib().multi_remove_handle(multi, easy_);
         // What arrived stays, whatever ended the transfer: a later request continues after it.
-        if (writeErrno_ == 0) flush();
+        if (file_.errorNumber() == 0) file_.flush();
         if (auto failure = failureOf(code)) return failure;
         return finish();
     }
@@ -148,9 +140,9 @@ private:
     std::optional<TransferError> failureOf(const std::optional<CURLcode>& code) {
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
         if (own_) return own_;
-        if (writeErrno_ != 0) {
+        if (file_.errorNumber() != 0) {
             return error(TransferErrorKind::DiskFull,
-                         std::string("cannot write the downloaded file: ") + std::strerror(writeErrno_));
+                         std::string("cannot write the downloaded file: ") + std::strerror(file_.errorNumber()));
         }
         if (!code || idleTimedOut_) {
             return error(TransferErrorKind::TimedOut,
@@ -175,13 +167,12 @@ private:
     }
 
     std::optional<TransferError> finish() {
-        if (!prepareBody() || !flush()) return failureOf(CURLE_WRITE_ERROR);
+        if (!prepareBody() || !file_.flush()) return failureOf(CURLE_WRITE_ERROR);
         maybeReport(true);
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        file_.close();
         // A cancel that came during the last report still wins over the finished report.
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
-        reports_.finished(path_);
+        reports_.finished(file_.path());
         return std::nullopt;
     }
 
@@ -212,17 +203,8 @@ private:
             }
             keep = start;
         }
-        if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        // Truncated only when longer: a file truncated and written anew is flushed whole on
-        // close by ext4, which would stall the transfer's end for a large archive.
-        struct stat st {};
-        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || (st.st_size > keep && ::ftruncate(fd_, keep) != 0) ||
-            ::lseek(fd_, keep, SEEK_SET) != keep) {
-            writeErrno_ = errno;
-            return false;
-        }
+        if (!file_.openKeeping(keep, kWriteBatch + CURL_MAX_WRITE_SIZE)) return false;
         toFile_ = true;
-        pending_.reserve(kWriteBatch + CURL_MAX_WRITE_SIZE);  // never doubled on the way
         return true;
     }
 
@@ -237,7 +219,7 @@ private:
         if (bytes <= 0 || cancelled_) return;
         const auto now = Clock::now();
         if (!force && reported_ > 0 && now - lastReport_ < kReportInterval) return;
-        if (!flush()) return;
+        if (!file_.flush()) return;
         reported_ = written_;
         lastReport_ = now;
         reports_.progress(bytes, written_, expected_);
@@ -260,28 +242,12 @@ private:
             return false;
         }
         // libcurl hands the body over in pieces of 16 KiB: one write(2) for many of them.
-        if (toFile_) pending_.append(data, size);
+        if (toFile_) file_.append(data, size);
         written_ += static_cast<int64_t>(size);
         lastActivity_ = Clock::now();
-        if (pending_.size() >= kWriteBatch && !flush()) return false;
+        if (file_.pending() >= kWriteBatch && !file_.flush()) return false;
         maybeReport(false);
-        return writeErrno_ == 0;
-    }
-
-    // Writes what is pending to the file; false (with the reason kept, so that the failure is
-    // reported as what it is, not as curl's write error) when that fails.
-    bool flush() {
-        for (size_t done = 0; done < pending_.size();) {
-            const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                writeErrno_ = n < 0 ? errno : ENOSPC;
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        pending_.clear();
-        return true;
+        return file_.errorNumber() == 0;
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* self) {
@@ -310,9 +276,7 @@ private:
 
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
-    std::string path_;
-    int fd_ = -1;
-    bool temporary_ = false;
+    BodyFile file_;
     bool bodyPrepared_ = false;
     bool toFile_ = false;
     int64_t written_ = 0;
@@ -320,11 +284,9 @@ private:
     int64_t expected_ = -1;
     Clock::time_point lastReport_{};
     Clock::time_point lastActivity_ = Clock::now();
-    int writeErrno_ = 0;
     bool idleTimedOut_ = false;
     bool responded_ = false;
     std::optional<TransferError> own_;
-    std::string pending_;  // body bytes received but not yet written
     char curlError_[CURL_ERROR_SIZE] = {};
 };
 
