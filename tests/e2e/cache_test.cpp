@@ -239,11 +239,14 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
             EXPECT_EQ(runLines().back(), "ok o");
         }
     }
-    // Killed as another product's agent moves in: this product's record and tag, current a
-    // moment before, must not vouch for that agent.
+    // Killed as another signed product's agent moves in (a signed bundle keeps the stale agent
+    // until then): this product's record and tag, current a moment before, must not vouch for it.
     ASSERT_EQ(run(bundle_).exitStatus, 0);
     serve("p", "other.zip", "7");
-    r = run(other, {},
+    sign(www_ / "other.zip");
+    const auto otherSigned = downloadBundle(nginx_->url("other.zip"), "other-signed");
+    testsupport::writeFile(otherSigned.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+    r = run(otherSigned, {},
             {{"LD_PRELOAD", BI_RENAME_FAULT},
              {"BI_FAULT_RENAME", "/.agentrecord."},
              {"BI_FAULT_ACTION", "kill"},
