@@ -131,6 +131,7 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
         return n;
     };
     EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(server->requests().at(0).header("user-agent").starts_with("bootstrap-installer/"));
     EXPECT_EQ(count("The server is busy. Trying again in "), 2u) << r.err;  // a wait of 3 s among them
     EXPECT_EQ(count("Connection lost"), 0u) << r.err;
     EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
