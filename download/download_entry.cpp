@@ -55,7 +55,8 @@ bool downloadAgent(const std::string& destination, std::string url) {
     return status != 0;
 }
 
-void showFailure(const Failure& failure) {
+void showFailure(const Failure& failure, bool onConsole) {
+    if (!onConsole && !ui::wantsGtk()) return;
     platform::systemLog(logLine(failure));
     FailureShown shown(windowText(failure));
     const std::unique_ptr<ui::Window> window = ui::openWindow(shown, ui::windowTitle());

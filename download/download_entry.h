@@ -11,7 +11,8 @@ namespace bi {
 bool downloadAgent(const std::string& destination, std::string url);
 
 // A failure found outside a download (before it, or on the shipped road): logged, then shown
-// in the window with its Close button when there is a display, else on the console.
-void showFailure(const Failure& failure);
+// in the window with its Close button when there is a display, else on the console. Without
+// `onConsole`, only a display shows it: the stage messages on the console say it already.
+void showFailure(const Failure& failure, bool onConsole = true);
 
 }  // namespace bi

@@ -112,7 +112,9 @@ std::string logLine(const Failure& f) {
             return (f.shipped ? "The shipped installer archive was refused: " : failed) +
                    signatureFailureText(f.signature) + " " + f.where + (f.detail.empty() ? "" : " (" + f.detail + ")");
         case Failure::Kind::Extraction:
-            return failed + "The archive could not be extracted: " + f.where;
+            return (f.shipped ? "The shipped installer archive could not be extracted: "
+                              : failed + "The archive could not be extracted: ") +
+                   f.where;
         case Failure::Kind::CacheNotWritable:
             return failed + "The installer cache could not be written: " + f.where;
         case Failure::Kind::CacheUntrusted:
@@ -151,7 +153,8 @@ std::string windowText(const Failure& f) {
         case Failure::Kind::Signature:
             return std::string(tr(signatureFailureText(f.signature))) + " " + tr(kDoNotRun);
         case Failure::Kind::Extraction:
-            return std::string(tr("Failed to unzip the installer.")) + " " + tr(kTryLater);
+            return std::string(tr("Failed to unzip the installer.")) + " " +
+                   (f.shipped ? tr("Contact the vendor of the product.") : tr(kTryLater));
         case Failure::Kind::CacheNotWritable:
             return format(tr("Failed to store the installer in %s"), f.where.c_str()) + ". " +
                    tr("Check that the disk has free space and that the folder belongs to you.");

@@ -73,11 +73,19 @@ std::string extractAgent(const std::string& archive, const std::string& destinat
     std::atomic<bool> interrupted{false};
     const platform::SignalWatch watch([&] { interrupted = true; });
     // An archive without "install" would leave sh nothing to run while the run reports success.
-    if (!isSignedAsRequired(archive) ||
+    const bool signedAsRequired = isSignedAsRequired(archive);
+    if (!signedAsRequired ||
         !unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
         !holdsInstallAgent(destination)) {
         // A cancelled extraction has said so already.
-        if (!interrupted) report("Failed to initialize the install agent.", true);
+        if (!interrupted) {
+            if (signedAsRequired) {
+                Failure failure{Failure::Kind::Extraction, archive};
+                failure.shipped = true;
+                showFailure(failure, false);
+            }
+            report("Failed to initialize the install agent.", true);
+        }
         return "";
     }
     return executable;

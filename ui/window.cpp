@@ -24,11 +24,15 @@ bool isSet(const char* name) {
     return value != nullptr && *value != '\0';
 }
 
+}  // namespace
+
 bool wantsGtk() {
     const char* choice = std::getenv("BI_WINDOW");
     if (choice != nullptr && std::string(choice) == "console") return false;
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
 }
+
+namespace {
 
 // The real executable's directory, whatever bundle a test may stand in.
 std::string executableDirectory() {
