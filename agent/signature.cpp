@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include "agent/file_hasher.h"
@@ -235,6 +236,31 @@ bool isRollback(const std::string& newer, const std::string& cached) {
     const auto newTime = timestampOf(newer);
     const auto cachedTime = timestampOf(cached);
     return newTime && cachedTime && *newTime < *cachedTime;
+}
+
+}  // namespace bi
+
+namespace bi {
+
+std::string readableTrustedComment(const std::string& comment) {
+    std::string readable;
+    size_t begin = 0;
+    for (size_t end = 0; end != std::string::npos; begin = end + 1) {
+        end = comment.find('\t', begin);
+        std::string field = comment.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        if (field.starts_with("timestamp:") && field.size() > 10 &&
+            field.find_first_not_of("0123456789", 10) == std::string::npos && field.size() < 22) {
+            const auto seconds = static_cast<time_t>(std::stoll(field.substr(10)));
+            tm utc{};
+            char date[40];
+            if (::gmtime_r(&seconds, &utc) != nullptr &&
+                std::strftime(date, sizeof date, " (signed %Y-%m-%d %H:%M:%S UTC)", &utc) > 0) {
+                field += date;
+            }
+        }
+        readable += (readable.empty() ? "" : ", ") + field;
+    }
+    return readable;
 }
 
 }  // namespace bi

@@ -71,4 +71,8 @@ std::string signatureUrlOf(const std::string& url);
 // must carry minisign's "timestamp:<seconds>".
 bool isRollback(const std::string& newer, const std::string& cached);
 
+// The trusted comment for a log line: its tab-separated fields joined by ", ", and minisign's
+// "timestamp:<seconds>" followed by the date it stands for.
+std::string readableTrustedComment(const std::string& comment);
+
 }  // namespace bi

@@ -85,6 +85,8 @@ void Download::showFailure(const std::string& message) {
     window_->setProgressValue(window_->progressMaxValue());
     window_->setStatusText(message, ui::TextColor::Red);
     window_->refresh();
+    // The console writes it itself; a window's words reach standard error too, for whoever reads it.
+    if (window_->waitsForUserAfterFailure()) platform::writeAll(STDERR_FILENO, message + "\n");
     // Nobody can read and close a console window: it ends the loop itself.
     if (!window_->waitsForUserAfterFailure()) window_->close();
 }
@@ -147,6 +149,7 @@ void Download::onWindowClose() {
 // down once its loop has ended.
 void Download::fail(net::DownloadTask& task, Failure failure) {
     if (failure.kind == Failure::Kind::ProxyAuth) failure.detail = net::proxyShownFor(failure.where);
+    if (failure.transfer == net::TransferErrorKind::DiskFull && length_ > 0) failure.needed = length_;
     phase_ = Phase::Failed;
     platform::systemLog(logLine(failure));
     task.cancel();
@@ -214,9 +217,11 @@ bool Download::startOffline(net::DownloadTask& task, const std::string& reason) 
     tm local{};
     if (::localtime_r(&stored, &local) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &local);
     const std::string said = std::string("Could not reach the server; starting the installer downloaded on ") + date;
-    reportMessage(said, true);
+    // Said once: the log line reaches standard error, and only a window needs it besides.
     platform::systemLog(said + " (" + reason + "): " + url_);
-    showStatus(format(tr("Could not reach the server; starting the installer downloaded on %s"), date));
+    if (window_->waitsForUserAfterFailure()) {
+        showStatus(format(tr("Could not reach the server; starting the installer downloaded on %s"), date));
+    }
     finishReady(task, 2.0);
     return true;
 }

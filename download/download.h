@@ -76,6 +76,7 @@ private:
     struct Next {
         Fetch fetch;
         std::chrono::milliseconds wait;
+        RetryCause cause = RetryCause::ConnectionLost;
     };
     // Counts down a retry's wait on the window, then sends the fetch.
     void sendNext(Next next);

@@ -1,13 +1,47 @@
 #include "download/download_entry.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "download/download.h"
+#include "download/download_texts.h"
 #include "host/constants.h"
 #include "platform/signal_watch.h"
+#include "platform/system_log.h"
 #include "ui/window.h"
 
 namespace bi {
+
+namespace {
+
+// A window that only shows a failure until it is closed.
+class FailureShown final : public ui::WindowDelegate {
+public:
+    explicit FailureShown(std::string text) : text_(std::move(text)) {}
+    void show(ui::Window& window) {
+        window_ = &window;
+        window.setProgressValue(0.0);
+        window.setProgressMaxValue(100.0);
+        window.setButtonTitle(tr("Close"));
+    }
+    void onWindowOpen() override {
+        window_->setStatusText(text_, ui::TextColor::Red);
+        window_->refresh();
+        if (window_->waitsForUserAfterFailure()) {
+            platform::writeAll(STDERR_FILENO, text_ + "\n");
+        } else {
+            window_->close();
+        }
+    }
+    void onWindowClose() override { window_->mainLoop().stop(0); }
+
+private:
+    std::string text_;
+    ui::Window* window_ = nullptr;
+};
+
+}  // namespace
 
 bool downloadAgent(const std::string& destination, std::string url) {
     if (const char* overridden = std::getenv(kAgentUrlVariable)) url = overridden;
@@ -19,6 +53,16 @@ bool downloadAgent(const std::string& destination, std::string url) {
     const int status = window->mainLoop().run();
     controller.shutDown();
     return status != 0;
+}
+
+void showFailure(const Failure& failure, bool onConsole) {
+    if (!onConsole && !ui::wantsGtk()) return;
+    platform::systemLog(logLine(failure));
+    FailureShown shown(windowText(failure));
+    const std::unique_ptr<ui::Window> window = ui::openWindow(shown, ui::windowTitle());
+    shown.show(*window);
+    const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });
+    window->mainLoop().run();
 }
 
 }  // namespace bi

@@ -78,11 +78,32 @@ void Download::send(net::TransferRequest request) {
     task_->resume();
 }
 
+namespace {
+
+const char* retryText(RetryCause cause) {
+    switch (cause) {
+        case RetryCause::Busy:
+            return tr("The server is busy. Trying again in %d s (attempt %d of %d)");
+        case RetryCause::NoAnswer:
+            return tr("The server stopped answering. Trying again in %d s (attempt %d of %d)");
+        case RetryCause::Unreachable:
+            return tr("The server cannot be reached. Trying again in %d s (attempt %d of %d)");
+        case RetryCause::ConnectionLost:
+            break;
+    }
+    return tr("Connection lost. Retrying in %d s (attempt %d of %d)");
+}
+
+}  // namespace
+
 void Download::sendNext(Next next) {
+    // A window counts the wait down; a console says it once, so that a pipe gets a line per attempt.
+    const bool countDown = window_->waitsForUserAfterFailure();
     for (auto left = next.wait; left.count() > 0; left -= std::chrono::milliseconds(1000)) {
         const int seconds = static_cast<int>(std::ceil(static_cast<double>(left.count()) / 1000));
-        showStatus(
-            format(tr("Connection lost. Retrying in %d s (attempt %d of %d)"), seconds, state_.attempt, kMaxAttempts));
+        if (countDown || left == next.wait) {
+            showStatus(format(retryText(next.cause), seconds, state_.attempt, kMaxAttempts));
+        }
         if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
     }
     if (next.wait.count() > 0) showStatus(tr("Downloading"));
@@ -167,7 +188,7 @@ void Download::carryOut(net::DownloadTask& task, const Step& step) {
         case Action::Retry:
             platform::systemLog("Download attempt " + std::to_string(state_.attempt - 1) + " failed (" + step.reason +
                                 "); retrying in " + std::to_string(step.wait.count()) + " ms: " + task.url());
-            next_ = Next{state_.fetch, step.wait};
+            next_ = Next{state_.fetch, step.wait, step.cause};
             task.cancel();
             return;
         case Action::Offline:
@@ -212,7 +233,7 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
         fail(task, std::move(failure));
         return;
     }
-    platform::systemLog("Install agent signature verified: " + check.trustedComment);
+    platform::systemLog("Install agent signature verified: " + readableTrustedComment(check.trustedComment));
     handOff(task, CacheRecord{url_, tag_.value_or(""), key_.idText(), check.trustedComment, now(), -1});
 }
 

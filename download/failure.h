@@ -2,10 +2,12 @@
 // place, into the system log's line and the window's words.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
 #include "agent/signature.h"
+#include "net/url_session.h"
 
 namespace bi {
 
@@ -13,7 +15,7 @@ struct Failure {
     enum class Kind {
         Http,              // an error status; `status`, `bodyless`
         ProxyAuth,         // 407, or the proxy refused the tunnel; `detail`: the proxy
-        Transfer,          // libcurl's failure; `detail`: its text
+        Transfer,          // libcurl's failure; `transfer`, `detail`: its text
         NoLibrary,         // no libcurl on the machine; `detail`: what to install
         ResumedOther,      // a 206 of another archive, after the one restart
         NotModifiedPlain,  // a 304 to a request without conditions
@@ -23,6 +25,8 @@ struct Failure {
         CacheNotWritable,  // `where`: the cache
         CacheUntrusted,    // `detail`: why
         NoUrlFile,         // `where`: the URL file
+        NoProgram,         // a program the run needs is not on PATH; `detail`: its name
+        NoHome,            // `where`: the home directory that does not exist
     };
     Failure(Kind k, std::string w = {}, std::string d = {}) : kind(k), where(std::move(w)), detail(std::move(d)) {}
 
@@ -32,6 +36,9 @@ struct Failure {
     long status = 0;
     bool bodyless = false;
     SignatureStatus signature = SignatureStatus::Invalid;
+    net::TransferErrorKind transfer = net::TransferErrorKind::Other;
+    int64_t needed = -1;   // a full disk: the bytes the archive needs, -1 when unknown
+    bool shipped = false;  // the archive shipped in the bundle, not a download
 };
 
 // The system log's line: English, with the technical detail.

@@ -25,9 +25,10 @@ Step fail(Failure failure, bool dropPartial = false) {
 
 // Another attempt of the same fetch after its wait; nothing when none is left.
 std::optional<Step> retry(FetchState& state, std::string reason, const std::optional<std::string>& retryAfter,
-                          double scale) {
+                          double scale, RetryCause cause) {
     if (state.attempt >= kMaxAttempts) return std::nullopt;
     Step step = act(Action::Retry);
+    step.cause = cause;
     step.wait = retryWait(++state.attempt, retryAfter, scale);
     step.reason = std::move(reason);
     return step;
@@ -37,12 +38,16 @@ Step judgeFailure(FetchState& state, const std::string& url, const net::Transfer
     const bool reachedBefore = state.reached;
     state.reached = state.reached || error.responded;
     if (isTransientError(error, reachedBefore)) {
-        if (auto step = retry(state, error.reason, std::nullopt, scale)) return *step;
+        const RetryCause cause = error.kind == TransferErrorKind::ConnectionLost ? RetryCause::ConnectionLost
+                                 : error.kind == TransferErrorKind::TimedOut     ? RetryCause::NoAnswer
+                                                                                 : RetryCause::Unreachable;
+        if (auto step = retry(state, error.reason, std::nullopt, scale, cause)) return *step;
     }
     const bool lostFile = error.kind == TransferErrorKind::BadRange || error.kind == TransferErrorKind::DiskFull;
     if (error.kind == TransferErrorKind::ProxyAuth) return fail({Failure::Kind::ProxyAuth, url}, lostFile);
     Failure failure{error.kind == TransferErrorKind::NoLibrary ? Failure::Kind::NoLibrary : Failure::Kind::Transfer,
                     error.url, error.reason};
+    failure.transfer = error.kind;
     // Only when no HTTP answer came at all: a server that answers with errors is not away.
     if (!state.reached && isUnreachable(error)) {
         Step step = fail(std::move(failure));
@@ -69,7 +74,8 @@ Step judgeStatus(FetchState& state, const ArchiveAsk& asked, const Answer& answe
         return fail(std::move(missing), true);
     }
     if (isTransientStatus(status)) {
-        if (auto step = retry(state, format("HTTP %ld", status), answer.retryAfter, scale)) return *step;
+        if (auto step = retry(state, format("HTTP %ld", status), answer.retryAfter, scale, RetryCause::Busy))
+            return *step;
     }
     Failure failure{Failure::Kind::Http, url};
     failure.status = status;

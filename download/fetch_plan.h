@@ -49,6 +49,9 @@ struct Answer {
     std::optional<net::TransferError> error;
 };
 
+// What a retry's words say happened.
+enum class RetryCause { Busy, ConnectionLost, NoAnswer, Unreachable };
+
 struct Step {
     enum class Action {
         Accept,       // take the body (`startOver`: a whole archive where a range was asked)
@@ -63,6 +66,7 @@ struct Step {
     bool startOver = false;
     bool dropPartial = false;
     std::chrono::milliseconds wait{0};
+    RetryCause cause = RetryCause::ConnectionLost;
     std::string reason;  // why a retry or an offline start, for the log
     std::optional<Failure> failure;
 };

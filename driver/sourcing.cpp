@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 
 #include "agent/cache.h"
+#include "agent/cache_fill.h"
 #include "agent/extract.h"
 #include "agent/signature.h"
 #include "download/download_entry.h"
@@ -49,15 +52,18 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
 }
 
 // With the bundle's key, no byte of an archive reaches unzip before its signature is checked.
-bool isSignedAsRequired(const std::string& archive, Reporter report) {
+bool isSignedAsRequired(const std::string& archive) {
     const BundleKey key = loadBundleKey();
     if (key.state == BundleKeyState::Absent) return true;
     const SignatureCheck check = verifyArchiveFile(key, archive);
     if (check.status != SignatureStatus::Valid) {
-        report(signatureFailureText(check.status), true);
+        Failure failure{Failure::Kind::Signature, archive};
+        failure.signature = check.status;
+        failure.shipped = true;
+        showFailure(failure);
         return false;
     }
-    platform::systemLog("Install agent signature verified: " + check.trustedComment);
+    platform::systemLog("Install agent signature verified: " + readableTrustedComment(check.trustedComment));
     return true;
 }
 
@@ -67,36 +73,77 @@ std::string extractAgent(const std::string& archive, const std::string& destinat
     std::atomic<bool> interrupted{false};
     const platform::SignalWatch watch([&] { interrupted = true; });
     // An archive without "install" would leave sh nothing to run while the run reports success.
-    if (!isSignedAsRequired(archive, report) ||
+    const bool signedAsRequired = isSignedAsRequired(archive);
+    if (!signedAsRequired ||
         !unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
         !holdsInstallAgent(destination)) {
         // A cancelled extraction has said so already.
-        if (!interrupted) report("Failed to initialize the install agent.", true);
+        if (!interrupted) {
+            if (signedAsRequired) {
+                Failure failure{Failure::Kind::Extraction, archive};
+                failure.shipped = true;
+                showFailure(failure, false);
+            }
+            report("Failed to initialize the install agent.", true);
+        }
         return "";
     }
     return executable;
 }
 
-// The cache lies under the home directory, which must not be created: a home that is not
-// there is a mistake, not a place to fill.
-bool homeExists(Reporter report) {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0' || exists(home)) return true;
-    report("The home directory " + std::string(home) + " does not exist.", true);
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t end = 0; !dirs.empty(); dirs.remove_prefix(std::min(dirs.size(), end + 1))) {
+        end = dirs.find(':');
+        const std::string dir(dirs.substr(0, end));
+        if (::access(((dir.empty() ? "." : dir) + "/" + program).c_str(), X_OK) == 0) return true;
+        if (end == std::string_view::npos) break;
+    }
     return false;
+}
+
+// What the run needs, checked before anything is fetched or extracted, so that a missing
+// program does not show only after a long download.
+bool hasWhatTheRunNeeds(bool download) {
+    for (const char* program : {"unzip", "sh"}) {
+        if (!onPath(program)) {
+            const char* path = std::getenv("PATH");
+            showFailure({Failure::Kind::NoProgram, path != nullptr ? path : "", program});
+            return false;
+        }
+    }
+    if (!download) return true;
+    // The cache lies under the home directory, which must not be created: a home that is not
+    // there is a mistake, not a place to fill.
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0' && !exists(home)) {
+        showFailure({Failure::Kind::NoHome, home});
+        return false;
+    }
+    const std::string cache = getInstallAgentCacheDir();
+    mkpath(cache + INSTALL_AGENT_DIR_NAME, 0700);
+    // An untrusted cache is refused by the download with its own words.
+    if (std::string why; isCacheTrusted(&why) && ::access(cache.c_str(), W_OK) != 0) {
+        showFailure({Failure::Kind::CacheNotWritable, cache});
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 std::string sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report) {
     const std::string defaultLocation = getDefaultInstallAgentLocation();
-    if (exists(defaultLocation)) return extractAgent(defaultLocation, workDir, report);
-    if (const auto alternative = findAlternativeArchive(defaultLocation)) {
-        return extractAgent(*alternative, workDir, report);
+    std::optional<std::string> shipped;
+    if (exists(defaultLocation)) {
+        shipped = defaultLocation;
+    } else {
+        shipped = findAlternativeArchive(defaultLocation);
     }
+    if (!hasWhatTheRunNeeds(!shipped)) return "";
+    if (shipped) return extractAgent(*shipped, workDir, report);
 
-    if (!homeExists(report)) return "";
-    mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME, 0700);
     const std::string destination = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
     if (!downloadAgent(destination, url)) return "";
     if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {

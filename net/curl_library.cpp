@@ -49,15 +49,17 @@ TransferErrorKind errorKindOf(CURLcode code) {
             return TransferErrorKind::UnknownHost;
         case CURLE_OPERATION_TIMEDOUT:
             return TransferErrorKind::TimedOut;
-        case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_ISSUER_ERROR:
+            return TransferErrorKind::Certificate;
+        case CURLE_SSL_CACERT_BADFILE:
+            return TransferErrorKind::NoCaStore;
+        case CURLE_SSL_CONNECT_ERROR:
         case CURLE_SSL_CERTPROBLEM:
         case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
         case CURLE_SSL_ENGINE_NOTFOUND:
         case CURLE_SSL_ENGINE_SETFAILED:
         case CURLE_SSL_ENGINE_INITFAILED:
-        case CURLE_SSL_ISSUER_ERROR:
         case CURLE_SSL_CRL_BADFILE:
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
         case CURLE_SSL_INVALIDCERTSTATUS:

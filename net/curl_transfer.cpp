@@ -25,6 +25,8 @@ constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 constexpr long kReceiveBuffer = 512L * 1024;
 constexpr size_t kMaxUrlLength = size_t{64} * 1024;
 constexpr size_t kWriteBatch = size_t{512} * 1024;
+// Lets a server's log and a vendor's statistics tell the installer from a browser.
+constexpr const char* kUserAgent = "bootstrap-installer/" BI_VERSION;
 
 const CurlLibrary& lib() { return *curlLibrary(); }
 
@@ -94,7 +96,7 @@ private:
                   set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader) && set(CURLOPT_HEADERDATA, this) &&
                   set(CURLOPT_WRITEFUNCTION, &Transfer::onWrite) && set(CURLOPT_WRITEDATA, this) &&
                   set(CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress) && set(CURLOPT_XFERINFODATA, this) &&
-                  set(CURLOPT_NOPROGRESS, 0L);
+                  set(CURLOPT_NOPROGRESS, 0L) && set(CURLOPT_USERAGENT, kUserAgent);
         // The string forms came with 7.85; older libraries know only the bit masks.
         if (!set(CURLOPT_PROTOCOLS_STR, "http,https") || !set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")) {
             ok = ok && set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS)) &&

@@ -27,7 +27,9 @@ enum class TransferErrorKind {
     Refused,         // connection refused
     UnknownHost,     // host name did not resolve
     TimedOut,        // connect time-out or no bytes for the idle time-out
-    Tls,             // certificate or handshake failure
+    Tls,             // a handshake failure other than the two below
+    Certificate,     // the server's certificate is not trusted
+    NoCaStore,       // no certificate authorities to check it with
     ConnectionLost,  // the connection ended before the body was complete
     BadUrl,          // malformed or unsupported URL (scheme other than http and https)
     DiskFull,        // the downloaded file could not be written

@@ -266,11 +266,17 @@ private:
         terminal_->print(lines);
     }
 
-    // Leaves the cursor on a fresh line below the last state drawn.
+    // What arrived stays on the screen, without a speed or time left that no longer hold; a
+    // mere status ("Downloading" before a 304) gives way, so that what runs next starts clean.
     void endLine() {
         if (!terminal_ || closed_) return;
-        draw();
-        terminal_->end();
+        if (!meter_.finished()) meter_.stop();
+        if (color_ == TextColor::Red || meter_.receiving() || meter_.finished()) {
+            draw();
+            terminal_->end();
+        } else {
+            terminal_->show("");
+        }
     }
 
     WindowDelegate& delegate_;

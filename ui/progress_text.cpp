@@ -144,11 +144,16 @@ std::string timeLeftWords(double seconds, const Language& language) {
 }  // namespace
 
 std::string windowProgressLine(const TransferMeter& meter, Clock::time_point now, const Language& language) {
-    if (meter.finished()) return summaryText(meter, SizeUnits::Decimal, language);
+    if (meter.finished()) return summaryText(meter, SizeUnits::Binary, language);
     if (!meter.receiving()) return {};
-    std::string line = amountText(meter, SizeUnits::Decimal, language);
+    // After a failure the bar is full; the words say only what arrived, never "X of X".
+    if (meter.stopped()) {
+        return language.format(language.tr("%s received"),
+                               sizeText(meter.received(), SizeUnits::Binary, language).c_str());
+    }
+    std::string line = amountText(meter, SizeUnits::Binary, language);
     if (const auto speed = meter.bytesPerSecond(now)) {
-        line += " \u2014 " + speedText(*speed, SizeUnits::Decimal, language);
+        line += " \u2014 " + speedText(*speed, SizeUnits::Binary, language);
         if (const auto left = meter.secondsLeft(now)) line += ", " + timeLeftWords(*left, language);
     }
     return line;

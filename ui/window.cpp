@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/bundle.h"
+#include "platform/system_log.h"
 #include "ui/console_window.h"
 #include "ui/gtk/gtk_plugin.h"
 #include "ui/i18n.h"
@@ -23,11 +24,15 @@ bool isSet(const char* name) {
     return value != nullptr && *value != '\0';
 }
 
+}  // namespace
+
 bool wantsGtk() {
     const char* choice = std::getenv("BI_WINDOW");
     if (choice != nullptr && std::string(choice) == "console") return false;
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
 }
+
+namespace {
 
 // The real executable's directory, whatever bundle a test may stand in.
 std::string executableDirectory() {
@@ -38,16 +43,25 @@ std::string executableDirectory() {
     return path.substr(0, path.find_last_of('/') + 1);
 }
 
-// The plug-in stays loaded for the life of the process: GTK cannot be unloaded.
+// The plug-in stays loaded for the life of the process: GTK cannot be unloaded. Why it could
+// not be loaded goes to the log: a person with a display otherwise wonders where the window is.
 GtkWindowFactory loadGtkFactory() {
     const std::string dir = executableDirectory();
     if (dir.empty()) return nullptr;
+    std::string why;
     for (const std::string& candidate : {dir + kGtkPluginFile, dir + kGtkPluginSubdir + "/" + kGtkPluginFile}) {
         void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) continue;
+        if (handle == nullptr) {
+            const char* error = ::dlerror();
+            // A plug-in that is not there at all is the first place's usual case, not a reason.
+            if (error != nullptr && (why.empty() || ::access(candidate.c_str(), F_OK) == 0)) why = error;
+            continue;
+        }
         if (void* symbol = ::dlsym(handle, kGtkPluginFactory)) return reinterpret_cast<GtkWindowFactory>(symbol);
+        why = candidate + ": no " + kGtkPluginFactory;
         ::dlclose(handle);
     }
+    platform::systemLog("The window cannot be shown, using the console: " + why);
     return nullptr;
 }
 

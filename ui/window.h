@@ -67,6 +67,9 @@ public:
     virtual bool waitsForUserAfterFailure() const = 0;
 };
 
+// Whether openWindow tries the GTK window: a display is set, and BI_WINDOW does not say "console".
+bool wantsGtk();
+
 // The GTK window when DISPLAY or WAYLAND_DISPLAY is set and the plug-in opens it, else the
 // console window. The delegate must outlive the window.
 std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title);

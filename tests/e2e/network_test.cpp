@@ -108,14 +108,14 @@ TEST_F(Network, TransientFailuresAreRetriedResumedAndEndWithTheServersCurrentArc
              r.body = v1.substr(0, 100);
              return r;
          },
-         255, 2, "", "Error during the download process. the server sent the archive from byte 0 instead of byte"},
+         255, 2, "", "Download failed! Error - the server sent the archive from byte 0 instead of byte"},
         {"503 and Retry-After, then the archive",
          [&](const ScriptedRequest& q, int n) {
              return n == 1 ? ScriptedReply{503, {{"Retry-After", "3"}}} : testsupport::serveArchive(q, v1, "\"v1\"");
          },
          0, 2, "1", "(HTTP 503); retrying in 30 ms"},
         {"503 every time", [](const ScriptedRequest&, int) { return ScriptedReply{503}; }, 255, 4, "",
-         "Connection lost. Retrying in 1 s (attempt 4 of 4)"},
+         "The server is busy. Trying again in 1 s (attempt 4 of 4)"},
         {"404 at once", [](const ScriptedRequest&, int) { return ScriptedReply{404}; }, 255, 1, "",
          "Download failed with error code 404"},
         {"an idle time-out, then resumed",

@@ -255,7 +255,8 @@ TEST_F(Signatures, TheShippedRoadChecksTheSignatureBesideItsArchive) {
             testsupport::writeFile(b.resources + "/installAgentKey.pub", "untrusted comment: k\nnot a key\n");
         const auto r = run(b);
         EXPECT_EQ(r.exitStatus, 255);
-        EXPECT_TRUE(r.err.ends_with(text + "\nFailed to initialize the install agent.\nInstallation failed.\n"))
+        EXPECT_TRUE(r.err.ends_with(text + " Do not run this installer; contact the vendor of the product.\n"
+                                           "Failed to initialize the install agent.\nInstallation failed.\n"))
             << r.err;
         EXPECT_EQ(agentRuns(), 0);
         EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -54,6 +55,13 @@ public:
 
         // Wrapped within the column: a failure's reason is read in whole, not cut off.
         label_ = columnLabel(kMostStatusLines);
+        // Room for three lines from the start, so that the window does not jump when a text wraps.
+        PangoLayout* lines = gtk_widget_create_pango_layout(label_, "M\nM\nM");
+        int height = 0;
+        pango_layout_get_pixel_size(lines, nullptr, &height);
+        g_object_unref(lines);
+        gtk_widget_set_size_request(label_, -1, height);
+        gtk_label_set_yalign(GTK_LABEL(label_), 0);
         gtk_box_pack_start(GTK_BOX(box), label_, FALSE, FALSE, 0);
 
         bar_ = gtk_progress_bar_new();
@@ -144,6 +152,7 @@ public:
         } else {
             gtk_label_set_text(GTK_LABEL(label_), text.c_str());
         }
+        note("status", gtk_label_get_text(GTK_LABEL(label_)));
     }
 
     void downloadFinished() override {
@@ -152,7 +161,9 @@ public:
     }
 
     void setButtonTitle(const std::string& title) override {
-        if (button_ != nullptr) gtk_button_set_label(GTK_BUTTON(button_), title.c_str());
+        if (button_ == nullptr) return;
+        gtk_button_set_label(GTK_BUTTON(button_), title.c_str());
+        note("button", gtk_button_get_label(GTK_BUTTON(button_)));
     }
     void setButtonEnabled(bool enabled) override {
         if (button_ == nullptr) return;
@@ -194,6 +205,16 @@ public:
     bool waitsForUserAfterFailure() const override { return true; }
 
 private:
+    // With BI_WINDOW_TRANSCRIPT set, what the window shows is also written to that file, a line
+    // each ("status: ..."), so that a test run as a process can read the window.
+    void note(const char* what, const char* shown) const {
+        if (transcript_ == nullptr) return;
+        if (std::FILE* file = std::fopen(transcript_, "a")) {
+            std::fprintf(file, "%s: %s\n", what, shown != nullptr ? shown : "");
+            std::fclose(file);
+        }
+    }
+
     // A label of at most `lines` lines within the column's width, which it never widens.
     static GtkWidget* columnLabel(int lines) {
         GtkWidget* label = gtk_label_new("");
@@ -241,6 +262,7 @@ private:
         const std::string line = windowProgressLine(meter_, TransferMeter::Clock::now(), language_);
         gtk_label_set_text(GTK_LABEL(progressLine_), line.c_str());
         atk_object_set_description(gtk_widget_get_accessible(bar_), line.c_str());
+        if (meter_.stopped() || meter_.finished()) note("progress", gtk_label_get_text(GTK_LABEL(progressLine_)));
     }
 
     void showFraction() {
@@ -289,6 +311,7 @@ private:
     TextColor color_ = TextColor::Normal;
     bool animating_ = false;
     bool closed_ = false;
+    const char* transcript_ = std::getenv("BI_WINDOW_TRANSCRIPT");
 };
 
 }  // namespace

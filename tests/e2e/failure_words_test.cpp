@@ -1,0 +1,147 @@
+// Each kind of failure in plain words with what to do, in the user's language, in the window
+// with a display (GTK under Xvfb, read through BI_WINDOW_TRANSCRIPT) and on standard error.
+#include <unistd.h>
+
+#include <future>
+
+#include "fixture.h"
+#include "http_server.h"
+#include "nginx.h"
+#include "xserver.h"
+
+namespace bi {
+
+using testsupport::ScriptedReply;
+using testsupport::ScriptedRequest;
+
+class FailureWords : public InstallerTest {};
+
+TEST_F(FailureWords, EachKindIsSaidWithWhatToDoInTheWindowAndOnStandardErrorInEnglishAndGerman) {
+    const std::string display = testsupport::XServer::get().display();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    const std::string archive = heavyArchive("1", 2 << 20);
+    testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) {
+        if (q.path.starts_with("http://")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
+        if (q.path == "/page") return testsupport::reply(200, {{"Content-Type", "text/html"}}, "<html>sign in</html>");
+        if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
+        return ScriptedReply{q.path.ends_with(".minisig") ? 404 : std::stoi(q.path.substr(1))};  // "/503"
+    });
+    testsupport::makeCertificate(dir_.path());
+    testsupport::HttpServer tls(
+        std::make_unique<httplib::SSLServer>((dir_ / "cert.pem").c_str(), (dir_ / "key.pem").c_str()), "https");
+    const std::string key = testsupport::readFile(publicKey());
+    testsupport::makeDirs(dir_ / "bin");
+    ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
+    const std::vector<std::string> diskFull = {"/bin/sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"", "/usr/bin/prlimit",
+                                               "--fsize=1000000"};
+    struct Row {
+        std::string name, url;  // no URL: a bundle that ships its archive
+        Env env;
+        std::string english, german;
+        bool signedBundle = false;
+        std::vector<std::string> wrapper = {};
+    };
+    const Env noCa = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}};
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"refused", "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/a.zip", {},
+         "Error during the download process. The server cannot be reached. Check the internet connection",
+         "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
+        {"untrusted certificate", tls.url("/a.zip"), noCa,
+         "The certificate of the server 127.0.0.1 is not trusted. Check that the date and time", "wird nicht vertraut"},
+        {"no certificate store", tls.url("/a.zip"), {{"SSL_CERT_FILE", dir_ / "none.pem"}},
+         "Install the package of the system's CA certificates (ca-certificates)", "CA-Zertifikaten des Systems (ca-certificates)"},
+        {"404", server.url("/404"), {}, "Download failed with error code 404. The installer file is not on the server. "
+         "Contact the vendor", "Die Datei des Installationsprogramms ist nicht auf dem Server"},
+        {"403", server.url("/403"), {}, "Download failed with error code 403. The server refused access",
+         "verweigert den Zugriff"},
+        {"503", server.url("/503"), {}, "The server is busy or has a problem. Try again later.", "ausgelastet oder gestört"},
+        {"a proxy's password", "http://example.invalid/a.zip", {{"http_proxy", server.url("")}},
+         "Check the user name and password in the proxy settings", "Benutzername und Passwort"},
+        {"an HTML page", server.url("/page"), {}, "The server did not send the installer archive (got text/html). A network's sign-in page", "Anmeldeseite"},
+        {"not signed", server.url("/agent.zip"), {}, "The installer archive is not signed. Do not run this installer;",
+         "Führen Sie dieses Installationsprogramm nicht aus", true},
+        {"shipped, not signed", "", {}, "The installer archive is not signed. Do not run this installer;",
+         "Führen Sie dieses Installationsprogramm nicht aus", true},
+        {"a full disk", server.url("/agent.zip"), {}, "The disk is full: the installer needs 2.0 MiB of free space in "
+         + cacheDir(), "Der Datenträger ist voll", false, diskFull},
+        {"no unzip", server.url("/agent.zip"), {{"PATH", dir_ / "bin"}},
+         "The program unzip, which the installer needs, is not installed. Install the package unzip",
+         "Installieren Sie das Paket unzip"},
+        {"no home", server.url("/agent.zip"), {{"HOME", dir_ / "no/home"}},
+         "The home directory " + (dir_ / "no/home") + " does not exist. Set HOME", "Setzen Sie HOME"},
+    };
+    // clang-format on
+    const std::string transcript = dir_ / "window";
+    for (const auto& row : rows) {
+        for (const bool german : {false, true}) {
+            SCOPED_TRACE(row.name + (german ? ", German" : ""));
+            const std::string& said = german ? row.german : row.english;
+            auto b = row.url.empty() ? bundle("s" + std::to_string(german), "InstallAgent.zip")
+                                     : downloadBundle(row.url, row.name + std::to_string(german));
+            if (row.signedBundle) testsupport::writeFile(b.resources + "/installAgentKey.pub", key);
+            Env env = row.env;
+            env.insert({{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", transcript}});
+            if (german) env.insert({{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
+            wrapper_ = row.wrapper;
+            ::unlink(transcript.c_str());
+            const size_t asked = server.requests().size();
+            auto running = std::async(std::launch::async, [&] { return run(b, {}, env, std::chrono::seconds(30)); });
+            // The window stays until the user closes it: Escape, once the failure shows.
+            EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(transcript).find(said) != std::string::npos; },
+                                  std::chrono::seconds(20)));
+            testsupport::ProcessOptions x;
+            x.env["DISPLAY"] = display;
+            testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^Setup$",
+                                     "windowfocus", "--sync", "key", "Escape"},
+                                    x);
+            const auto r = running.get();
+            const std::string shown = testsupport::readFile(transcript);
+            EXPECT_EQ(r.exitStatus, 255) << r.err;
+            EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+            EXPECT_NE(shown.find(german ? "button: Schließen" : "button: Close"), std::string::npos) << shown;
+            for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
+                EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
+            }
+            if (row.name == "no unzip") {
+                EXPECT_EQ(server.requests().size(), asked) << "the archive was asked for";
+            }
+            testsupport::removeTree(home_);
+            testsupport::makeDirs(home_);
+        }
+    }
+}
+
+// In a pipe: a line per retry, the offline sentence once, the trusted comment without escapes.
+TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
+    const std::string archive = zipBytes(agentFiles());
+    auto server = std::make_unique<testsupport::ScriptedServer>([&](const ScriptedRequest& q, int n) {
+        if (q.path.ends_with(".minisig"))
+            return testsupport::reply(200, {}, testsupport::readFile(dir_ / "a.zip.minisig"));
+        return n <= 2 ? ScriptedReply{503} : testsupport::serveArchive(q, archive, "\"t\"");
+    });
+    testsupport::writeFile(dir_ / "a.zip", archive);
+    sign(dir_ / "a.zip");
+    auto b = downloadBundle(server->url("/a.zip"));
+    testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+    auto r = run(b, {}, {{"BI_RETRY_WAIT", "1.5"}});
+    const auto count = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = r.err.find(text); at != std::string::npos; at = r.err.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(server->requests().at(0).header("user-agent").starts_with("bootstrap-installer/"));
+    EXPECT_EQ(count("The server is busy. Trying again in "), 2u) << r.err;  // a wait of 3 s among them
+    EXPECT_EQ(count("Connection lost"), 0u) << r.err;
+    EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" UTC), file:a.zip"), std::string::npos) << r.err;
+    EXPECT_EQ(count("\\t"), 0u) << r.err;
+
+    server.reset();  // offline now
+    r = run(b);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(count("Could not reach the server; starting the installer downloaded on"), 1u) << r.err;
+}
+
+}  // namespace bi
