@@ -34,7 +34,7 @@ TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTake
         {"en", 2e6, 1e6, 4, 10, 'r', "1.0 MB of 2.0 MB — 0 bytes/s", " 50%|976.6 KiB of 1.9 MiB|0 B/s|"},  // over the last five seconds
         {"en", 30.75e6, 1e6, 2, 2, 'r', "1.0 MB of 30.8 MB — 500.0 kB/s, 1 minute left", "  3%|976.6 KiB of 29.3 MiB|488.3 KiB/s|1:00 left"},
         {"en", 1e10, 1e6, 2, 2, 'r', "1.0 MB of 10.0 GB — 500.0 kB/s, 6 hours left", "  0%|976.6 KiB of 9.3 GiB|488.3 KiB/s|5:33:18 left"},
-        {"en", 1024000, 512000, 2, 2, 's', "512.0 kB of 1.0 MB", " 50%|500.0 KiB of 1000.0 KiB||"},
+        {"en", 1024000, 691200, 2, 2, 's', "691.2 kB of 1.0 MB", " 67%|675.0 KiB of 1000.0 KiB||"},
         {"en", 1024000, 1024000, 2, 2, 'f', "Downloaded 1.0 MB in 2.0 s", "100%|1000.0 KiB of 1000.0 KiB||"},
         {"de", 6e6, 6e6, 65, 65, 'f', "6,0 MB in 1:05 heruntergeladen", "100 %|5,7 MiB von 5,7 MiB||"},
         {"en", 1024000, 512000, 2, 2, 'a', "", "|||"},
