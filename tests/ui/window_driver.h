@@ -1,6 +1,8 @@
 // Drives a window from a worker as the download controller does, for the window tests.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -40,7 +42,7 @@ inline int drive(Delegate& delegate, ui::Window& w, const std::string& flags, in
     delegate.onOpen = [&] { worker = std::thread([&] {
         onMain([&] { w.setProgressMaxValue(steps * (has("fail") ? 2048 : 1024)), w.setStatusText("Downloading", ui::TextColor::Normal); });
         for (int i = 0; i < steps; ++i, std::this_thread::sleep_for(pause)) {
-            if (i == steps / 2 && has("log")) platform::systemLog("a log line"), std::system("echo a child writes >&2");
+            if (i == steps / 2 && has("log")) platform::writeAll(STDERR_FILENO, "a log line\n"), std::system("echo a child writes >&2");
             if (i == steps / 2 && has("close")) w.mainLoop().runAfter(0, [&] { w.close(); });
             onMain([&] { w.advanceProgress(1024); });
         }
