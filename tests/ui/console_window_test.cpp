@@ -1,0 +1,95 @@
+// The console window as its user sees it: standard error on a pipe, or on a pseudo-terminal of
+// a given width.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+
+#include "ui/i18n.h"
+#include "window_driver.h"
+
+namespace bi {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the console window wrote while driven with `flags`, `steps` and `pause` (see drive()).
+std::string onConsole(unsigned short columns, const std::string& flags, int steps, std::chrono::microseconds pause) {
+    int ends[2] = {-1, -1};
+    winsize size{24, columns, 0, 0};
+    if (columns ? ::openpty(&ends[0], &ends[1], nullptr, nullptr, &size) : ::pipe(ends)) return {};
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(ends[1], STDERR_FILENO), ::close(ends[1]);
+    std::string out;
+    std::thread reader([&] {
+        for (char c; ::read(ends[0], &c, 1) == 1;) out += c;
+    });
+    ::setenv("LC_ALL", "C.UTF-8", 1), ui::reloadUserLanguage(), ::unsetenv("WAYLAND_DISPLAY");
+    ::setenv("DISPLAY", flags.find("gone") == std::string::npos ? "" : ":5987", 1);  // "gone": a display that is gone
+    Delegate delegate;
+    EXPECT_EQ(drive(delegate, *ui::openWindow(delegate, "Test"), flags, steps, pause), 3);
+    ::dup2(saved, STDERR_FILENO), ::close(saved);
+    reader.join(), ::close(ends[0]);
+    return out;
+}
+
+// Lines as a terminal keeps them: each as its last redraw left it, without colours.
+std::vector<std::string> linesOf(const std::string& text, bool terminal = false) {
+    std::vector<std::string> lines;
+    std::istringstream in(terminal ? std::regex_replace(text, std::regex("\033\\[\\d*m|\r(?=\n)"), "") : text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t redrawn = terminal ? line.rfind("\r\033[K") : std::string::npos;
+        lines.push_back(redrawn == std::string::npos ? line : line.substr(redrawn + 4));
+    }
+    return lines;
+}
+
+// On a pipe (0 columns) plain lines; on a terminal one line, redrawn in place and fitted to
+// COLUMNS or its width, with what else is written above it and a failure below it in red. Of the
+// line's drawings some are like `drawn`: too narrow for the bar and the speed, the percent and the
+// time left stay.
+TEST(ConsoleWindow, SaysOnlyWhatHappenedInPlainLinesOnAPipeAndInOneLineOnATerminal) {
+    const std::string failure = std::regex_replace(kFailure, std::regex("[.<&>]"), "\\$&");
+    // clang-format off
+    const struct { unsigned short columns; const char *env, *flags; int steps, pause; std::vector<std::string> lines; long red = 0;
+                   const char* drawn = ""; } rows[] = {  // env: COLUMNS; flags, steps and pause: drive()'s
+        {0, "", "finish", 1000, 0, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB", "Downloaded 1000\\.0 KiB in 0\\.\\d s", "Initializing the installer"}},
+        {0, "", "fail", 1000, 0, {"Downloading", " 10%  200\\.0 KiB of 2\\.0 MiB", failure}},  // the full bar claims nothing
+        {0, "", "", 250, 10000, {"Downloading", " 10%  25\\.0 KiB of 250\\.0 KiB", " \\d\\d%  \\d+\\.0 KiB of 250\\.0 KiB  .*/s  0:0\\d left"}},  // one in 2 s
+        {0, "", "close", 1000, 1000, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB"}}, {0, "", "fail gone", 0, 0, {"Downloading", failure}},
+        {100, "60", "log finish", 1000, 1000, {"a log line", "a child writes",
+         "Downloaded 1000\\.0 KiB in 1\\.\\d s", "Initializing the installer  0:01"}, 0, "Downloading   \\d\\d%  \\d+\\.0 KiB of 1000\\.0 KiB  0:0\\d left"},
+        {40, "", "fail", 100, 1000, {"Downloading  100\\.0 KiB of 200\\.0 KiB", "Error during the download process\\.",
+          "Failed to connect to 127\\.0\\.0\\.1 port 1", "after 0 ms: Couldn't connect to server", "<&>"}, 4, "Downloading  100\\.0 KiB of 200\\.0 KiB"},
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        *r.env ? ::setenv("COLUMNS", r.env, 1) : ::unsetenv("COLUMNS");
+        const auto start = std::chrono::steady_clock::now();
+        const std::string out = onConsole(r.columns, r.flags, r.steps, std::chrono::microseconds(r.pause));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const auto lines = linesOf(out, r.columns > 0);
+        ASSERT_EQ(lines.size(), r.lines.size()) << out;
+        for (size_t i = 0; i < lines.size(); ++i)
+            EXPECT_TRUE(std::regex_match(lines[i], std::regex(r.lines[i]))) << lines[i];
+        const std::regex red("\033\\[31m[^\033\n]{1,39}\033\\[0m\r?\n"), drawn("\r\033\\[K(Downloading[^\r\n]*)");
+        EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), red), std::sregex_iterator()), r.red)
+            << out;
+        size_t redraws = 0, named = 0;
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), drawn); it != std::sregex_iterator();
+             ++it, ++redraws) {
+            EXPECT_LT((*it)[1].length(), *r.env ? std::atoi(r.env) : r.columns) << (*it)[1];
+            named += std::regex_match((*it)[1].str(), std::regex(r.drawn));
+        }
+        EXPECT_EQ(named > 0, r.columns > 0) << out;
+        EXPECT_EQ(out.find_first_of("\r\033") == std::string::npos, r.columns == 0);
+        EXPECT_LE(static_cast<double>(redraws), seconds * 10 + 3) << seconds << " s";  // ten a second at most
+    }
+}
+
+}  // namespace
+
+}  // namespace bi

@@ -1,0 +1,101 @@
+// The GTK window for real: an Xvfb of the test's own, the plug-in opened through openWindow, in
+// German, and what it shows read back through GTK and its accessibility objects.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <regex>
+
+#include "support.h"
+#include "ui/i18n.h"
+#include "window_driver.h"
+#include "xserver.h"
+
+namespace bi {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The widgets of a type under `widget`, in the order shown.
+std::vector<GtkWidget*> all(GtkWidget* widget, GType type) {
+    std::vector<GtkWidget*> found;
+    if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type) || !GTK_IS_CONTAINER(widget) || GTK_IS_BUTTON(widget)) {
+        return G_TYPE_CHECK_INSTANCE_TYPE(widget, type) ? std::vector{widget} : found;
+    }
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* it = children; it != nullptr; it = it->next)
+        for (GtkWidget* w : all(GTK_WIDGET(it->data), type)) found.push_back(w);
+    return g_list_free(children), found;
+}
+
+GtkWidget* windowTitled(const char* title) {
+    GList* tops = gtk_window_list_toplevels();
+    GtkWidget* found = nullptr;
+    for (GList* it = tops; it != nullptr; it = it->next) {
+        if (g_strcmp0(gtk_window_get_title(GTK_WINDOW(it->data)), title) == 0) found = GTK_WIDGET(it->data);
+    }
+    return g_list_free(tops), found;
+}
+
+TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPressesTheButtonItReenabled) {
+    if (!testsupport::XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_FALSE(testsupport::XServer::get().display().empty()) << "Xvfb did not start";
+    ::setenv("DISPLAY", testsupport::XServer::get().display().c_str(), 1), ::unsetenv("WAYLAND_DISPLAY"),
+        ::unsetenv("BI_WINDOW");
+    ::setenv("NO_AT_BRIDGE", "1", 1), ::setenv("LC_ALL", "de_DE.UTF-8", 1), ::setenv("LANGUAGE", "de", 1),
+        ui::reloadUserLanguage();
+    testsupport::ScratchDir dir;  // a splash that is not an image: the window goes without one
+    testsupport::writeFile(dir / "splash.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not an image at all");
+    Delegate delegate;
+    auto window = ui::openWindow(delegate, "Installer test");
+    ASSERT_TRUE(window->waitsForUserAfterFailure()) << "not the GTK window";
+    GtkWidget* top = windowTitled("Installer test");
+    const auto labels = all(top, GTK_TYPE_LABEL), bars = all(top, GTK_TYPE_PROGRESS_BAR),
+               buttons = all(top, GTK_TYPE_BUTTON), images = all(top, GTK_TYPE_IMAGE);
+    AtkObject* bar = bars.empty() ? nullptr : gtk_widget_get_accessible(bars[0]);
+    ASSERT_TRUE(labels.size() == 2 && bars.size() == 1 && buttons.size() == 1 &&
+                images.size() == 1);  // the status, the line under the bar
+    const auto text = [](GtkWidget* label) { return std::string(gtk_label_get_text(GTK_LABEL(label))); };
+    int width = 0;
+    window->setSplashImage(dir / "splash.png", 400, 400);
+    testsupport::ProcessResult key;
+    std::thread user;
+    EXPECT_EQ(
+        drive(delegate, *window, "fail user", 500, 2ms,
+              [&](char moment) {
+                  if (moment == 't') {
+                      window->setButtonEnabled(false), window->setButtonEnabled(true),
+                          width = gtk_widget_get_allocated_width(top);
+                      EXPECT_TRUE(std::regex_match(
+                          text(labels[1]), std::regex("500,0 KiB von 1000,0 KiB — \\d+,\\d KiB/s, noch \\d Sekunden?")))
+                          << text(labels[1]);
+                      EXPECT_EQ(
+                          std::make_tuple(text(labels[0]), atk_object_get_name(bar), atk_object_get_description(bar)),
+                          std::make_tuple("Downloading", std::string("Fortschritt des Herunterladens"),
+                                          text(labels[1])));
+                      EXPECT_TRUE(atk_object_get_role(gtk_widget_get_accessible(labels[0])) == ATK_ROLE_STATUSBAR &&
+                                  gtk_widget_has_focus(buttons[0]));
+                      EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bars[0])), 0.5);
+                      EXPECT_FALSE(gtk_widget_get_visible(images[0]));
+                      return;
+                  }
+                  PangoLayout* layout = gtk_label_get_layout(GTK_LABEL(labels[0]));
+                  EXPECT_TRUE(text(labels[0]) == kFailure && pango_layout_get_line_count(layout) >= 2 &&
+                              !pango_layout_is_ellipsized(layout));
+                  EXPECT_EQ(gtk_widget_get_allocated_width(top), width);  // wrapped, not widened
+                  EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bars[0])), 1.0);
+                  EXPECT_EQ(text(labels[1]), "500,0 KiB empfangen");  // what arrived, whatever the bar shows
+                  user = std::thread([&] {
+                      key = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--name",
+                                                     "^Installer test$", "windowfocus", "--sync", "key", "Return"});
+                  });
+              }),
+        3);
+    if (user.joinable()) user.join();
+    ::unsetenv("LC_ALL"), ::unsetenv("LANGUAGE"), ui::reloadUserLanguage();
+    EXPECT_TRUE(key.exitStatus == 0 && delegate.closes == 1 && windowTitled("Installer test") == nullptr) << key.err;
+}
+
+}  // namespace
+
+}  // namespace bi

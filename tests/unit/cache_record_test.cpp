@@ -1,0 +1,60 @@
+#include "agent/cache_record.h"
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+using namespace bi;
+
+static auto fields(const CacheRecord& r) {
+    return std::make_tuple(r.url, r.tag, r.keyId, r.trustedComment, r.storedAt, r.length);
+}
+
+TEST(CacheRecord, WhatIsWrittenIsReadBackAndALineFeedWritesNothing) {
+    testsupport::ScratchDir dir;
+    // clang-format off
+    const CacheRecord none{"none"}, rows[] = {
+        {"https://h/agent.zip?a=1 b", "\"v1\"", "0123456789ABCDEF", "timestamp:1700000000\tfile:agent.zip", 1700000001, 12345},
+        {}, {"u", "W/\"a\r\t\x7f\xff\"", "", " spaced ", -7, 0}, {"u", "\"two\nlines\""}, {"u", "", "", "comment\n"},
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        const bool oneLineEach = (r.tag + r.trustedComment).find('\n') == std::string::npos;
+        EXPECT_EQ(writeCacheRecord(dir / "record", r, false), oneLineEach) << r.tag << r.trustedComment;
+        EXPECT_EQ(fields(readCacheRecord(dir / "record").value_or(none)), fields(oneLineEach ? r : none))
+            << r.tag << r.trustedComment;
+        ::unlink((dir / "record").c_str());
+    }
+}
+
+TEST(CacheRecord, AFileThatIsNotARecordOfOursIsNone) {
+    testsupport::ScratchDir dir;
+    const std::string first = "bootstrap-installer cache record 1\n";
+    // clang-format off
+    const struct { std::string content; CacheRecord record; } rows[] = {
+        {"", {"none"}}, {"\"v1\"\n", {"none"}}, {"bootstrap-installer cache record 2\nurl x\n", {"none"}}, {first, {}},
+        {first + "tag " + std::string(2 << 20, 'x') + "\n", {"none"}}, {first + "length 77\nstored 5x\nkey K", {"", "", "K", "", 5, 77}},
+        {first + "length\nstored zz\nbogus line\ntag  x\nurl", {"", " x", "", "", 0, 0}},
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        testsupport::writeFile(dir / "record", r.content);
+        EXPECT_EQ(fields(readCacheRecord(dir / "record").value_or(CacheRecord{"none"})), fields(r.record))
+            << r.content.substr(0, 80);
+    }
+    EXPECT_FALSE(readCacheRecord(dir / "missing"));
+}
+
+// A tag is sent back only where a server takes it; only a strong one lets a download resume.
+TEST(CacheRecord, LongOrControlByteTagsAreNeverSentAndWeakOnesNeverResume) {
+    // clang-format off
+    const struct { std::string tag; bool sendable, strong; } rows[] = {
+        {"\"abc\"", true, true}, {"W/\"abc\"", true, false}, {"", false, false}, {"W/", true, false}, {"w/\"lower\"", true, true},
+        {std::string(1024, 'e'), true, true}, {std::string(1025, 'e'), false, false}, {"\"a\tb\"", true, true}, {"\"\xff\xfe\"", true, true},
+        {"\"a\x01\"", false, false}, {"\"a\x7f\"", false, false}, {std::string("\"\0\"", 3), false, false}, {"W/\"\r\"", false, false},
+    };
+    // clang-format on
+    for (const auto& r : rows)
+        EXPECT_EQ(std::make_pair(isSendableTag(r.tag), isStrongTag(r.tag)), std::make_pair(r.sendable, r.strong))
+            << r.tag;
+}

@@ -1,0 +1,75 @@
+#include "ui/progress_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace bi;
+
+// The user's language as the window reads it ("en", "de" or "fr"), from the catalogs in the build.
+static const ui::Language& in(const std::string& lang) {
+    setenv("LANGUAGE", lang.c_str(), 1),
+        setenv("LC_ALL",
+               lang == "de"   ? "de_DE.UTF-8"
+               : lang == "fr" ? "fr_FR.UTF-8"
+                              : "C.UTF-8",
+               1),
+        ui::reloadUserLanguage();
+    return ui::userLanguage();
+}
+
+TEST(ProgressText, SizesInDecimalOrBinaryUnitsInTheUsersLanguage) {
+    const auto d = ui::SizeUnits::Decimal, b = ui::SizeUnits::Binary;
+    // clang-format off
+    const struct { const char* lang; double bytes; ui::SizeUnits units; const char* text; } rows[] = {
+        {"en", 0, d, "0 bytes"}, {"en", 1, d, "1 byte"}, {"en", 999, d, "999 bytes"}, {"en", 1000, d, "1.0 kB"}, {"en", 999949, d, "999.9 kB"},
+        {"en", 1.5e9, d, "1.5 GB"}, {"en", 5e15, d, "5000.0 TB"}, {"en", -5, d, "0 bytes"}, {"en", -5, b, "0 B"}, {"en", 1023, b, "1023 B"},
+        {"en", 1024, b, "1.0 KiB"}, {"en", 1536, b, "1.5 KiB"}, {"en", 1 << 20, b, "1.0 MiB"}, {"en", std::ldexp(1, 50), b, "1024.0 TiB"}, {"de", 1, d, "1 Byte"},
+        {"de", 300, d, "300 Bytes"}, {"de", 1536, b, "1,5 KiB"}, {"fr", 0, d, "0 octet"}, {"fr", 2, d, "2 octets"}, {"fr", 1536, b, "1,5 Kio"},
+    };
+    // clang-format on
+    for (const auto& r : rows)
+        EXPECT_EQ(ui::sizeText(r.bytes, r.units, in(r.lang)), r.text) << r.lang << " " << r.bytes;
+}
+
+// A transfer: `bytes` of `max` (0: not known) arrive in 20 even pieces over `seconds`; by `now`
+// it is still 'r'eceiving, 's'topped by a failure that fills the bar, 'f'inished, or begun 'a'gain.
+// The console's pieces are joined by "|".
+TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTakes) {
+    // clang-format off
+    const struct { const char* lang; double max, bytes, seconds, now; char state; const char *window, *console; } rows[] = {
+        {"en", 1024000, 512000, 2, 2, 'r', "500.0 KiB of 1000.0 KiB — 250.0 KiB/s, 2 seconds left", " 50%|500.0 KiB of 1000.0 KiB|250.0 KiB/s|0:02 left"},
+        {"de", 1024000, 512000, 2, 2, 'r', "500,0 KiB von 1000,0 KiB — 250,0 KiB/s, noch 2 Sekunden", " 50 %|500,0 KiB von 1000,0 KiB|250,0 KiB/s|noch 0:02"},
+        {"en", 1024000, 0, 2, 2, 'r', "", "|||"}, {"en", 0, 512000, 2, 2, 'r', "500.0 KiB — 250.0 KiB/s", "|500.0 KiB|250.0 KiB/s|"},
+        {"en", 2e6, 1e6, 4, 10, 'r', "976.6 KiB of 1.9 MiB — 0 B/s", " 50%|976.6 KiB of 1.9 MiB|0 B/s|"},  // over the last five seconds
+        {"en", 30.75e6, 1e6, 2, 2, 'r', "976.6 KiB of 29.3 MiB — 488.3 KiB/s, 1 minute left", "  3%|976.6 KiB of 29.3 MiB|488.3 KiB/s|1:00 left"},
+        {"en", 1e10, 1e6, 2, 2, 'r', "976.6 KiB of 9.3 GiB — 488.3 KiB/s, 6 hours left", "  0%|976.6 KiB of 9.3 GiB|488.3 KiB/s|5:33:18 left"},
+        {"en", 1024000, 691200, 2, 2, 's', "675.0 KiB received", " 67%|675.0 KiB of 1000.0 KiB||"},
+        {"en", 1024000, 1024000, 2, 2, 'f', "Downloaded 1000.0 KiB in 2.0 s", "100%|1000.0 KiB of 1000.0 KiB||"},
+        {"de", 6e6, 6e6, 65, 65, 'f', "5,7 MiB in 1:05 heruntergeladen", "100 %|5,7 MiB von 5,7 MiB||"},
+        {"en", 1024000, 512000, 2, 2, 'a', "", "|||"},
+    };
+    // clang-format on
+    const auto t0 = ui::TransferMeter::Clock::now();
+    const auto at = [&](double s) {
+        return t0 + std::chrono::duration_cast<ui::TransferMeter::Clock::duration>(std::chrono::duration<double>(s));
+    };
+    for (const auto& r : rows) {
+        ui::TransferMeter meter;
+        meter.setMaximum(r.max);
+        for (int i = 0; i < 20 && r.bytes > 0; ++i) meter.add(r.bytes / 20, at(r.seconds * i / 20));
+        switch (r.state) {
+            case 's':
+                meter.stop(), meter.setValue(r.max);
+                break;
+            case 'f':
+                meter.finish(at(r.now));
+                break;
+            case 'a':
+                meter.setValue(0);
+        }
+        const auto c = ui::consoleProgress(meter, at(r.now), in(r.lang));
+        EXPECT_EQ(ui::windowProgressLine(meter, at(r.now), in(r.lang)), r.window) << r.window;
+        EXPECT_EQ(c.percent + "|" + c.amount + "|" + c.speed + "|" + c.left, r.console) << r.window;
+    }
+}
