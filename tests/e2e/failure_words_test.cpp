@@ -144,4 +144,53 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
     EXPECT_EQ(count("Could not reach the server; starting the installer downloaded on"), 1u) << r.err;
 }
 
+// On a terminal (tmux renders what a person sees): a revalidating run leaves no progress line
+// above what the agent prints, and a Ctrl-C leaves no time left.
+TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
+    auto files = agentFiles();
+    files["install"] = "#!/bin/sh\necho AGENT SAYS HELLO\n";
+    testsupport::ScriptedServer server(archiveServer(zipBytes(files), "\"t\""));
+    const std::string slowArchive = heavyArchive("2", 8 << 20);
+    testsupport::ScriptedServer slow(archiveServer(slowArchive, "\"s\"", std::chrono::milliseconds(50)));
+    const std::string sock = dir_ / "tmux";
+    const auto tmux = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/tmux", "-S", sock});
+        return testsupport::runProcess(args).out;
+    };
+    // The pane outlives the installer, so that what it left can be read.
+    wrapper_ = {"/usr/bin/tmux",
+                "-S",
+                sock,
+                "-f",
+                "/dev/null",
+                "new-session",
+                "-d",
+                "-x",
+                "100",
+                "-y",
+                "12",
+                "/bin/sh",
+                "-c",
+                "trap : INT; \"$0\" \"$@\"; echo END; sleep 60"};
+    const auto screen = [&](const testsupport::Bundle& b, bool interrupt) {
+        run(b);
+        if (interrupt) {
+            waitUntil([&] { return tmux({"capture-pane", "-p"}).find("left") != std::string::npos; });
+            tmux({"send-keys", "C-c"});
+        }
+        waitUntil([&] { return tmux({"capture-pane", "-p"}).find("END") != std::string::npos; });
+        const std::string shown = tmux({"capture-pane", "-p"});
+        tmux({"kill-server"});
+        return shown;
+    };
+    const auto b = downloadBundle(server.url("/agent.zip"));
+    EXPECT_NE(screen(b, false).find("AGENT SAYS HELLO"), std::string::npos);
+    std::string shown = screen(b, false);  // revalidated: a 304
+    EXPECT_NE(shown.find("AGENT SAYS HELLO"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Downloading"), std::string::npos) << shown;
+    shown = screen(downloadBundle(slow.url("/agent.zip"), "slow"), true);
+    EXPECT_NE(shown.find("The installation was cancelled."), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("left"), std::string::npos) << shown;
+}
+
 }  // namespace bi
