@@ -71,6 +71,12 @@ void Download::shutDown() {
     CacheLock::download().unlock();
 }
 
+std::optional<Failure> Download::outcome() const {
+    if (phase_ == Phase::Ready) return std::nullopt;
+    if (phase_ == Phase::Failed && failure_) return failure_;
+    return Failure{Failure::Kind::Cancelled};
+}
+
 void Download::onMain(const std::function<void()>& fn) { window_->mainLoop().runSync(fn); }
 
 void Download::showStatus(const std::string& text) {
@@ -112,6 +118,7 @@ void Download::onWindowOpen() {
         failure->signature = SignatureStatus::DamagedKey;
     }
     if (failure) {
+        failure_ = failure;
         phase_ = Phase::Failed;  // before the download starts, a failure here is the end
         platform::systemLog(logLine(*failure));
         showFailure(windowText(*failure));
@@ -150,6 +157,7 @@ void Download::onWindowClose() {
 void Download::fail(net::DownloadTask& task, Failure failure) {
     if (failure.kind == Failure::Kind::ProxyAuth) failure.detail = net::proxyShownFor(failure.where);
     if (failure.transfer == net::TransferErrorKind::DiskFull && length_ > 0) failure.needed = length_;
+    failure_ = failure;
     phase_ = Phase::Failed;
     platform::systemLog(logLine(failure));
     task.cancel();

@@ -37,6 +37,8 @@ public:
     void attach(ui::Window& window);
     // Cancels the transfer and waits for the session's worker to end.
     void shutDown();
+    // After shutDown(): why the run has no agent (shown already), or nullopt when it is ready.
+    std::optional<Failure> outcome() const;
 
     void onWindowOpen() override;
     void onWindowClose() override;
@@ -105,6 +107,7 @@ private:
     std::optional<Next> next_;               // what follows once the current task has ended
     std::unique_ptr<FileHasher> hasher_;     // of the partial archive, when the bundle has a key
 
+    std::optional<Failure> failure_;  // set before phase_ becomes Failed
     std::atomic<Phase> phase_{Phase::Fetching};
     std::mutex pauseMutex_;
     std::condition_variable pauseEnded_;

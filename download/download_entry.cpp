@@ -43,16 +43,16 @@ private:
 
 }  // namespace
 
-bool downloadAgent(const std::string& destination, std::string url) {
+std::optional<Failure> downloadAgent(const std::string& destination, std::string url) {
     if (const char* overridden = std::getenv(kAgentUrlVariable)) url = overridden;
     Download controller(std::move(url), destination);
     const std::unique_ptr<ui::Window> window = ui::openWindow(controller, ui::windowTitle());
     controller.attach(*window);
     // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.
     const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });
-    const int status = window->mainLoop().run();
+    window->mainLoop().run();
     controller.shutDown();
-    return status != 0;
+    return controller.outcome();
 }
 
 void showFailure(const Failure& failure, bool onConsole) {

@@ -125,6 +125,8 @@ std::string logLine(const Failure& f) {
             return "The program " + f.detail + " is not on the PATH: " + f.where;
         case Failure::Kind::NoHome:
             return "The home directory " + f.where + " does not exist.";
+        case Failure::Kind::Cancelled:
+            return "The installation was cancelled.";
     }
     return failed + f.where;
 }
@@ -171,8 +173,12 @@ std::string windowText(const Failure& f) {
             return format(tr("The home directory %s does not exist. Set HOME to your home directory, or ask your "
                              "administrator to create it."),
                           f.where.c_str());
+        case Failure::Kind::Cancelled:
+            return tr("The installation was cancelled.");
     }
     return tr("Error during the download process.");
 }
+
+int exitStatus(const Failure& /*failure*/) { return -1; }
 
 }  // namespace bi

@@ -27,6 +27,7 @@ struct Failure {
         NoUrlFile,         // `where`: the URL file
         NoProgram,         // a program the run needs is not on PATH; `detail`: its name
         NoHome,            // `where`: the home directory that does not exist
+        Cancelled,         // the user closed the window or pressed Ctrl-C
     };
     Failure(Kind k, std::string w = {}, std::string d = {}) : kind(k), where(std::move(w)), detail(std::move(d)) {}
 
@@ -45,5 +46,7 @@ struct Failure {
 std::string logLine(const Failure& failure);
 // What the window shows, in the user's language.
 std::string windowText(const Failure& failure);
+// The installer's exit status: -1 (255 to the shell) for every kind, as callers expect.
+int exitStatus(const Failure& failure);
 
 }  // namespace bi

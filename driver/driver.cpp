@@ -22,8 +22,9 @@ int runInstaller(int argc, const char* argv[], Reporter report) {
     const std::string bundleLocation = getBundleLocation();
 
     const std::string url = readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + INSTALL_AGENT_URL_FILE, report);
-    const std::string agentPath = sourceInstallAgent(workDir, url, report);
-    if (agentPath.empty()) return -1;
+    const SourcedAgent agent = sourceInstallAgent(workDir, url, report);
+    if (agent.failure) return exitStatus(*agent.failure);
+    const std::string& agentPath = agent.executable;
 
     // A relative HOME or TMPDIR may start the path with "-", which sh would take for options.
     // exec: the shell that system() starts becomes the agent's, rather than waiting for it.

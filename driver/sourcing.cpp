@@ -52,43 +52,41 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
 }
 
 // With the bundle's key, no byte of an archive reaches unzip before its signature is checked.
-bool isSignedAsRequired(const std::string& archive) {
+std::optional<Failure> refusedSignature(const std::string& archive) {
     const BundleKey key = loadBundleKey();
-    if (key.state == BundleKeyState::Absent) return true;
+    if (key.state == BundleKeyState::Absent) return std::nullopt;
     const SignatureCheck check = verifyArchiveFile(key, archive);
     if (check.status != SignatureStatus::Valid) {
         Failure failure{Failure::Kind::Signature, archive};
         failure.signature = check.status;
         failure.shipped = true;
         showFailure(failure);
-        return false;
+        return failure;
     }
     platform::systemLog("Install agent signature verified: " + readableTrustedComment(check.trustedComment));
-    return true;
+    return std::nullopt;
 }
 
-std::string extractAgent(const std::string& archive, const std::string& destination, Reporter report) {
-    std::string executable = getInstallAgentExecutable(destination);
+SourcedAgent extractAgent(const std::string& archive, const std::string& destination, Reporter report) {
+    if (auto refused = refusedSignature(archive)) {
+        report("Failed to initialize the install agent.", true);
+        return {"", std::move(refused)};
+    }
     // Ctrl-C, SIGTERM or SIGHUP end the extraction, so the run can still clean up after itself.
     std::atomic<bool> interrupted{false};
     const platform::SignalWatch watch([&] { interrupted = true; });
     // An archive without "install" would leave sh nothing to run while the run reports success.
-    const bool signedAsRequired = isSignedAsRequired(archive);
-    if (!signedAsRequired ||
-        !unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) ||
-        !holdsInstallAgent(destination)) {
-        // A cancelled extraction has said so already.
-        if (!interrupted) {
-            if (signedAsRequired) {
-                Failure failure{Failure::Kind::Extraction, archive};
-                failure.shipped = true;
-                showFailure(failure, false);
-            }
-            report("Failed to initialize the install agent.", true);
-        }
-        return "";
+    if (unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) &&
+        holdsInstallAgent(destination)) {
+        return {getInstallAgentExecutable(destination), std::nullopt};
     }
-    return executable;
+    // A cancelled extraction has said so already.
+    if (interrupted) return {"", Failure{Failure::Kind::Cancelled}};
+    Failure failure{Failure::Kind::Extraction, archive};
+    failure.shipped = true;
+    showFailure(failure, false);
+    report("Failed to initialize the install agent.", true);
+    return {"", failure};
 }
 
 bool onPath(const std::string& program) {
@@ -105,35 +103,31 @@ bool onPath(const std::string& program) {
 
 // What the run needs, checked before anything is fetched or extracted, so that a missing
 // program does not show only after a long download.
-bool hasWhatTheRunNeeds(bool download) {
+std::optional<Failure> lacksWhatTheRunNeeds(bool download) {
+    std::optional<Failure> lack;
     for (const char* program : {"unzip", "sh"}) {
-        if (!onPath(program)) {
+        if (!lack && !onPath(program)) {
             const char* path = std::getenv("PATH");
-            showFailure({Failure::Kind::NoProgram, path != nullptr ? path : "", program});
-            return false;
+            lack = Failure{Failure::Kind::NoProgram, path != nullptr ? path : "", program};
         }
     }
-    if (!download) return true;
+    if (lack || !download) return lack;
     // The cache lies under the home directory, which must not be created: a home that is not
     // there is a mistake, not a place to fill.
     const char* home = std::getenv("HOME");
-    if (home != nullptr && *home != '\0' && !exists(home)) {
-        showFailure({Failure::Kind::NoHome, home});
-        return false;
-    }
+    if (home != nullptr && *home != '\0' && !exists(home)) return Failure{Failure::Kind::NoHome, home};
     const std::string cache = getInstallAgentCacheDir();
     mkpath(cache + INSTALL_AGENT_DIR_NAME, 0700);
     // An untrusted cache is refused by the download with its own words.
     if (std::string why; isCacheTrusted(&why) && ::access(cache.c_str(), W_OK) != 0) {
-        showFailure({Failure::Kind::CacheNotWritable, cache});
-        return false;
+        return Failure{Failure::Kind::CacheNotWritable, cache};
     }
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::string sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report) {
+SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report) {
     const std::string defaultLocation = getDefaultInstallAgentLocation();
     std::optional<std::string> shipped;
     if (exists(defaultLocation)) {
@@ -141,16 +135,19 @@ std::string sourceInstallAgent(const std::string& workDir, const std::string& ur
     } else {
         shipped = findAlternativeArchive(defaultLocation);
     }
-    if (!hasWhatTheRunNeeds(!shipped)) return "";
+    if (auto lack = lacksWhatTheRunNeeds(!shipped)) {
+        showFailure(*lack);
+        return {"", std::move(lack)};
+    }
     if (shipped) return extractAgent(*shipped, workDir, report);
 
     const std::string destination = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-    if (!downloadAgent(destination, url)) return "";
+    if (auto failure = downloadAgent(destination, url)) return {"", std::move(failure)};
     if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {
-        return getInstallAgentExecutable(cached);
+        return {getInstallAgentExecutable(cached), std::nullopt};
     }
     report("Failed to initialize the install agent.", true);
-    return "";
+    return {"", Failure{Failure::Kind::Extraction, getInstallAgentCacheDir()}};
 }
 
 }  // namespace bi

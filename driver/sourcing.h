@@ -1,14 +1,21 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "download/failure.h"
 #include "host/report.h"
 
 namespace bi {
 
-// Makes the install agent available on disk and returns the path of its "install": from an
-// archive shipped in the bundle (extracted into workDir), else through the download window
-// and the per-user cache. "" when no agent could be had, after the stage's own messages.
-std::string sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report);
+// The path of the agent's "install", or why there is none (said to the user already).
+struct SourcedAgent {
+    std::string executable;
+    std::optional<Failure> failure;  // set exactly when there is no executable
+};
+
+// Makes the install agent available on disk: from an archive shipped in the bundle
+// (extracted into workDir), else through the download window and the per-user cache.
+SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report);
 
 }  // namespace bi
