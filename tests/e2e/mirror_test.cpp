@@ -245,4 +245,34 @@ TEST_F(Mirrors, ThroughACachingEdgeTheOriginSendsEachArchiveOnce) {
     EXPECT_EQ(version(), "3");
 }
 
+// The bundle tool writes the mirrors in the order given, and refuses what could not work.
+TEST_F(Mirrors, MakeBundleWritesTheMirrorFileAndRefusesWhatWouldNotWork) {
+    testsupport::makeZip(dir_ / "product.zip", {{"p", "p"}});
+    std::vector<std::string> nine = {"--url", "https://a/a.zip"};
+    for (int i = 0; i < 9; ++i) nine.insert(nine.end(), {"--mirror", "http://m" + std::to_string(i) + "/a.zip"});
+    const std::vector<std::string> two = {"--url", "https://a/a.zip", "--mirror", "http://b/a.zip", "--mirror", "https://c/a.zip"};
+    // clang-format off
+    const struct { std::vector<std::string> args; int status; std::string said, written; } rows[] = {
+        {two, 0, "", "http://b/a.zip\nhttps://c/a.zip\n"},
+        {{"--url", "https://a/a.zip"}, 0, "", ""},
+        {{"--agent", dir_ / "product.zip", "--mirror", "http://b/a.zip"}, 2, "--mirror needs --url", ""},
+        {{"--url", "https://a/a.zip", "--mirror", "ftp://b/a.zip"}, 1, "must start with http:// or https://: ftp://b/a.zip", ""},
+        {{"--url", "https://a/a.zip", "--mirror", "http://b/a b.zip"}, 1, "holds a blank", ""},
+        {nine, 2, "at most 8 mirrors (got 9)", ""},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        const std::string app = dir_ / "Setup.app";
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", app, "--bundle-zip", dir_ / "product.zip", "--installer",
+                                         BI_INSTALLER};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        const auto r = testsupport::runProcess(argv);
+        EXPECT_EQ(r.exitStatus, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+        const std::string file = app + "/Contents/Resources/installAgentMirrors.txt";
+        EXPECT_EQ(testsupport::exists(file) ? testsupport::readFile(file) : "", row.written);
+        testsupport::removeTree(app);
+    }
+}
+
 }  // namespace bi
