@@ -71,7 +71,7 @@ void Download::begin() {
         if (!pause(std::chrono::milliseconds(50))) return;
     }
     asksIdentityFirst(state_, OnDisk{std::nullopt, cachedAgentRecord()}) ? startSignature(Fetch::Identity)
-                                                                          : startArchive();
+                                                                         : startArchive();
 }
 
 void Download::startArchive() {
@@ -291,10 +291,9 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
 void Download::identityArrived(net::DownloadTask& task, const std::string& location) {
     const auto cached = cachedAgentRecord();
     const auto digest = cached ? digestOfHex(cached->hash) : std::nullopt;
-    const SignatureCheck check =
-        digest ? verifySignature(key_.key, readSmallFile(location).value_or(""), "", archiveNameOfUrl(url_),
-                                 [&] { return digest; })
-               : SignatureCheck{};
+    const SignatureCheck check = digest ? verifySignature(key_.key, readSmallFile(location).value_or(""), "",
+                                                          archiveNameOfUrl(url_), [&] { return digest; })
+                                        : SignatureCheck{};
     Step step = judgeIdentity(check, state_, cached);
     if (step.action == Action::UseCached) {
         // Held under the shared lock, and still the agent that was judged.

@@ -39,9 +39,9 @@ struct FetchState {
     // Where the archive is asked for, in order: the bundle's URL, then its mirrors (empty: `url`
     // alone). `url` stays the agent's identity whichever of them serves it.
     std::vector<std::string> servers;
-    size_t server = 0;                       // the one asked now
-    bool earlierAnswered = false;            // a server left before answered over HTTP
-    std::optional<Failure> primaryFailure;   // why the first server was left: the run's failure if all fail
+    size_t server = 0;                      // the one asked now
+    bool earlierAnswered = false;           // a server left before answered over HTTP
+    std::optional<Failure> primaryFailure;  // why the first server was left: the run's failure if all fail
 };
 
 // The URL of the server asked now.

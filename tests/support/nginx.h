@@ -42,8 +42,6 @@ private:
 class CachingEdge {
 public:
     CachingEdge(int originPort, int freshSeconds, const std::string& extra = "");
-    CachingEdge(const CachingEdge&) = delete;
-    CachingEdge& operator=(const CachingEdge&) = delete;
     std::string url(const std::string& path) const;
     // Lines "<status> <body bytes sent> <request> <cache status>", one per request.
     std::string accessLog() const;
