@@ -5,7 +5,6 @@
 #include <cctype>
 
 #include "host/files.h"
-#include "platform/system_log.h"
 
 namespace bi {
 
@@ -40,7 +39,7 @@ std::string badUrl(const std::string& url) {
 }
 
 MirrorList refused(size_t number, const std::string& line, const std::string& why) {
-    return {{}, "line " + std::to_string(number) + " " + why + ": " + platform::printable(line.substr(0, 200))};
+    return {{}, "line " + std::to_string(number) + " " + why + ": " + line.substr(0, 200)};  // the log escapes it
 }
 
 }  // namespace

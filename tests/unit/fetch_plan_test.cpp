@@ -30,7 +30,6 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         bool forPartial = false;
         size_t server = 0;  // of the bundle's URL and the mirror m
     };
-    const std::string m = "http://m/a.zip";
     // clang-format off
     const std::vector<Row> rows = {
         {"nothing on disk"},
@@ -58,11 +57,11 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         SCOPED_TRACE(row.name);
         FetchState state{u, row.key};
         state.conditionsDropped = row.dropped;
-        state.servers = {u, m};
+        state.servers = {u, "http://m/a.zip"};
         state.server = row.server;
         OnDisk disk{row.partial, row.cached, row.stored};
         const ArchiveAsk ask = planArchive(state, disk);
-        EXPECT_EQ(ask.request.url, row.server == 0 ? u : m);
+        EXPECT_EQ(ask.request.url, state.servers[row.server]);
         EXPECT_EQ(ask.request.ifNoneMatch.value_or(""), row.ifNoneMatch);
         EXPECT_EQ(ask.request.ifRange.value_or(""), row.ifRange);
         EXPECT_EQ(ask.request.resumeFrom, row.from);
@@ -207,22 +206,15 @@ TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
 // and starts the cached agent only when the signature verifies against the cached hash.
 TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
     const std::string u = "http://h/a.zip";
-    // clang-format off
-    const struct { const char* name; std::string key; CacheRecord cached; SignatureStatus check; bool asks, uses; } rows[] = {
-        {"cached under the key with its hash", "K", record(u, "\"c\"", "K", -1, "ab"), SignatureStatus::Valid, true, true},
-        {"another archive now", "K", record(u, "\"c\"", "K", -1, "ab"), SignatureStatus::Invalid, true, false},
-        {"a record of an older build, without a hash", "K", record(u, "\"c\"", "K"), SignatureStatus::Valid, false, false},
-        {"cached under another key", "K", record(u, "\"c\"", "L", -1, "ab"), SignatureStatus::Valid, false, false},
-        {"an unsigned bundle", "", record(u, "\"c\"", "", -1, "ab"), SignatureStatus::Valid, false, false},
-    };
-    // clang-format on
-    for (const auto& row : rows) {
-        const FetchState state{u, row.key};
-        EXPECT_EQ(asksIdentityFirst(state, OnDisk{std::nullopt, row.cached, false}), row.asks) << row.name;
-        EXPECT_EQ(judgeIdentity({row.check, row.key, "c"}, state, row.cached).action,
-                  row.uses ? Action::UseCached : Action::AskArchive)
-            << row.name;
-    }
+    const FetchState keyed{u, "K"}, plain{u, ""};
+    const CacheRecord cached = record(u, "\"c\"", "K", -1, "ab");
+    EXPECT_TRUE(asksIdentityFirst(keyed, {std::nullopt, cached}));
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(u, "\"c\"", "K")}));  // an older build's record
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(u, "\"c\"", "L", -1, "ab")}));
+    EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(u, "\"c\"", "", -1, "ab")}));
+    EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, keyed, cached).action, Action::UseCached);
+    EXPECT_EQ(judgeIdentity({SignatureStatus::Invalid, "K", ""}, keyed, cached).action, Action::AskArchive);
+    EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, plain, cached).action, Action::AskArchive);
 }
 
 }  // namespace
