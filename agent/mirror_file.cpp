@@ -10,7 +10,7 @@ namespace bi {
 
 namespace {
 
-constexpr size_t kLongestFile = 64 * 1024;
+constexpr size_t kLongestFile = size_t{64} * 1024;
 
 std::string trimmed(const std::string& line) {
     const auto begin = line.find_first_not_of(" \t\r");
