@@ -242,7 +242,8 @@ void Download::carryOut(net::DownloadTask& task, const Step& step) {
 }
 
 void Download::logNoServer(size_t count) {
-    platform::systemLog("Download failed! none of the " + std::to_string(count) + " servers could be reached: " + url_);
+    platform::systemLog("All mirrors failed: none of the " + std::to_string(count) + " servers could be reached (" +
+                        url_ + " and its mirrors)");
 }
 
 void Download::archiveArrived(net::DownloadTask& task, const std::string& location) {
