@@ -154,10 +154,12 @@ TEST_F(Mirrors, ThroughACachingEdgeTheOriginSendsEachArchiveOnce) {
     // whose primary is down: the edge serves them all, and the origin sends the archive once.
     const std::string fresh = heavyArchive("3", 2 << 20);
     testsupport::writeFile(www / "fresh.zip", fresh);
-    const auto made =
-        testsupport::runProcess({BI_MAKE_BUNDLE, "-o", dir_ / "M.app", "--bundle-zip", www / "agent.zip", "--installer",
-                                 BI_INSTALLER, "--url", "http://127.0.0.1:9/a.zip", "--mirror", edge.url("fresh.zip")});
-    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    std::vector<std::string> tool = {BI_MAKE_BUNDLE,       "-o",          dir_ / "M.app", "--bundle-zip",
+                                     BI_INSTALLER,         "--installer", BI_INSTALLER,   "--url",
+                                     "http://127.0.0.1:9", "--mirror",    "ftp://a/x.zip"};
+    EXPECT_EQ(testsupport::runProcess(tool).exitStatus, 1);  // a mirror is checked as --url is
+    tool.back() = edge.url("fresh.zip");
+    ASSERT_EQ(testsupport::runProcess(tool).exitStatus, 0);
     std::vector<std::future<testsupport::ProcessResult>> eight;
     for (const std::string home : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
         testsupport::makeDirs(dir_ / home);

@@ -205,13 +205,13 @@ TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
 // A signed bundle asks for the signature first only when the record can tell the agent by it,
 // and starts the cached agent only when the signature verifies against the cached hash.
 TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
-    const std::string u = "http://h/a.zip";
-    const FetchState keyed{u, "K"}, plain{u, ""};
-    const CacheRecord cached = record(u, "\"c\"", "K", -1, "ab");
+    const FetchState keyed{"http://h/a.zip", "K"}, plain{keyed.url, ""};
+    const CacheRecord cached = record(keyed.url, "\"c\"", "K", -1, "ab");
     EXPECT_TRUE(asksIdentityFirst(keyed, {std::nullopt, cached}));
-    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(u, "\"c\"", "K")}));  // an older build's record
-    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(u, "\"c\"", "L", -1, "ab")}));
-    EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(u, "\"c\"", "", -1, "ab")}));
+    // Not for a record of an older build (no hash), another key's agent, or an unsigned bundle.
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "K")}));
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "L", -1, "ab")}));
+    EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(keyed.url, "\"c\"", "", -1, "ab")}));
     EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, keyed, cached).action, Action::UseCached);
     EXPECT_EQ(judgeIdentity({SignatureStatus::Invalid, "K", ""}, keyed, cached).action, Action::AskArchive);
     EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, plain, cached).action, Action::AskArchive);
