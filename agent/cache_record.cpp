@@ -11,6 +11,29 @@ namespace {
 
 const std::string kFirstLine = "bootstrap-installer cache record 1";
 
+// A signature's lines on one line of the record.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\' || c == '\n') out += '\\';
+        out += c == '\n' ? 'n' : c;
+    }
+    return out;
+}
+
+std::string unescaped(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            ++i;
+            out += text[i] == 'n' ? '\n' : text[i];
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<CacheRecord> readCacheRecord(const std::string& path) {
@@ -28,18 +51,21 @@ std::optional<CacheRecord> readCacheRecord(const std::string& path) {
         if (name == "comment") record.trustedComment = value;
         if (name == "stored") record.storedAt = std::strtoll(value.c_str(), nullptr, 10);
         if (name == "length") record.length = std::strtoll(value.c_str(), nullptr, 10);
+        if (name == "hash") record.hash = value;
+        if (name == "signature") record.signature = unescaped(value);
     }
     return record;
 }
 
 bool writeCacheRecord(const std::string& path, const CacheRecord& r, bool durable) {
-    for (const std::string* value : {&r.url, &r.tag, &r.keyId, &r.trustedComment}) {
+    for (const std::string* value : {&r.url, &r.tag, &r.keyId, &r.trustedComment, &r.hash}) {
         if (value->find('\n') != std::string::npos) return false;
     }
     return writeFileWhole(path,
                           kFirstLine + "\nurl " + r.url + "\ntag " + r.tag + "\nkey " + r.keyId + "\ncomment " +
                               r.trustedComment + "\nstored " + std::to_string(r.storedAt) + "\nlength " +
-                              std::to_string(r.length) + "\n",
+                              std::to_string(r.length) + "\nhash " + r.hash + "\nsignature " + escaped(r.signature) +
+                              "\n",
                           durable);
 }
 

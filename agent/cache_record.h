@@ -17,6 +17,8 @@ struct CacheRecord {
     std::string trustedComment;  // of its signature
     int64_t storedAt = 0;        // seconds since the epoch
     int64_t length = -1;         // a partial download's whole length; -1 when unknown
+    std::string hash;            // of a signed agent's archive: BLAKE2b-512 in hex; "" when unknown
+    std::string signature;       // of a signed agent's archive: the .minisig file's text
 };
 
 // nullopt when the file is missing or not a record of ours.

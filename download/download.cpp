@@ -42,8 +42,8 @@ std::optional<double> secondsFromEnvironment(const char* name) {
 
 }  // namespace
 
-Download::Download(std::string url, const std::string& destination)
-    : url_(std::move(url)), workDir_(directoryOf(destination)) {}
+Download::Download(std::string url, const std::string& destination, std::vector<std::string> mirrors)
+    : url_(std::move(url)), workDir_(directoryOf(destination)), mirrors_(std::move(mirrors)) {}
 
 Download::~Download() { shutDown(); }
 
@@ -126,6 +126,10 @@ void Download::onWindowOpen() {
     }
     state_.url = url_;
     state_.keyId = key_.idText();
+    if (!mirrors_.empty()) {
+        state_.servers = {url_};
+        state_.servers.insert(state_.servers.end(), mirrors_.begin(), mirrors_.end());
+    }
     net::SessionOptions options;
     // Only the signature lands there, in the run's working directory, which goes with the run.
     options.temporaryDirectory = workDir_;

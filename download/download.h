@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/cache_fill.h"
 #include "agent/file_hasher.h"
@@ -29,8 +30,9 @@ namespace bi {
 
 class Download final : public ui::WindowDelegate, public net::DownloadDelegate {
 public:
-    // Fetches `url`; the run's working directory, where `destination` lies, takes the signature.
-    Download(std::string url, const std::string& destination);
+    // Fetches `url`, then each of `mirrors` while one before cannot serve; the run's working
+    // directory, where `destination` lies, takes the signature.
+    Download(std::string url, const std::string& destination, std::vector<std::string> mirrors = {});
     ~Download() override;
 
     // Sets the window's starting state; call before its loop runs.
@@ -69,7 +71,7 @@ private:
     // On the worker (download_fetch.cpp).
     void begin();
     void startArchive();
-    void startSignature();
+    void startSignature(Fetch fetch = Fetch::Signature);
     void send(net::TransferRequest request);
     // Judges the first answer of a task; false when the task's body is not wanted.
     bool firstAnswer(net::DownloadTask& task, bool bodyless);
@@ -84,11 +86,15 @@ private:
     void sendNext(Next next);
     void archiveArrived(net::DownloadTask& task, const std::string& location);
     void signatureArrived(net::DownloadTask& task, const std::string& location);
+    // The signature asked first: the cached agent starts when it names its archive's hash.
+    void identityArrived(net::DownloadTask& task, const std::string& location);
+    void logNoServer(size_t count);
     bool startOffline(net::DownloadTask& task, const std::string& reason);
     void handOff(net::DownloadTask& task, const CacheRecord& record);
 
     const std::string url_;
     const std::string workDir_;
+    const std::vector<std::string> mirrors_;
     ui::Window* window_ = nullptr;  // not owned
     std::unique_ptr<net::UrlSession> session_;
     double waitScale_ = 1.0;

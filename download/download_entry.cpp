@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 
+#include "agent/mirror_file.h"
 #include "download/download.h"
 #include "download/download_texts.h"
 #include "host/constants.h"
+#include "host/locations.h"
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
 #include "ui/window.h"
@@ -44,8 +46,19 @@ private:
 }  // namespace
 
 std::optional<Failure> downloadAgent(const std::string& destination, std::string url) {
-    if (const char* overridden = std::getenv(kAgentUrlVariable)) url = overridden;
-    Download controller(std::move(url), destination);
+    std::vector<std::string> mirrors;
+    if (const char* overridden = std::getenv(kAgentUrlVariable)) {
+        url = overridden;  // a URL of its own, for which the bundle's mirrors do not speak
+    } else {
+        const std::string file = getBundleLocation() + PATH_SEPARATOR + kMirrorFileName;
+        MirrorList list = readMirrorFile(file);
+        if (!list.ignored.empty()) {
+            platform::systemLog("The mirror file " + file + " is ignored: " + list.ignored +
+                                "; only the bundle's URL is used");
+        }
+        mirrors = std::move(list.urls);
+    }
+    Download controller(std::move(url), destination, std::move(mirrors));
     const std::unique_ptr<ui::Window> window = ui::openWindow(controller, ui::windowTitle());
     controller.attach(*window);
     // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.

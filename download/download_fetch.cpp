@@ -40,6 +40,27 @@ int64_t sizeOf(const std::string& path) {
 
 int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
 
+std::string hexOf(const Blake2bDigest& digest) {
+    static const char* const digits = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char byte : digest) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xf];
+    }
+    return hex;
+}
+
+std::optional<Blake2bDigest> digestOfHex(const std::string& hex) {
+    Blake2bDigest digest{};
+    if (hex.size() != digest.size() * 2) return std::nullopt;
+    for (size_t i = 0; i < digest.size(); ++i) {
+        const std::string pair = hex.substr(i * 2, 2);
+        if (pair.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+        digest[i] = static_cast<unsigned char>(std::stoul(pair, nullptr, 16));
+    }
+    return digest;
+}
+
 }  // namespace
 
 void Download::begin() {
@@ -49,7 +70,8 @@ void Download::begin() {
         if (!announced) showStatus(tr("Waiting for another installer to finish"));
         if (!pause(std::chrono::milliseconds(50))) return;
     }
-    startArchive();
+    asksIdentityFirst(state_, OnDisk{std::nullopt, cachedAgentRecord()}) ? startSignature(Fetch::Identity)
+                                                                         : startArchive();
 }
 
 void Download::startArchive() {
@@ -65,10 +87,10 @@ void Download::startArchive() {
     send(asked_.request);
 }
 
-void Download::startSignature() {
-    state_.fetch = Fetch::Signature;
+void Download::startSignature(Fetch fetch) {
+    state_.fetch = fetch;
     asked_ = ArchiveAsk{};
-    asked_.request.url = signatureUrlOf(url_);
+    asked_.request.url = signatureUrlOf(serverUrl(state_));
     asked_.request.maxBodyBytes = kLongestSignature;
     send(asked_.request);
 }
@@ -107,7 +129,7 @@ void Download::sendNext(Next next) {
         if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
     }
     if (next.wait.count() > 0) showStatus(tr("Downloading"));
-    next.fetch == Fetch::Archive ? startArchive() : startSignature();
+    next.fetch == Fetch::Archive ? startArchive() : startSignature(next.fetch);
 }
 
 bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
@@ -122,7 +144,7 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
         carryOut(task, step);
         return false;
     }
-    if (state_.fetch == Fetch::Signature) return true;
+    if (state_.fetch != Fetch::Archive) return true;
 
     tag_ = response.header("ETag");
     if (response.statusCode == 206) tag_ = partial_->record.tag;  // the plan made sure it is the same
@@ -145,7 +167,7 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
             break;
     }
     // Only an archive with a strong tag can be resumed; any other is dropped by the next run.
-    recordPartialArchive(CacheRecord{url_, tag_.value_or(""), "", "", now(), length_});
+    recordPartialArchive(CacheRecord{url_, tag_.value_or(""), "", "", now(), length_, "", ""});
     onMain([&] {
         window_->setProgressValue(static_cast<double>(base_));
         if (length_ < 0) {
@@ -192,12 +214,36 @@ void Download::carryOut(net::DownloadTask& task, const Step& step) {
             task.cancel();
             return;
         case Action::Offline:
+            if (step.serversFailed > 1) logNoServer(step.serversFailed);
             if (!startOffline(task, step.reason)) fail(task, *step.failure);
             return;
         case Action::Fail:
+            if (step.serversFailed > 1) logNoServer(step.serversFailed);
             fail(task, *step.failure);
             return;
+        case Action::NextServer: {
+            const std::string next = serverUrl(state_);
+            platform::systemLog("Download from " + task.url() + " left (" + step.reason + "); trying " + next);
+            showStatus(format(tr("Trying another server (%d of %d)"), static_cast<int>(state_.server) + 1,
+                              static_cast<int>(state_.servers.size())));
+            next_ = Next{state_.fetch, {}};
+            task.cancel();
+            return;
+        }
+        case Action::AskArchive:
+            state_.attempt = 1;
+            next_ = Next{Fetch::Archive, {}};
+            task.cancel();
+            return;
+        case Action::UseCached:
+            finishReady(task);
+            return;
     }
+}
+
+void Download::logNoServer(size_t count) {
+    platform::systemLog("All mirrors failed: none of the " + std::to_string(count) + " servers could be reached (" +
+                        url_ + " and its mirrors)");
 }
 
 void Download::archiveArrived(net::DownloadTask& task, const std::string& location) {
@@ -209,9 +255,9 @@ void Download::archiveArrived(net::DownloadTask& task, const std::string& locati
     }
     // Whole now: a run that ends before the archive is used leaves it for the next.
     const std::string tag = tag_.value_or("");
-    recordPartialArchive(CacheRecord{url_, tag, "", "", now(), sizeOf(location)});
+    recordPartialArchive(CacheRecord{url_, tag, "", "", now(), sizeOf(location), "", ""});
     if (key_.state != BundleKeyState::Present) {
-        handOff(task, CacheRecord{url_, tag, "", "", now(), -1});
+        handOff(task, CacheRecord{url_, tag, "", "", now(), -1, "", ""});
         return;
     }
     state_.attempt = 1;
@@ -234,7 +280,34 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
         return;
     }
     platform::systemLog("Install agent signature verified: " + readableTrustedComment(check.trustedComment));
-    handOff(task, CacheRecord{url_, tag_.value_or(""), key_.idText(), check.trustedComment, now(), -1});
+    CacheRecord record{url_, tag_.value_or(""), key_.idText(), check.trustedComment, now(), -1, "", ""};
+    // What tells this agent by its signature later, whichever server sends the signature then.
+    if (const auto digest = hasher_ ? hasher_->digest(size) : std::nullopt) {
+        record.hash = hexOf(*digest);
+        record.signature = readSmallFile(location).value_or("");
+    }
+    handOff(task, record);
+}
+
+void Download::identityArrived(net::DownloadTask& task, const std::string& location) {
+    const auto cached = cachedAgentRecord();
+    const auto digest = cached ? digestOfHex(cached->hash) : std::nullopt;
+    const SignatureCheck check = digest ? verifySignature(key_.key, readSmallFile(location).value_or(""), "",
+                                                          archiveNameOfUrl(url_), [&] { return digest; })
+                                        : SignatureCheck{};
+    Step step = judgeIdentity(check, state_, cached);
+    if (step.action == Action::UseCached) {
+        // Held under the shared lock, and still the agent that was judged.
+        const auto held = holdCachedAgentFrom(url_, key_.idText(), cacheWait());
+        if (held && held->hash == cached->hash) {
+            platform::systemLog("The cached install agent is the one its signature names (" +
+                                readableTrustedComment(check.trustedComment) + "): " + task.url());
+        } else {
+            if (held) CacheLock::process().unlock();
+            step.action = Action::AskArchive;
+        }
+    }
+    carryOut(task, step);
 }
 
 void Download::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
@@ -254,7 +327,17 @@ void Download::onArrived(net::DownloadTask& task, const std::string& location) {
     if (&task != task_ || phase_ != Phase::Fetching || next_) return;
     // A body-less response gives no progress report: its first answer is judged here.
     if (judged_ != &task && !(judged_ = &task, firstAnswer(task, true))) return;
-    state_.fetch == Fetch::Archive ? archiveArrived(task, location) : signatureArrived(task, location);
+    switch (state_.fetch) {
+        case Fetch::Archive:
+            archiveArrived(task, location);
+            return;
+        case Fetch::Signature:
+            signatureArrived(task, location);
+            return;
+        case Fetch::Identity:
+            identityArrived(task, location);
+            return;
+    }
 }
 
 void Download::onEnded(net::DownloadTask& task, const std::optional<net::TransferError>& error) {

@@ -68,6 +68,8 @@ Step judgeStatus(FetchState& state, const ArchiveAsk& asked, const Answer& answe
         return act(Action::AskAgain, true);
     }
     if (status == 407) return fail({Failure::Kind::ProxyAuth, url});
+    // No signature to tell the agent by: the archive's own request decides, as without a key.
+    if (state.fetch == Fetch::Identity && !isTransientStatus(status)) return act(Action::AskArchive);
     if (!archive && (status == 404 || status == 410)) {
         Failure missing{Failure::Kind::Signature, url, format("HTTP %ld", status)};
         missing.signature = SignatureStatus::Missing;
@@ -83,11 +85,49 @@ Step judgeStatus(FetchState& state, const ArchiveAsk& asked, const Answer& answe
     return fail(std::move(failure), archive && !isTransientStatus(status));
 }
 
+// A server that cannot serve now is left for the next: unreachable, busy or silent after its
+// retries, or without the archive (a mirror may lag behind).
+bool leavesServer(const FetchState& state, const Answer& answer) {
+    if (answer.error) {
+        return isUnreachable(*answer.error) || answer.error->kind == TransferErrorKind::TimedOut ||
+               answer.error->kind == TransferErrorKind::ConnectionLost;
+    }
+    return isTransientStatus(answer.status) ||
+           (state.fetch == Fetch::Archive && (answer.status == 404 || answer.status == 410));
+}
+
+Step moveOn(FetchState& state, const Answer& answer, Step step) {
+    if ((step.action != Action::Fail && step.action != Action::Offline) || state.servers.size() < 2 ||
+        !leavesServer(state, answer)) {
+        return step;
+    }
+    if (state.server == 0) state.primaryFailure = step.failure;
+    if (state.server + 1 < state.servers.size()) {
+        Step next = act(Action::NextServer);
+        next.reason = answer.error ? answer.error->reason : format("HTTP %ld", answer.status);
+        state.earlierAnswered = state.earlierAnswered || state.reached;
+        state.reached = false;
+        state.attempt = 1;
+        ++state.server;
+        return next;
+    }
+    // None could serve: the run ends as the first server's attempt did, offline only when no
+    // server answered at all.
+    step.failure = state.primaryFailure;
+    step.serversFailed = state.servers.size();
+    if (step.action == Action::Offline && state.earlierAnswered) step.action = Action::Fail;
+    return step;
+}
+
 }  // namespace
+
+std::string serverUrl(const FetchState& state) {
+    return state.server < state.servers.size() ? state.servers[state.server] : state.url;
+}
 
 ArchiveAsk planArchive(const FetchState& state, const OnDisk& disk) {
     ArchiveAsk ask;
-    ask.request.url = state.url;
+    ask.request.url = serverUrl(state);
     const auto& partial = disk.partial;
     const bool resumable = partial && partial->record.url == state.url && isStrongTag(partial->record.tag);
     if (resumable && partial->complete()) {
@@ -108,11 +148,11 @@ ArchiveAsk planArchive(const FetchState& state, const OnDisk& disk) {
     return ask;
 }
 
-Step judge(FetchState& state, const ArchiveAsk& asked, const Answer& answer, double scale) {
+static Step judgeAnswer(FetchState& state, const ArchiveAsk& asked, const Answer& answer, double scale) {
     if (answer.error) return judgeFailure(state, asked.request.url, *answer.error, scale);
     state.reached = true;
     if (answer.status >= 400) return judgeStatus(state, asked, answer, scale);
-    if (state.fetch == Fetch::Signature) return act(Action::Accept);
+    if (state.fetch != Fetch::Archive) return act(Action::Accept);
     if (answer.status == 304) return act(asked.forPartial ? Action::UsePartial : Action::CheckCached);
     const bool ranged = asked.request.resumeFrom > 0;
     if (answer.status == 206) {
@@ -129,6 +169,10 @@ Step judge(FetchState& state, const ArchiveAsk& asked, const Answer& answer, dou
     return step;
 }
 
+Step judge(FetchState& state, const ArchiveAsk& asked, const Answer& answer, double scale) {
+    return moveOn(state, answer, judgeAnswer(state, asked, answer, scale));
+}
+
 Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked) {
     // The agent went between the question and the answer: ask again, for the archive itself.
     if (state.fetch == Fetch::Archive && asked.request.ifNoneMatch && !state.conditionsDropped) {
@@ -136,6 +180,18 @@ Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked) {
         return act(Action::AskAgain);
     }
     return fail({Failure::Kind::NotModifiedPlain, asked.request.url});
+}
+
+bool asksIdentityFirst(const FetchState& state, const OnDisk& disk) {
+    const auto& cached = disk.cached;
+    return !state.keyId.empty() && cached && cached->url == state.url && cached->keyId == state.keyId &&
+           !cached->hash.empty();
+}
+
+Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached) {
+    const bool names = check.status == SignatureStatus::Valid && cached && !state.keyId.empty() &&
+                       cached->url == state.url && cached->keyId == state.keyId && !cached->hash.empty();
+    return act(names ? Action::UseCached : Action::AskArchive);
 }
 
 SignatureStatus judgeRollback(const SignatureCheck& check, const FetchState& state,

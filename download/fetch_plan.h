@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/cache_record.h"
 #include "agent/partial_archive.h"
@@ -15,7 +16,9 @@
 
 namespace bi {
 
-enum class Fetch { Archive, Signature };
+// Identity: a signed bundle's signature asked for before the archive, to tell whether it names
+// the cached agent.
+enum class Fetch { Archive, Signature, Identity };
 
 // What the cache holds for this run, read before the archive is asked for.
 struct OnDisk {
@@ -33,7 +36,16 @@ struct FetchState {
     bool reached = false;            // some HTTP answer came in this run
     bool restarted = false;          // the archive was asked for afresh after a 416 or a stray 206
     bool conditionsDropped = false;  // after a 304 for an agent that has gone
+    // Where the archive is asked for, in order: the bundle's URL, then its mirrors (empty: `url`
+    // alone). `url` stays the agent's identity whichever of them serves it.
+    std::vector<std::string> servers;
+    size_t server = 0;                      // the one asked now
+    bool earlierAnswered = false;           // a server left before answered over HTTP
+    std::optional<Failure> primaryFailure;  // why the first server was left: the run's failure if all fail
 };
+
+// The URL of the server asked now.
+std::string serverUrl(const FetchState& state);
 
 // The archive's request, and whether its If-None-Match names the whole partial archive.
 struct ArchiveAsk {
@@ -61,6 +73,9 @@ struct Step {
         Retry,        // the same fetch after `wait`
         Offline,      // start the agent cached from this URL; fail with `failure` without one
         Fail,         // `failure`; `dropPartial` first
+        NextServer,   // the same fetch from the next server, from its first attempt; `reason`: why
+        AskArchive,   // the signature asked first settles nothing: ask for the archive
+        UseCached,    // the signature asked first names the cached agent: start it
     };
     Action action = Action::Fail;
     bool startOver = false;
@@ -69,6 +84,7 @@ struct Step {
     RetryCause cause = RetryCause::ConnectionLost;
     std::string reason;  // why a retry or an offline start, for the log
     std::optional<Failure> failure;
+    size_t serversFailed = 0;  // when every server of several was left, how many
 };
 
 // The archive's request: If-None-Match for a whole partial archive or for the cached agent
@@ -80,6 +96,13 @@ Step judge(FetchState& state, const ArchiveAsk& asked, const Answer& answer, dou
 
 // What follows a 304 for the cached agent that is no longer there.
 Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked);
+
+// Whether a signed bundle asks for the signature first: the agent cached for this URL under
+// its key has its archive's hash on record.
+bool asksIdentityFirst(const FetchState& state, const OnDisk& disk);
+
+// What follows the signature asked first, checked against the cached agent's hash.
+Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached);
 
 // A valid signature whose timestamp is older than the agent cached for the same URL and key
 // is a rollback.

@@ -101,6 +101,26 @@ std::pair<long long, int> Nginx::sent(const std::string& what) const {
     return total;
 }
 
+CachingEdge::CachingEdge(int originPort, int freshSeconds, const std::string& extra) {
+    const std::string d = dir.path() + "/", conf = d + "nginx.conf";
+    std::string h = "log_format edge '$status $body_bytes_sent \"$request\" $upstream_cache_status'; access_log " + d +
+                    "access.log edge; proxy_cache_path " + d + "cache keys_zone=edge:1m;";
+    for (const std::string t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        h += t + "_temp_path " + d + t + ";";
+    writeFile(conf, std::string(::geteuid() == 0 ? "user root;" : "") + "worker_processes 1; pid " + d +
+                        "nginx.pid; events { worker_connections 256; }\nhttp { " + h +
+                        "\n server { listen 127.0.0.1:" + std::to_string(port) +
+                        "; location / { proxy_pass http://127.0.0.1:" + std::to_string(originPort) +
+                        "; proxy_cache edge; proxy_cache_valid 200 " + std::to_string(freshSeconds) +
+                        "s; proxy_cache_revalidate on; proxy_cache_lock on; proxy_cache_lock_timeout 600s;"
+                        " proxy_cache_lock_age 600s; proxy_force_ranges on; " +
+                        extra + "} } }\n");
+    daemon = std::make_unique<Daemon>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", d, "-e", d + "error.log", "-c", conf, "-g", "daemon off;"},
+        [this] { return waitForPort(port, 20); });
+    if (!daemon->ready()) throw std::runtime_error("nginx (edge) did not start: " + readFile(d + "error.log"));
+}
+
 }  // namespace testsupport
 
 }  // namespace bi

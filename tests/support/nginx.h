@@ -40,6 +40,20 @@ int freeLoopbackPort();
 // Waits until something accepts connections on 127.0.0.1:port; false after timeoutMs.
 bool waitForPort(int port, int timeoutMs);
 
+// nginx as a caching reverse proxy in front of the origin at 127.0.0.1:originPort, as a CDN's
+// edge: one fetch from the origin for clients that ask at once (proxy_cache_lock), a
+// conditional request to the origin once an entry is `freshSeconds` old, ranges and
+// If-Range served from its cache. `extra` goes into its location (a rate limit, say).
+struct CachingEdge {
+    CachingEdge(int originPort, int freshSeconds, const std::string& extra = "");
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + "/" + path; }
+    // Lines "<status> <body bytes sent> <request> <cache status>", one per request.
+    std::string accessLog() const { return readFile(dir / "access.log"); }
+    ScratchDir dir;
+    int port = freeLoopbackPort();
+    std::unique_ptr<Daemon> daemon;
+};
+
 }  // namespace testsupport
 
 }  // namespace bi

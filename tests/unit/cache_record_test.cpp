@@ -7,14 +7,15 @@
 using namespace bi;
 
 static auto fields(const CacheRecord& r) {
-    return std::make_tuple(r.url, r.tag, r.keyId, r.trustedComment, r.storedAt, r.length);
+    return std::make_tuple(r.url, r.tag, r.keyId, r.trustedComment, r.storedAt, r.length, r.hash, r.signature);
 }
 
 TEST(CacheRecord, WhatIsWrittenIsReadBackAndALineFeedWritesNothing) {
     testsupport::ScratchDir dir;
     // clang-format off
     const CacheRecord none{"none"}, rows[] = {
-        {"https://h/agent.zip?a=1 b", "\"v1\"", "0123456789ABCDEF", "timestamp:1700000000\tfile:agent.zip", 1700000001, 12345},
+        {"https://h/agent.zip?a=1 b", "\"v1\"", "0123456789ABCDEF", "timestamp:1700000000\tfile:agent.zip", 1700000001, 12345,
+         "0a1b", "untrusted comment: a\\n\\\\\nRWQ=\r\ntrusted comment: b\\\n\n"},
         {}, {"u", "W/\"a\r\t\x7f\xff\"", "", " spaced ", -7, 0}, {"u", "\"two\nlines\""}, {"u", "", "", "comment\n"},
     };
     // clang-format on

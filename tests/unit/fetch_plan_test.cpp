@@ -12,8 +12,9 @@ using Action = Step::Action;
 using Kind = Failure::Kind;
 using net::TransferErrorKind;
 
-CacheRecord record(const std::string& url, const std::string& tag, const std::string& key = "", int64_t length = -1) {
-    return CacheRecord{url, tag, key, "", 0, length};
+CacheRecord record(const std::string& url, const std::string& tag, const std::string& key = "", int64_t length = -1,
+                   const std::string& hash = "") {
+    return CacheRecord{url, tag, key, "", 0, length, hash};
 }
 
 TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
@@ -27,10 +28,13 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         std::string ifNoneMatch, ifRange;
         int64_t from = 0;
         bool forPartial = false;
+        size_t server = 0;  // of the bundle's URL and the mirror m
     };
     // clang-format off
     const std::vector<Row> rows = {
         {"nothing on disk"},
+        {"a mirror continues the bundle URL's partial archive, If-Range with its tag", "", PartialArchive{record(u, "\"p\"", "", 100), 40},
+         record(u, "\"c\""), true, false, "\"c\"", "\"p\"", 40, false, 1},
         {"a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, {}, true, false, "", "\"p\"", 40},
         {"a partial archive of unknown length", "", PartialArchive{record(u, "\"p\""), 40}, {}, true, false, "", "\"p\"", 40},
         {"a weak tag is never resumed", "", PartialArchive{record(u, "W/\"p\"", "", 100), 40}},
@@ -53,9 +57,11 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         SCOPED_TRACE(row.name);
         FetchState state{u, row.key};
         state.conditionsDropped = row.dropped;
+        state.servers = {u, "http://m/a.zip"};
+        state.server = row.server;
         OnDisk disk{row.partial, row.cached, row.stored};
         const ArchiveAsk ask = planArchive(state, disk);
-        EXPECT_EQ(ask.request.url, u);
+        EXPECT_EQ(ask.request.url, state.servers[row.server]);
         EXPECT_EQ(ask.request.ifNoneMatch.value_or(""), row.ifNoneMatch);
         EXPECT_EQ(ask.request.ifRange.value_or(""), row.ifRange);
         EXPECT_EQ(ask.request.resumeFrom, row.from);
@@ -79,10 +85,23 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         bool drop = false, startOver = false;
         long waitMs = 0;
         std::optional<Kind> failure = {};
+        size_t servers = 1, server = 0;  // past the first, the first left with a refused connection
+        bool earlierAnswered = false;
+        size_t allFailed = 0;
     };
     // clang-format off
     const std::vector<Row> rows = {
         {.name = "200", .status = 200},
+        {.name = "a mirror: refused moves on at once", .error = TransferErrorKind::Refused, .action = Action::NextServer, .servers = 3},
+        {.name = "a mirror: 503 after the retries moves on", .attempt = 4, .status = 503, .action = Action::NextServer, .servers = 2},
+        {.name = "a mirror: 404 moves on, the partial archive kept", .status = 404, .action = Action::NextServer, .servers = 2},
+        {.name = "a mirror: 403 fails the run", .status = 403, .action = Action::Fail, .drop = true, .failure = Kind::Http, .servers = 2},
+        {.name = "a mirror: an untrusted certificate fails", .error = TransferErrorKind::Certificate, .action = Action::Fail, .failure = Kind::Transfer, .servers = 2},
+        {.name = "the last refused, none answered: offline", .error = TransferErrorKind::Refused, .action = Action::Offline, .failure = Kind::Transfer, .servers = 2, .server = 1, .allFailed = 2},
+        {.name = "the last refused, one answered", .error = TransferErrorKind::Refused, .action = Action::Fail, .failure = Kind::Transfer, .servers = 3, .server = 2, .earlierAnswered = true, .allFailed = 3},
+        {.name = "the signature after the archive: 404 fails", .fetch = Fetch::Signature, .status = 404, .action = Action::Fail, .drop = true, .failure = Kind::Signature, .servers = 2},
+        {.name = "the signature asked first: 404 asks for the archive", .fetch = Fetch::Identity, .status = 404, .action = Action::AskArchive, .servers = 2},
+        {.name = "the signature asked first: 503 after the retries moves on", .fetch = Fetch::Identity, .attempt = 4, .status = 503, .action = Action::NextServer, .servers = 2},
         {.name = "200 to a Range starts over", .from = 9, .status = 200, .startOver = true},
         {.name = "206 that continues", .from = 9, .status = 206, .tag = "\"t\""},
         {.name = "206 without a tag trusts If-Range", .from = 9, .status = 206},
@@ -130,6 +149,10 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         FetchState state{"http://h/a.zip", "", row.fetch, row.attempt, row.reached, row.restarted};
+        state.servers.assign(row.servers > 1 ? row.servers : 0, state.url);
+        state.server = row.server;
+        state.earlierAnswered = row.earlierAnswered;
+        if (row.server > 0) state.primaryFailure = Failure{Kind::Transfer, "the first", "refused"};
         ArchiveAsk asked;
         asked.request.url = state.url;
         asked.forPartial = row.forPartial;
@@ -148,9 +171,13 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         EXPECT_EQ(step.startOver, row.startOver);
         EXPECT_EQ(step.wait.count(), row.waitMs);
         EXPECT_EQ(step.failure ? std::optional(step.failure->kind) : std::nullopt, row.failure);
-        EXPECT_EQ(state.attempt, row.attempt + (row.action == Action::Retry ? 1 : 0));
+        const bool moved = row.action == Action::NextServer;
+        EXPECT_EQ(state.attempt, moved ? 1 : row.attempt + (row.action == Action::Retry ? 1 : 0));
         EXPECT_EQ(state.restarted, row.restarted || row.action == Action::AskAgain);
-        EXPECT_EQ(state.reached, row.reached || row.status > 0 || row.responded);
+        EXPECT_EQ(state.reached, !moved && (row.reached || row.status > 0 || row.responded));
+        EXPECT_EQ(state.server, row.server + (moved ? 1 : 0));
+        EXPECT_EQ(step.serversFailed, row.allFailed);
+        EXPECT_EQ(row.allFailed > 0 && step.failure && step.failure->where == "the first", row.allFailed > 0);
     }
 }
 
@@ -173,6 +200,21 @@ TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
     EXPECT_EQ(judgeRollback(older, state, std::nullopt), SignatureStatus::Valid);
     const SignatureCheck newer{SignatureStatus::Valid, "K", "timestamp:300"};
     EXPECT_EQ(judgeRollback(newer, state, cachedNewer(state.url, "K")), SignatureStatus::Valid);
+}
+
+// A signed bundle asks for the signature first only when the record can tell the agent by it,
+// and starts the cached agent only when the signature verifies against the cached hash.
+TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
+    const FetchState keyed{"http://h/a.zip", "K"}, plain{keyed.url, ""};
+    const CacheRecord cached = record(keyed.url, "\"c\"", "K", -1, "ab");
+    EXPECT_TRUE(asksIdentityFirst(keyed, {std::nullopt, cached}));
+    // Not for a record of an older build (no hash), another key's agent, or an unsigned bundle.
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "K")}));
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "L", -1, "ab")}));
+    EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(keyed.url, "\"c\"", "", -1, "ab")}));
+    EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, keyed, cached).action, Action::UseCached);
+    EXPECT_EQ(judgeIdentity({SignatureStatus::Invalid, "K", ""}, keyed, cached).action, Action::AskArchive);
+    EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, plain, cached).action, Action::AskArchive);
 }
 
 }  // namespace
