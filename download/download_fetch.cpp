@@ -7,6 +7,7 @@
 
 #include "agent/cache.h"
 #include "agent/cache_lock.h"
+#include "agent/key_statement.h"
 #include "download/download.h"
 #include "download/download_texts.h"
 #include "download/retry_policy.h"
@@ -49,12 +50,15 @@ void Download::begin() {
         if (!announced) showStatus(tr("Waiting for another installer to finish"));
         if (!pause(std::chrono::milliseconds(50))) return;
     }
+    if (key_.state == BundleKeyState::Present) trust_ = readTrustState(trustStatePath(key_.idText()));
     startArchive();
 }
 
 void Download::startArchive() {
     OnDisk disk{partialArchiveFor(url_), cachedAgentRecord()};
     disk.cachedTagStored = disk.cached && isCacheValid(getInstallAgentCacheDir(), disk.cached->tag);
+    disk.cachedExpired = disk.cached && hasExpired(disk.cached->trustedComment, now());
+    cachedExpired_ = disk.cachedExpired;
     partial_ = disk.partial;
     state_.fetch = Fetch::Archive;
     asked_ = planArchive(state_, disk);
@@ -70,6 +74,14 @@ void Download::startSignature() {
     asked_ = ArchiveAsk{};
     asked_.request.url = signatureUrlOf(url_);
     asked_.request.maxBodyBytes = kLongestSignature;
+    send(asked_.request);
+}
+
+void Download::startStatement() {
+    state_.fetch = Fetch::Statement;
+    asked_ = ArchiveAsk{};
+    asked_.request.url = keyStatementUrlOf(url_);
+    asked_.request.maxBodyBytes = kLongestStatements;
     send(asked_.request);
 }
 
@@ -107,6 +119,7 @@ void Download::sendNext(Next next) {
         if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
     }
     if (next.wait.count() > 0) showStatus(tr("Downloading"));
+    if (next.fetch == Fetch::Statement) return startStatement();
     next.fetch == Fetch::Archive ? startArchive() : startSignature();
 }
 
@@ -122,7 +135,7 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
         carryOut(task, step);
         return false;
     }
-    if (state_.fetch == Fetch::Signature) return true;
+    if (state_.fetch != Fetch::Archive) return true;
 
     tag_ = response.header("ETag");
     if (response.statusCode == 206) tag_ = partial_->record.tag;  // the plan made sure it is the same
@@ -133,8 +146,9 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
     const int64_t expected = response.expectedContentLength;
     length_ = expected >= 0 ? base_ + expected : -1;
 
-    // The cached agent may be current all the same (a server that ignores If-None-Match).
-    switch (judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
+    // The cached agent may be current all the same (a server that ignores If-None-Match),
+    // unless it has expired.
+    switch (cachedExpired_ ? CacheJudgement::Stale : judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
         case CacheJudgement::Current:
             finishReady(task);
             return false;
@@ -195,6 +209,10 @@ void Download::carryOut(net::DownloadTask& task, const Step& step) {
             if (!startOffline(task, step.reason)) fail(task, *step.failure);
             return;
         case Action::Fail:
+            if (state_.fetch == Fetch::Statement && step.failure->signature == SignatureStatus::OtherKey) {
+                // No statements published: the archive's key stays unknown.
+                return checkSignature(task);
+            }
             fail(task, *step.failure);
             return;
     }
@@ -219,12 +237,46 @@ void Download::archiveArrived(net::DownloadTask& task, const std::string& locati
 }
 
 void Download::signatureArrived(net::DownloadTask& task, const std::string& location) {
+    signature_ = readSmallFile(location).value_or("");
+    if (needsKeyStatement(state_, keyringOf(key_.keys, trust_), signatureKeyId(signature_))) {
+        state_.attempt = 1;
+        next_ = Next{Fetch::Statement, {}};
+        return;
+    }
+    checkSignature(task);
+}
+
+void Download::statementArrived(net::DownloadTask& task, const std::string& location) {
+    const auto text = readSmallFile(location, static_cast<size_t>(kLongestStatements)).value_or("");
+    const StatementOutcome outcome = takeKeyStatements(text, key_.keys, trust_);
+    if (outcome.status == SignatureStatus::OtherKey) return checkSignature(task);
+    if (outcome.status != SignatureStatus::Valid) {
+        dropPartialArchive();
+        Failure failure{Failure::Kind::Signature, task.url(), outcome.why};
+        failure.signature = outcome.status;
+        fail(task, std::move(failure));
+        return;
+    }
+    for (const auto& taken : outcome.taken) {
+        std::string changes;
+        for (const auto& key : taken.added) changes += ", trusts " + keyIdText(parseKeyLine(key)->id);
+        for (const auto& id : taken.retired) changes += ", retires " + id;
+        platform::systemLog("Key statement of " + readableTrustedComment("timestamp:" + std::to_string(taken.time)) +
+                            " taken: signed by " + taken.signer + changes);
+    }
+    checkSignature(task);
+}
+
+void Download::checkSignature(net::DownloadTask& task) {
     const std::string archive = partialArchivePath();
     const int64_t size = sizeOf(archive);
-    SignatureCheck check =
-        verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
-                        [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
+    SignatureCheck check = verifySigned(keyringOf(key_.keys, trust_), signature_, archive, archiveNameOfUrl(url_),
+                                        [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
     check.status = judgeRollback(check, state_, cachedAgentRecord());
+    const auto seen = trust_.newestSigned.find(url_);
+    check.status = judgeSignedArchive(
+        check, TrustFacts{now(), floor_.time,
+                          seen == trust_.newestSigned.end() ? std::nullopt : std::optional(seen->second)});
     if (check.status != SignatureStatus::Valid) {
         dropPartialArchive();
         Failure failure{Failure::Kind::Signature, url_,
@@ -235,6 +287,19 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
     }
     platform::systemLog("Install agent signature verified: " + readableTrustedComment(check.trustedComment));
     handOff(task, CacheRecord{url_, tag_.value_or(""), key_.idText(), check.trustedComment, now(), -1});
+}
+
+void Download::rememberTrust(const CacheRecord& record) {
+    if (key_.state != BundleKeyState::Present) return;
+    if (const auto signedAt = commentTime(record.trustedComment, "timestamp")) {
+        int64_t& newest = trust_.newestSigned[url_];
+        newest = std::max(newest, *signedAt);
+    }
+    // Only a later run's judgement: a failure to write it leaves the agent as good.
+    if (!writeTrustState(trustStatePath(key_.idText()), trust_)) {
+        platform::systemLog("Could not store what the installer learned about its keys: " +
+                            trustStatePath(key_.idText()));
+    }
 }
 
 void Download::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
@@ -254,6 +319,7 @@ void Download::onArrived(net::DownloadTask& task, const std::string& location) {
     if (&task != task_ || phase_ != Phase::Fetching || next_) return;
     // A body-less response gives no progress report: its first answer is judged here.
     if (judged_ != &task && !(judged_ = &task, firstAnswer(task, true))) return;
+    if (state_.fetch == Fetch::Statement) return statementArrived(task, location);
     state_.fetch == Fetch::Archive ? archiveArrived(task, location) : signatureArrived(task, location);
 }
 

@@ -9,19 +9,21 @@
 #include <string>
 
 #include "agent/cache_record.h"
+#include "agent/keyring.h"
 #include "agent/partial_archive.h"
 #include "download/failure.h"
 #include "net/url_session.h"
 
 namespace bi {
 
-enum class Fetch { Archive, Signature };
+enum class Fetch { Archive, Signature, Statement };
 
 // What the cache holds for this run, read before the archive is asked for.
 struct OnDisk {
     std::optional<PartialArchive> partial;  // this URL's
     std::optional<CacheRecord> cached;      // the cached agent's record, when the agent is whole
     bool cachedTagStored = false;           // its tag file holds the record's tag
+    bool cachedExpired = false;             // its signature's "expires:" has passed
 };
 
 // The run so far; the plan updates it as it decides.
@@ -33,6 +35,7 @@ struct FetchState {
     bool reached = false;            // some HTTP answer came in this run
     bool restarted = false;          // the archive was asked for afresh after a 416 or a stray 206
     bool conditionsDropped = false;  // after a 304 for an agent that has gone
+    bool statementAsked = false;     // the key statements were fetched in this run
 };
 
 // The archive's request, and whether its If-None-Match names the whole partial archive.
@@ -85,5 +88,24 @@ Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked);
 // is a rollback.
 SignatureStatus judgeRollback(const SignatureCheck& check, const FetchState& state,
                               const std::optional<CacheRecord>& cached);
+
+// Whether a signature that names `signer` first needs the key statements: only for a key the
+// run neither trusts nor knows as retired, and once per run.
+bool needsKeyStatement(FetchState& state, const Keyring& keyring, const std::optional<KeyId>& signer);
+
+// What a verified archive is judged against besides its key.
+struct TrustFacts {
+    int64_t now = 0;
+    std::optional<int64_t> floor;         // the bundle's: no archive signed earlier
+    std::optional<int64_t> newestSigned;  // the newest signing time verified for this key and URL
+};
+
+// A valid signature signed before the floor (or without a timestamp under one), past its
+// expiry, or older than the newest seen is refused.
+SignatureStatus judgeSignedArchive(const SignatureCheck& check, const TrustFacts& facts);
+
+// Whether a trusted comment's "expires:" has passed; one that is not a number has. Without
+// the field nothing expires.
+bool hasExpired(const std::string& trustedComment, int64_t now);
 
 }  // namespace bi
