@@ -85,7 +85,10 @@ StatementOutcome takeKeyStatements(const std::string& text, const std::vector<Pu
     for (const auto& block : *blocks) {
         const auto stated = commentTime(unverifiedTrustedComment(block.signature), "timestamp");
         if (!stated) return refused(S::StatementInvalid, "a statement without a timestamp");
-        if (*stated <= next.newestStatement) continue;  // taken already, or older than one taken
+        if (*stated <= next.newestStatement) {  // taken already, or older than one taken
+            ++outcome.passedOver;
+            continue;
+        }
         if (static_cast<int>(outcome.taken.size()) == kLongestChain) {
             return refused(S::ChainTooLong, "more than " + std::to_string(kLongestChain) + " statements to take");
         }

@@ -36,6 +36,7 @@ struct StatementOutcome {
     SignatureStatus status = SignatureStatus::StatementInvalid;  // Valid when trust took them
     std::string why;                                             // for the log
     std::vector<KeyStatement> taken;
+    int passedOver = 0;  // no newer than the newest before them
 };
 
 // Verifies the statements of `text` in order against what the bundle's keys and `trust`

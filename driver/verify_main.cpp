@@ -43,6 +43,9 @@ int statement(const BundleKey& key, const char* path) {
         for (const auto& line : taken.added) std::printf("  trusts key %s\n", keyIdText(parseKeyLine(line)->id).c_str());
         for (const auto& id : taken.retired) std::printf("  retires key %s\n", id.c_str());
     }
+    if (outcome.passedOver > 0) {
+        std::printf("%d statement(s) passed over: no newer than the one before\n", outcome.passedOver);
+    }
     std::printf("keys trusted after it:");
     const Keyring keyring = keyringOf(key.keys, trust);
     for (const auto& k : keyring.keys) {
@@ -55,7 +58,8 @@ int statement(const BundleKey& key, const char* path) {
 int signedTime(const BundleKey& key, const char* path) {
     const std::string signature = readSmallFile(path).value_or("");
     const auto id = signatureKeyId(signature);
-    const PublicKey* signer = id ? Keyring{key.keys, {}}.find(*id) : nullptr;
+    const Keyring keyring{key.keys, {}};
+    const PublicKey* signer = id ? keyring.find(*id) : nullptr;
     if (signer == nullptr) {
         std::fprintf(stderr, "%s: %s\n", path, signatureFailureText(id ? SignatureStatus::OtherKey : SignatureStatus::Invalid));
         return 1;
