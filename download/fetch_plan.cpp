@@ -114,6 +114,7 @@ Step judge(FetchState& state, const ArchiveAsk& asked, const Answer& answer, dou
     if (answer.error && state.fetch == Fetch::Statement && answer.error->kind == TransferErrorKind::Other &&
         answer.error->responded) {
         // Longer than any statement: nothing to wait for.
+        state.reached = true;
         Failure oversized{Failure::Kind::Signature, asked.request.url, answer.error->reason};
         oversized.signature = SignatureStatus::StatementInvalid;
         return fail(std::move(oversized), true);

@@ -26,7 +26,7 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         bool stored = true, dropped = false;
         std::string ifNoneMatch, ifRange;
         int64_t from = 0;
-        bool forPartial = false;
+        bool forPartial = false, expired = false;
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -47,13 +47,14 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         {"a signed bundle, the agent cached without a key", "K", {}, record(u, "\"c\"")},
         {"a signed bundle, the agent cached under another key", "K", {}, record(u, "\"c\"", "L")},
         {"a tag that cannot be sent", "", {}, record(u, "\"c\r\n\"")},
+        {"an expired agent is fetched whole", "K", {}, record(u, "\"c\"", "K"), true, false, "", "", 0, false, true},
     };
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         FetchState state{u, row.key};
         state.conditionsDropped = row.dropped;
-        OnDisk disk{row.partial, row.cached, row.stored};
+        OnDisk disk{row.partial, row.cached, row.stored, row.expired};
         const ArchiveAsk ask = planArchive(state, disk);
         EXPECT_EQ(ask.request.url, u);
         EXPECT_EQ(ask.request.ifNoneMatch.value_or(""), row.ifNoneMatch);
@@ -125,6 +126,13 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "the proxy wants a password", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
          .failure = Kind::ProxyAuth},
         {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
+        {.name = "no key statements", .fetch = Fetch::Statement, .status = 404, .action = Action::Fail, .drop = true,
+         .failure = Kind::Signature},
+        {.name = "the key statements' 200", .fetch = Fetch::Statement, .status = 200},
+        {.name = "key statements longer than any", .fetch = Fetch::Statement, .error = TransferErrorKind::Other,
+         .responded = true, .action = Action::Fail, .drop = true, .failure = Kind::Signature},
+        {.name = "the key statements' connection lost", .fetch = Fetch::Statement, .error = TransferErrorKind::ConnectionLost,
+         .responded = true, .action = Action::Retry, .waitMs = 1000},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -173,6 +181,47 @@ TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
     EXPECT_EQ(judgeRollback(older, state, std::nullopt), SignatureStatus::Valid);
     const SignatureCheck newer{SignatureStatus::Valid, "K", "timestamp:300"};
     EXPECT_EQ(judgeRollback(newer, state, cachedNewer(state.url, "K")), SignatureStatus::Valid);
+}
+
+TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
+    const std::string t = "timestamp:1000";
+    struct Row {
+        const char* name;
+        std::string comment;
+        std::optional<int64_t> floor, newest;
+        SignatureStatus status;
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"nothing to judge it by", t, {}, {}, SignatureStatus::Valid},
+        {"at the floor", t, 1000, {}, SignatureStatus::Valid},
+        {"below the floor", t, 1001, {}, SignatureStatus::BelowFloor},
+        {"no timestamp under a floor", "file:a.zip", 1, {}, SignatureStatus::BelowFloor},
+        {"expires later", t + "\texpires:2001", {}, {}, SignatureStatus::Valid},
+        {"expired now", t + "\texpires:2000", {}, {}, SignatureStatus::Expired},
+        {"expired, typed with spaces", "timestamp:1000 expires:1999 file:a.zip", {}, {}, SignatureStatus::Expired},
+        {"an expiry that is not a time", t + "\texpires:soon", {}, {}, SignatureStatus::Expired},
+        {"as new as the newest seen", t, {}, 1000, SignatureStatus::Valid},
+        {"older than the newest seen", t, {}, 1001, SignatureStatus::Rollback},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const SignatureCheck check{SignatureStatus::Valid, "K", row.comment};
+        EXPECT_EQ(judgeSignedArchive(check, TrustFacts{2000, row.floor, row.newest}), row.status);
+        EXPECT_EQ(hasExpired(row.comment, 2000), row.status == SignatureStatus::Expired);
+    }
+    EXPECT_EQ(judgeSignedArchive({SignatureStatus::OtherKey, "K", ""}, TrustFacts{2000, 1, 1}), SignatureStatus::OtherKey);
+
+    // Key statements are fetched once, for a key neither trusted nor retired.
+    const KeyId a{1}, b{2}, c{3};
+    const Keyring keyring{{PublicKey{a, {}}}, {keyIdText(b)}};
+    FetchState state{"http://h/a.zip", "K"};
+    EXPECT_FALSE(needsKeyStatement(state, keyring, a));
+    EXPECT_FALSE(needsKeyStatement(state, keyring, b));
+    EXPECT_FALSE(needsKeyStatement(state, keyring, std::nullopt));
+    EXPECT_TRUE(needsKeyStatement(state, keyring, c));
+    EXPECT_FALSE(needsKeyStatement(state, keyring, c));
 }
 
 }  // namespace
