@@ -112,8 +112,8 @@ StatementOutcome takeKeyStatements(const std::string& text, const std::vector<Pu
         for (const auto& line : statement.added) {
             const std::string id = keyIdText(parseKeyLine(line)->id);
             if (contains(next.retired, id) || contains(statement.retired, id)) {
-                return refused(S::StatementReadmits, "the statement signed by " + statement.signer +
-                                                         " would trust the retired key " + id);
+                return refused(S::StatementReadmits,
+                               "the statement signed by " + statement.signer + " would trust the retired key " + id);
             }
             if (!contains(next.learned, line)) next.learned.push_back(line);
         }

@@ -145,8 +145,8 @@ std::optional<std::vector<PublicKey>> parsePublicKeys(const std::string& text) {
     const std::vector<std::string> lines = linesOf(text);
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].empty()) continue;
-        const auto key = lines[i].starts_with(kUntrusted) && i + 1 < lines.size() ? parseKeyLine(lines[i + 1])
-                                                                                   : std::nullopt;
+        const auto key =
+            lines[i].starts_with(kUntrusted) && i + 1 < lines.size() ? parseKeyLine(lines[i + 1]) : std::nullopt;
         if (!key) return std::nullopt;
         keys.push_back(*key);
         ++i;
@@ -239,7 +239,8 @@ SignatureCheck verifyMessage(const PublicKey& key, const std::string& signature,
         const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
         if (algorithm == "Ed") return crypto_sign_verify_detached(sig, bytes, message.size(), key.key.data()) == 0;
         Blake2bDigest hash{};
-        return algorithm == "ED" && crypto_generichash(hash.data(), hash.size(), bytes, message.size(), nullptr, 0) == 0 &&
+        return algorithm == "ED" &&
+               crypto_generichash(hash.data(), hash.size(), bytes, message.size(), nullptr, 0) == 0 &&
                crypto_sign_verify_detached(sig, hash.data(), hash.size(), key.key.data()) == 0;
     });
 }

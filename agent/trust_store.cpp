@@ -64,10 +64,13 @@ BundleFloor loadBundleFloor(const std::string& path) {
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return {};
     std::string text = readSmallFile(path, 64).value_or("");
     text = text.substr(0, text.find('\n'));
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return {true, {}};
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return {true, {}};
     return {false, std::strtoll(text.c_str(), nullptr, 10)};
 }
 
-BundleFloor loadBundleFloor() { return loadBundleFloor(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_FLOOR_FILE); }
+BundleFloor loadBundleFloor() {
+    return loadBundleFloor(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_FLOOR_FILE);
+}
 
 }  // namespace bi

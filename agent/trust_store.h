@@ -15,9 +15,9 @@
 namespace bi {
 
 struct TrustState {
-    std::vector<std::string> learned;  // key lines, as a public key file holds them
-    std::vector<std::string> retired;  // key ids
-    int64_t newestStatement = 0;       // the timestamp of the newest statement taken
+    std::vector<std::string> learned;             // key lines, as a public key file holds them
+    std::vector<std::string> retired;             // key ids
+    int64_t newestStatement = 0;                  // the timestamp of the newest statement taken
     std::map<std::string, int64_t> newestSigned;  // per URL: the newest signing time verified
 };
 

@@ -109,8 +109,9 @@ void Download::onWindowOpen() {
     } else if (url_.empty() && std::getenv(kAgentUrlVariable) == nullptr && ::access(urlFile.c_str(), F_OK) != 0) {
         failure = Failure{Failure::Kind::NoUrlFile, urlFile};
     } else if (key_.state == BundleKeyState::Damaged || (key_.state == BundleKeyState::Present && floor_.damaged)) {
-        failure = Failure{Failure::Kind::Signature, getBundleLocation() + PATH_SEPARATOR +
-                                                        (floor_.damaged ? INSTALL_AGENT_FLOOR_FILE : INSTALL_AGENT_KEY_FILE)};
+        failure =
+            Failure{Failure::Kind::Signature, getBundleLocation() + PATH_SEPARATOR +
+                                                  (floor_.damaged ? INSTALL_AGENT_FLOOR_FILE : INSTALL_AGENT_KEY_FILE)};
         failure->signature = SignatureStatus::DamagedKey;
     }
     if (failure) {

@@ -112,9 +112,9 @@ private:
     std::optional<Next> next_;               // what follows once the current task has ended
     std::unique_ptr<FileHasher> hasher_;     // of the partial archive, when the bundle has a key
     BundleFloor floor_;
-    TrustState trust_;                       // what the cache learned for the bundle's key
-    std::string signature_;                  // the archive's, while its key statements are fetched
-    bool cachedExpired_ = false;             // the cached agent is past its expiry
+    TrustState trust_;            // what the cache learned for the bundle's key
+    std::string signature_;       // the archive's, while its key statements are fetched
+    bool cachedExpired_ = false;  // the cached agent is past its expiry
 
     std::atomic<Phase> phase_{Phase::Fetching};
     std::mutex pauseMutex_;

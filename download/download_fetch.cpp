@@ -148,7 +148,8 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
 
     // The cached agent may be current all the same (a server that ignores If-None-Match),
     // unless it has expired.
-    switch (cachedExpired_ ? CacheJudgement::Stale : judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
+    switch (cachedExpired_ ? CacheJudgement::Stale
+                           : judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
         case CacheJudgement::Current:
             finishReady(task);
             return false;
@@ -275,8 +276,8 @@ void Download::checkSignature(net::DownloadTask& task) {
     check.status = judgeRollback(check, state_, cachedAgentRecord());
     const auto seen = trust_.newestSigned.find(url_);
     check.status = judgeSignedArchive(
-        check, TrustFacts{now(), floor_.time,
-                          seen == trust_.newestSigned.end() ? std::nullopt : std::optional(seen->second)});
+        check,
+        TrustFacts{now(), floor_.time, seen == trust_.newestSigned.end() ? std::nullopt : std::optional(seen->second)});
     if (check.status != SignatureStatus::Valid) {
         dropPartialArchive();
         Failure failure{Failure::Kind::Signature, url_,

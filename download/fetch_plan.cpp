@@ -71,7 +71,8 @@ Step judgeStatus(FetchState& state, const ArchiveAsk& asked, const Answer& answe
     if (!archive && (status == 404 || status == 410)) {
         // Without statements the archive's key stays one the bundle does not know.
         const bool statement = state.fetch == Fetch::Statement;
-        Failure missing{Failure::Kind::Signature, url, format(statement ? "no key statement, HTTP %ld" : "HTTP %ld", status)};
+        Failure missing{Failure::Kind::Signature, url,
+                        format(statement ? "no key statement, HTTP %ld" : "HTTP %ld", status)};
         missing.signature = statement ? SignatureStatus::OtherKey : SignatureStatus::Missing;
         return fail(std::move(missing), true);
     }

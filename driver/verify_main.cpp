@@ -23,8 +23,10 @@ namespace {
 using namespace bi;
 
 int usage(const char* me) {
-    std::fprintf(stderr, "usage: %s KEYS.pub [ARCHIVE.zip [NAME]]\n       %s --statement KEYS.pub FILE.keys\n"
-                 "       %s --signed-time KEYS.pub FILE.minisig\n", me, me, me);
+    std::fprintf(stderr,
+                 "usage: %s KEYS.pub [ARCHIVE.zip [NAME]]\n       %s --statement KEYS.pub FILE.keys\n"
+                 "       %s --signed-time KEYS.pub FILE.minisig\n",
+                 me, me, me);
     return 2;
 }
 
@@ -40,7 +42,8 @@ int statement(const BundleKey& key, const char* path) {
     for (const auto& taken : outcome.taken) {
         std::printf("statement of %s, signed by key %s\n",
                     readableTrustedComment("timestamp:" + std::to_string(taken.time)).c_str(), taken.signer.c_str());
-        for (const auto& line : taken.added) std::printf("  trusts key %s\n", keyIdText(parseKeyLine(line)->id).c_str());
+        for (const auto& line : taken.added)
+            std::printf("  trusts key %s\n", keyIdText(parseKeyLine(line)->id).c_str());
         for (const auto& id : taken.retired) std::printf("  retires key %s\n", id.c_str());
     }
     if (outcome.passedOver > 0) {
@@ -61,7 +64,8 @@ int signedTime(const BundleKey& key, const char* path) {
     const Keyring keyring{key.keys, {}};
     const PublicKey* signer = id ? keyring.find(*id) : nullptr;
     if (signer == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", path, signatureFailureText(id ? SignatureStatus::OtherKey : SignatureStatus::Invalid));
+        std::fprintf(stderr, "%s: %s\n", path,
+                     signatureFailureText(id ? SignatureStatus::OtherKey : SignatureStatus::Invalid));
         return 1;
     }
     const SignatureCheck check = verifyTrustedComment(*signer, signature);

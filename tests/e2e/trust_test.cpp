@@ -44,7 +44,8 @@ protected:
     }
     std::string retire(const std::string& key) {
         const std::string pub = testsupport::readFile(publicKey(key));
-        std::string id = pub.substr(pub.rfind(' ', pub.find('\n')) + 1, pub.find('\n') - pub.rfind(' ', pub.find('\n')) - 1);
+        std::string id =
+            pub.substr(pub.rfind(' ', pub.find('\n')) + 1, pub.find('\n') - pub.rfind(' ', pub.find('\n')) - 1);
         return "retire " + std::string(16 - id.size(), '0') + id + "\n";
     }
     // A bundle of the keys `keys` ("ab": a and b) for `name` on the server.
@@ -61,7 +62,8 @@ protected:
         std::map<std::string, std::string> files;
         if (!testsupport::exists(cacheDir())) return files;
         for (const auto& name : testsupport::listDir(cacheDir())) {
-            if (name.starts_with(".trust-") || name == ".agentrecord") files[name] = testsupport::readFile(cacheDir() + "/" + name);
+            if (name.starts_with(".trust-") || name == ".agentrecord")
+                files[name] = testsupport::readFile(cacheDir() + "/" + name);
         }
         return files;
     }
@@ -85,7 +87,8 @@ protected:
 TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     const std::string s1 = statement("a", 100, keyLine("c")), s2 = statement("c", 200, keyLine("d") + retire("a"));
     std::string chain;  // b introduces k1, k1 k2 ... up to k5: one more than a run takes
-    for (int i = 1; i <= 5; ++i) chain += statement(i == 1 ? "b" : "k" + std::to_string(i - 1), i, keyLine("k" + std::to_string(i)));
+    for (int i = 1; i <= 5; ++i)
+        chain += statement(i == 1 ? "b" : "k" + std::to_string(i - 1), i, keyLine("k" + std::to_string(i)));
     struct Row {
         std::string name, keys, signer, statements, refusal;
         int statementRequests;
@@ -137,7 +140,9 @@ TEST_F(Trust, AFloorAndExpiryRefuseOldAgentsAlsoOnAnEmptyCache) {
     auto shipped = bundle("shipped", "InstallAgent.zip");
     testsupport::writeFile(shipped.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
     sign(shipped.resources + "/InstallAgent.zip", "a", {"-t", "timestamp:1 expires:2"});
-    expectRefused(run(shipped), "has expired. Do not run this installer; contact the vendor of the product.\nFailed to initialize", {}, 0);
+    expectRefused(run(shipped),
+                  "has expired. Do not run this installer; contact the vendor of the product.\nFailed to initialize",
+                  {}, 0);
 
     // Good for two seconds: it runs, then, once past, neither a 304 nor an offline run start it.
     serve("a", {"-t", at + " expires:" + std::to_string(now + 2)});
@@ -176,8 +181,9 @@ TEST_F(Trust, MakeBundleTakesSeveralKeysAndRecordsTheFloor) {
         {{"--url", nginx_->url("agent.zip"), "--floor", "1800000000"}, "1800000000\n"},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
-        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", dir_ / (std::to_string(i) + ".app"), "--bundle-zip", product,
-                                         "--public-key", keys, "--installer", BI_INSTALLER};
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",          dir_ / (std::to_string(i) + ".app"),
+                                         "--bundle-zip", product,       "--public-key",
+                                         keys,           "--installer", BI_INSTALLER};
         argv.insert(argv.end(), rows[i].first.begin(), rows[i].first.end());
         const auto made = testsupport::runProcess(argv);
         ASSERT_EQ(made.exitStatus, 0) << made.err;

@@ -102,8 +102,14 @@ TEST_F(Signature, OnlyTheArchiveSignedWithTheBundlesKeyUnderItsOwnNameIsValid) {
 TEST_F(Signature, AKeyFileHoldsOneOrMoreKeysAndNothingElse) {
     const std::string a = testsupport::readFile(dir_ / "a.pub"), b = testsupport::readFile(dir_ / "b.pub");
     const std::vector<std::pair<std::string, size_t>> rows = {
-        {a, 1}, {a + b, 2}, {a + "\n\n" + b + "\n", 2}, {a + b + a, 3},
-        {"", 0}, {a + "# a note\n" + b, 0}, {a + b.substr(b.find('\n') + 1), 0}, {a + b.substr(0, b.find('\n') + 1), 0},
+        {a, 1},
+        {a + b, 2},
+        {a + "\n\n" + b + "\n", 2},
+        {a + b + a, 3},
+        {"", 0},
+        {a + "# a note\n" + b, 0},
+        {a + b.substr(b.find('\n') + 1), 0},
+        {a + b.substr(0, b.find('\n') + 1), 0},
     };
     for (const auto& [text, keys] : rows) {
         const auto parsed = parsePublicKeys(text);
