@@ -131,8 +131,6 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "the key statements' 200", .fetch = Fetch::Statement, .status = 200},
         {.name = "key statements longer than any", .fetch = Fetch::Statement, .error = TransferErrorKind::Other,
          .responded = true, .action = Action::Fail, .drop = true, .failure = Kind::Signature},
-        {.name = "the key statements' connection lost", .fetch = Fetch::Statement, .error = TransferErrorKind::ConnectionLost,
-         .responded = true, .action = Action::Retry, .waitMs = 1000},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -215,14 +213,12 @@ TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
               SignatureStatus::OtherKey);
 
     // Key statements are fetched once, for a key neither trusted nor retired.
-    const KeyId a{1}, b{2}, c{3};
-    const Keyring keyring{{PublicKey{a, {}}}, {keyIdText(b)}};
+    const Keyring keyring{{PublicKey{KeyId{1}, {}}}, {keyIdText(KeyId{2})}};
     FetchState state{"http://h/a.zip", "K"};
-    EXPECT_FALSE(needsKeyStatement(state, keyring, a));
-    EXPECT_FALSE(needsKeyStatement(state, keyring, b));
-    EXPECT_FALSE(needsKeyStatement(state, keyring, std::nullopt));
-    EXPECT_TRUE(needsKeyStatement(state, keyring, c));
-    EXPECT_FALSE(needsKeyStatement(state, keyring, c));
+    std::string asked;
+    for (const auto& signer : std::vector<std::optional<KeyId>>{KeyId{1}, KeyId{2}, std::nullopt, KeyId{3}, KeyId{3}})
+        asked += needsKeyStatement(state, keyring, signer) ? "y" : "n";
+    EXPECT_EQ(asked, "nnnyn");
 }
 
 }  // namespace

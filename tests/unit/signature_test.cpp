@@ -98,25 +98,3 @@ TEST_F(Signature, OnlyTheArchiveSignedWithTheBundlesKeyUnderItsOwnNameIsValid) {
         EXPECT_TRUE(r.status != S::Valid || check.keyId == key.idText()) << r.what << ": " << check.keyId;
     }
 }
-
-TEST_F(Signature, AKeyFileHoldsOneOrMoreKeysAndNothingElse) {
-    const std::string a = testsupport::readFile(dir_ / "a.pub"), b = testsupport::readFile(dir_ / "b.pub");
-    const std::vector<std::pair<std::string, size_t>> rows = {
-        {a, 1},
-        {a + b, 2},
-        {a + "\n\n" + b + "\n", 2},
-        {a + b + a, 3},
-        {"", 0},
-        {a + "# a note\n" + b, 0},
-        {a + b.substr(b.find('\n') + 1), 0},
-        {a + b.substr(0, b.find('\n') + 1), 0},
-    };
-    for (const auto& [text, keys] : rows) {
-        const auto parsed = parsePublicKeys(text);
-        EXPECT_EQ(parsed ? parsed->size() : 0, keys) << text;
-    }
-    const BundleKey both = {BundleKeyState::Present, *parsePublicKeys(b + a)};
-    EXPECT_EQ(both.idText(), keyIdText(both.keys[0].id) + "+" + keyIdText(both.keys[1].id));
-    EXPECT_EQ(commentTime("timestamp:5 file:a b.zip expires:9", "expires"), 9);
-    EXPECT_EQ(commentTime("timestamp:5\tfile:a b.zip expires:9", "expires"), std::nullopt);  // a file's name
-}
