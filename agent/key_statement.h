@@ -21,8 +21,8 @@
 
 namespace bi {
 
-inline constexpr int kLongestChain = 4;                   // statements taken in one go
-inline constexpr int64_t kLongestStatements = 16 * 1024;  // bytes of a ".keys" file
+inline constexpr int kLongestChain = 4;                            // statements taken in one go
+inline constexpr int64_t kLongestStatements = int64_t{16} * 1024;  // bytes of a ".keys" file
 
 // What one statement changes, once verified.
 struct KeyStatement {
