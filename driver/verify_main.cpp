@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     const char* keys = twoFiles ? argv[2] : argv[1];
     const BundleKey key = loadBundleKey(keys);
     if (key.state != BundleKeyState::Present) {
-        std::fprintf(stderr, "%s: not a file of minisign public keys\n", keys);
+        std::fprintf(stderr, "%s: not a minisign public key\n", keys);
         return 1;
     }
     if (mode == "--statement") return statement(key, argv[3]);
