@@ -40,7 +40,7 @@ TrustState readTrustState(const std::string& path) {
     return state;
 }
 
-bool writeTrustState(const std::string& path, const TrustState& state) {
+bool writeTrustState(const std::string& path, const TrustState& state, bool durable) {
     std::string text = kFirstLine + "\nstatement " + std::to_string(state.newestStatement) + "\n";
     for (const auto& key : state.learned) text += "key " + key + "\n";
     for (const auto& id : state.retired) text += "retired " + id + "\n";
@@ -48,7 +48,7 @@ bool writeTrustState(const std::string& path, const TrustState& state) {
         if (url.find('\n') != std::string::npos) return false;
         text += "signed " + std::to_string(time) + " " + url + "\n";
     }
-    return writeFileWhole(path, text);
+    return writeFileWhole(path, text, durable);
 }
 
 Keyring keyringOf(const std::vector<PublicKey>& bundleKeys, const TrustState& state) {

@@ -27,8 +27,9 @@ std::string trustStatePath(const std::string& bundleId);
 // An empty state when the file is missing or not ours: it only ever adds refusals and keys
 // that a statement signed.
 TrustState readTrustState(const std::string& path);
-// Through a temporary file, renamed; false when a value holds a line feed or writing failed.
-bool writeTrustState(const std::string& path, const TrustState& state);
+// Through a temporary file, renamed, and synced first when `durable`; false when a value holds
+// a line feed or writing failed.
+bool writeTrustState(const std::string& path, const TrustState& state, bool durable);
 
 // The bundle's keys, then the learned ones, less the retired.
 Keyring keyringOf(const std::vector<PublicKey>& bundleKeys, const TrustState& state);

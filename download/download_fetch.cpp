@@ -296,8 +296,10 @@ void Download::rememberTrust(const CacheRecord& record) {
         int64_t& newest = trust_.newestSigned[url_];
         newest = std::max(newest, *signedAt);
     }
-    // Only a later run's judgement: a failure to write it leaves the agent as good.
-    if (!writeTrustState(trustStatePath(key_.idText()), trust_)) {
+    // Only a later run's judgement: a failure to write it leaves the agent as good. Keys and
+    // retirements are synced; a signing time alone is not worth a sync after a large archive,
+    // and the agent's own record keeps it too.
+    if (!writeTrustState(trustStatePath(key_.idText()), trust_, state_.statementAsked)) {
         platform::systemLog("Could not store what the installer learned about its keys: " +
                             trustStatePath(key_.idText()));
     }
