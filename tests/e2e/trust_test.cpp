@@ -111,7 +111,6 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         SCOPED_TRACE(row.name);
         serve(row.signer);
         testsupport::writeFile(www_ / "agent.zip.keys", row.statements);
-        if (row.statements.empty()) ::unlink((www_ / "agent.zip.keys").c_str());
         const auto before = cacheFiles();
         const int asked = nginx_->sent(".keys").second;
         const auto r = run(keyed(row.keys));
@@ -149,7 +148,6 @@ TEST_F(Trust, AFloorAndExpiryRefuseOldAgentsAlsoOnAnEmptyCache) {
     std::this_thread::sleep_for(std::chrono::seconds(soon + 1 - static_cast<long>(std::time(nullptr))));
     const auto before = cacheFiles();
     expectRefused(run(floored), "The installer archive has expired.", before, 1);
-    EXPECT_EQ(nginx_->accessLog().find(" 304 "), std::string::npos);
     nginx_.reset();
     expectRefused(run(floored), "reached for a new one. Check the internet connection, then try again.", before, 1);
 }

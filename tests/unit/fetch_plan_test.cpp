@@ -209,8 +209,6 @@ TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
         EXPECT_EQ(judgeSignedArchive(check, TrustFacts{2000, row.floor, row.newest}), row.status);
         EXPECT_EQ(hasExpired(row.comment, 2000), row.status == SignatureStatus::Expired);
     }
-    EXPECT_EQ(judgeSignedArchive({SignatureStatus::OtherKey, "K", ""}, TrustFacts{2000, 1, 1}),
-              SignatureStatus::OtherKey);
 
     // Key statements are fetched once, for a key neither trusted nor retired.
     const Keyring keyring{{PublicKey{KeyId{1}, {}}}, {keyIdText(KeyId{2})}};
