@@ -13,7 +13,6 @@
 #include <ctime>
 #include <vector>
 
-#include "agent/file_hasher.h"
 #include "host/constants.h"
 #include "host/files.h"
 #include "host/locations.h"
@@ -79,19 +78,6 @@ bool verifyWholeFile(const unsigned char* sig, const std::string& path, const Pu
     return ok;
 }
 
-// The value of a "<name>:<value>" field of a trusted comment, fields separated by tabs.
-std::optional<std::string> commentField(const std::string& comment, const std::string& name) {
-    size_t start = 0;
-    while (start <= comment.size()) {
-        size_t end = comment.find('\t', start);
-        if (end == std::string::npos) end = comment.size();
-        const std::string field = comment.substr(start, end - start);
-        if (field.starts_with(name + ":")) return field.substr(name.size() + 1);
-        start = end + 1;
-    }
-    return std::nullopt;
-}
-
 std::string percentDecoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -106,24 +92,74 @@ std::string percentDecoded(const std::string& text) {
     return out;
 }
 
-std::optional<long long> timestampOf(const std::string& comment) {
-    const auto field = commentField(comment, "timestamp");
-    if (!field || field->empty() || field->find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-    return std::strtoll(field->c_str(), nullptr, 10);
+// The signature, the key id it names, and the global signature over its trusted comment, each
+// checked; `signedBody` checks the signature proper over the message or its hash.
+SignatureCheck verifyLines(const PublicKey& key, const std::string& signature,
+                           const std::function<bool(const std::string&, const unsigned char*)>& signedBody) {
+    SignatureCheck check;
+    const std::vector<std::string> lines = linesOf(signature);
+    if (lines.size() != 4 || !lines[0].starts_with(kUntrusted) || !lines[2].starts_with(kTrusted)) return check;
+    const auto sig = decode(lines[1], kSignatureBytes);
+    const auto global = decode(lines[3], crypto_sign_BYTES);
+    if (!sig || !global) return check;
+    KeyId id{};
+    std::copy(sig->begin() + 2, sig->begin() + 10, id.begin());
+    check.keyId = keyIdText(id);
+    if (id != key.id) {
+        check.status = SignatureStatus::OtherKey;
+        return check;
+    }
+    const unsigned char* signed64 = sig->data() + 10;
+    bool valid = signedBody(std::string(sig->begin(), sig->begin() + 2), signed64);
+    const std::string comment = lines[2].substr(kTrusted.size());
+    std::vector<unsigned char> globalMessage(signed64, signed64 + crypto_sign_BYTES);
+    globalMessage.insert(globalMessage.end(), comment.begin(), comment.end());
+    valid = valid && crypto_sign_verify_detached(global->data(), globalMessage.data(), globalMessage.size(),
+                                                 key.key.data()) == 0;
+    if (!valid) return check;
+    check.status = SignatureStatus::Valid;
+    check.trustedComment = comment;
+    return check;
 }
 
 }  // namespace
 
-std::optional<PublicKey> parsePublicKey(const std::string& text) {
-    std::vector<std::string> lines = linesOf(text);
-    while (lines.size() > 2 && lines.back().empty()) lines.pop_back();
-    if (lines.size() != 2 || !lines[0].starts_with(kUntrusted)) return std::nullopt;
-    const auto bytes = decode(lines[1], kKeyBytes);
+std::optional<PublicKey> parseKeyLine(const std::string& line) {
+    const auto bytes = decode(line, kKeyBytes);
     if (!bytes || (*bytes)[0] != 'E' || (*bytes)[1] != 'd') return std::nullopt;
     PublicKey key;
     std::copy(bytes->begin() + 2, bytes->begin() + 10, key.id.begin());
     std::copy(bytes->begin() + 10, bytes->end(), key.key.begin());
     return key;
+}
+
+std::optional<PublicKey> parsePublicKey(const std::string& text) {
+    std::vector<std::string> lines = linesOf(text);
+    while (lines.size() > 2 && lines.back().empty()) lines.pop_back();
+    if (lines.size() != 2 || !lines[0].starts_with(kUntrusted)) return std::nullopt;
+    return parseKeyLine(lines[1]);
+}
+
+std::optional<std::vector<PublicKey>> parsePublicKeys(const std::string& text) {
+    std::vector<PublicKey> keys;
+    const std::vector<std::string> lines = linesOf(text);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].empty()) continue;
+        const auto key =
+            lines[i].starts_with(kUntrusted) && i + 1 < lines.size() ? parseKeyLine(lines[i + 1]) : std::nullopt;
+        if (!key) return std::nullopt;
+        keys.push_back(*key);
+        ++i;
+    }
+    if (keys.empty()) return std::nullopt;
+    return keys;
+}
+
+std::string BundleKey::idText() const {
+    std::string ids;
+    if (state != BundleKeyState::Present) return ids;
+    for (const auto& key : keys) ids += (ids.empty() ? "" : "+") + keyIdText(key.id);
+    return ids;
 }
 
 std::string keyIdText(const std::array<unsigned char, 8>& id) {
@@ -140,22 +176,12 @@ BundleKey loadBundleKey(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return {};
     const auto text = readSmallFile(path);
-    const auto key = text ? parsePublicKey(*text) : std::nullopt;
-    if (!key) return {BundleKeyState::Damaged, {}};
-    return {BundleKeyState::Present, *key};
+    auto keys = text ? parsePublicKeys(*text) : std::nullopt;
+    if (!keys) return {BundleKeyState::Damaged, {}};
+    return {BundleKeyState::Present, std::move(*keys)};
 }
 
 BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE); }
-
-SignatureCheck verifyArchiveFile(const BundleKey& key, const std::string& path, std::string name) {
-    if (key.state == BundleKeyState::Damaged) return {SignatureStatus::DamagedKey, "", ""};
-    const auto signature = readSmallFile(path + ".minisig");
-    if (!signature) return {SignatureStatus::Missing, "", ""};
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return {};
-    if (name.empty()) name = path.substr(path.find_last_of('/') + 1);
-    return verifySignature(key.key, *signature, path, name, [&] { return FileHasher(path).digest(st.st_size); });
-}
 
 const char* signatureFailureText(SignatureStatus status) {
     switch (status) {
@@ -169,6 +195,20 @@ const char* signatureFailureText(SignatureStatus status) {
             return "The installer archive is older than the installed one.";
         case SignatureStatus::DamagedKey:
             return "The installer's signing key is damaged.";
+        case SignatureStatus::Retired:
+            return "The installer archive is signed with a key that its vendor has retired.";
+        case SignatureStatus::BelowFloor:
+            return "The installer archive is older than this installer accepts.";
+        case SignatureStatus::Expired:
+            return "The installer archive has expired.";
+        case SignatureStatus::CachedExpired:
+            return "The installer downloaded earlier has expired, and the server cannot be reached for a new one.";
+        case SignatureStatus::StatementInvalid:
+            return "The installer's key statement is not valid.";
+        case SignatureStatus::StatementReadmits:
+            return "The installer's key statement would trust a retired key again.";
+        case SignatureStatus::ChainTooLong:
+            return "The installer's key statements form too long a chain.";
         case SignatureStatus::Valid:
         case SignatureStatus::Invalid:
             break;
@@ -178,42 +218,69 @@ const char* signatureFailureText(SignatureStatus status) {
 
 SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,
                                const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
-    SignatureCheck check;
-    const std::vector<std::string> lines = linesOf(signature);
-    if (lines.size() != 4 || !lines[0].starts_with(kUntrusted) || !lines[2].starts_with(kTrusted)) return check;
-    const auto sig = decode(lines[1], kSignatureBytes);
-    const auto global = decode(lines[3], crypto_sign_BYTES);
-    if (!sig || !global) return check;
-    std::array<unsigned char, 8> id{};
-    std::copy(sig->begin() + 2, sig->begin() + 10, id.begin());
-    check.keyId = keyIdText(id);
-    if (id != key.id) {
-        check.status = SignatureStatus::OtherKey;
-        return check;
-    }
-    const unsigned char* signed64 = sig->data() + 10;
-    const std::string algorithm(sig->begin(), sig->begin() + 2);
-    bool valid = false;
-    if (algorithm == "ED") {
-        const auto hash = digest();
-        valid = hash && crypto_sign_verify_detached(signed64, hash->data(), hash->size(), key.key.data()) == 0;
-    } else if (algorithm == "Ed") {
-        valid = verifyWholeFile(signed64, archive, key);
-    }
-    const std::string comment = lines[2].substr(kTrusted.size());
-    std::vector<unsigned char> globalMessage(signed64, signed64 + crypto_sign_BYTES);
-    globalMessage.insert(globalMessage.end(), comment.begin(), comment.end());
-    valid = valid && crypto_sign_verify_detached(global->data(), globalMessage.data(), globalMessage.size(),
-                                                 key.key.data()) == 0;
-    if (!valid) return check;
-    const auto file = commentField(comment, "file");
+    SignatureCheck check = verifyLines(key, signature, [&](const std::string& algorithm, const unsigned char* sig) {
+        if (algorithm == "ED") {
+            const auto hash = digest();
+            return hash && crypto_sign_verify_detached(sig, hash->data(), hash->size(), key.key.data()) == 0;
+        }
+        return algorithm == "Ed" && verifyWholeFile(sig, archive, key);
+    });
+    if (check.status != SignatureStatus::Valid) return check;
+    const auto file = commentField(check.trustedComment, "file");
     if (file && *file != name && *file != percentDecoded(name)) {
         check.status = SignatureStatus::OtherFile;
-        return check;
+        check.trustedComment.clear();
     }
-    check.status = SignatureStatus::Valid;
-    check.trustedComment = comment;
     return check;
+}
+
+SignatureCheck verifyMessage(const PublicKey& key, const std::string& signature, const std::string& message) {
+    return verifyLines(key, signature, [&](const std::string& algorithm, const unsigned char* sig) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+        if (algorithm == "Ed") return crypto_sign_verify_detached(sig, bytes, message.size(), key.key.data()) == 0;
+        Blake2bDigest hash{};
+        return algorithm == "ED" &&
+               crypto_generichash(hash.data(), hash.size(), bytes, message.size(), nullptr, 0) == 0 &&
+               crypto_sign_verify_detached(sig, hash.data(), hash.size(), key.key.data()) == 0;
+    });
+}
+
+SignatureCheck verifyTrustedComment(const PublicKey& key, const std::string& signature) {
+    return verifyLines(key, signature, [](const std::string&, const unsigned char*) { return true; });
+}
+
+std::optional<KeyId> signatureKeyId(const std::string& signature) {
+    const std::vector<std::string> lines = linesOf(signature);
+    const auto sig = lines.size() >= 2 ? decode(lines[1], kSignatureBytes) : std::nullopt;
+    if (!sig) return std::nullopt;
+    KeyId id{};
+    std::copy(sig->begin() + 2, sig->begin() + 10, id.begin());
+    return id;
+}
+
+std::string unverifiedTrustedComment(const std::string& signature) {
+    const std::vector<std::string> lines = linesOf(signature);
+    return lines.size() >= 3 && lines[2].starts_with(kTrusted) ? lines[2].substr(kTrusted.size()) : "";
+}
+
+std::optional<std::string> commentField(const std::string& comment, const std::string& name) {
+    const char separator = comment.find('\t') == std::string::npos ? ' ' : '\t';
+    size_t start = 0;
+    while (start <= comment.size()) {
+        size_t end = comment.find(separator, start);
+        if (end == std::string::npos) end = comment.size();
+        const std::string field = comment.substr(start, end - start);
+        if (field.starts_with(name + ":")) return field.substr(name.size() + 1);
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<int64_t> commentTime(const std::string& comment, const std::string& name) {
+    const auto field = commentField(comment, name);
+    if (!field || field->empty() || field->size() > 18 || field->find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::strtoll(field->c_str(), nullptr, 10);
 }
 
 std::string archiveNameOfUrl(const std::string& url) {
@@ -233,8 +300,8 @@ std::string signatureUrlOf(const std::string& url) {
 }
 
 bool isRollback(const std::string& newer, const std::string& cached) {
-    const auto newTime = timestampOf(newer);
-    const auto cachedTime = timestampOf(cached);
+    const auto newTime = commentTime(newer, "timestamp");
+    const auto cachedTime = commentTime(cached, "timestamp");
     return newTime && cachedTime && *newTime < *cachedTime;
 }
 

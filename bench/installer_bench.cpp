@@ -2,7 +2,10 @@
 // anchor measured in the same run on the same files: curl, unzip, minisign and sh. The archives
 // come from an nginx on 127.0.0.1 that the benchmark starts itself. Not a test: it prints tables.
 //
-//   installer_bench [--runs N] [--no-4g] [--only SECTION,...]
+//   installer_bench [--runs N] [--no-4g] [--only SECTION,...] [--baseline INSTALLER]
+//
+// --baseline: another build of the installer (an earlier commit's) whose signed road the
+// signed section runs beside this one's, on the same archive.
 //
 // Window rows need DISPLAY (run it under scripts/with-xvfb); console rows unset it. Every run
 // has HOME and TMPDIR in a scratch directory that is removed at the end. Archives, bundles and
@@ -29,7 +32,7 @@ constexpr const char* kStatsLine = "main loop: longest busy stretch ";
 constexpr const char* kAgentScript = "#!/bin/sh\necho \"agent started: $*\"\n";
 
 struct {
-    std::string scratch, home, www, work;
+    std::string scratch, home, www, work, baseline;
     bool display = false, withBig = true;
     int runs = 5;
 } S;
@@ -102,6 +105,16 @@ const Bundle& signedApp() {
         fs::copy_file(publicKey(), b.resources + "/installAgentKey.pub");
     return b;
 }
+// The same bundle around the --baseline installer.
+const Bundle& baselineSignedApp() {
+    static const Bundle b = [] {
+        const Bundle made = makeBundle(S.baseline, S.scratch + "/apps", "Baseline.app");
+        writeFile(made.resources + "/installAgentURL.txt", "http://127.0.0.1:9/unused.zip\n");
+        fs::copy_file(publicKey(), made.resources + "/installAgentKey.pub");
+        return made;
+    }();
+    return b;
+}
 // Ships 50 MiB in 5000 files.
 const Bundle& shippedApp() {
     static const Bundle b = [] {
@@ -152,6 +165,7 @@ ProcessResult fresh(const Bundle& app, const ProcessOptions& options, bool mayFa
 struct Served {
     int status = 0;
     double bytes = 0, seconds = 0;
+    bool keys = false;  // a request for key statements
 };
 uintmax_t logSize() {
     nginx();  // started, so that its log is there
@@ -167,6 +181,7 @@ std::vector<Served> gets(uintmax_t from, size_t expected) {
         for (std::string line; std::getline(log, line);) {
             Served s;
             std::istringstream(line) >> s.status >> s.bytes >> s.seconds;
+            s.keys = line.find(".keys ") != std::string::npos;
             if (line.find("\"GET ") != std::string::npos) found.push_back(s);
         }
     }
@@ -388,6 +403,34 @@ void startUp() {
 
 // ---- 7: signed agents
 
+// A rotation: a 1 MiB agent signed with a key that a statement beside it introduces. The
+// statement is asked for once per cache: by the first run, not by a later release's.
+void rotation() {
+    const std::string keys = S.scratch + "/keys", archive = agentArchive("rotated", kMiB);
+    run({"/usr/bin/minisign", "-G", "-W", "-p", keys + "/new.pub", "-s", keys + "/new.sec"});
+    const std::string pub = readFile(keys + "/new.pub");
+    writeFile(keys + "/s.txt", "bootstrap-installer key statement\nkey " + pub.substr(pub.find('\n') + 1));
+    run({"/usr/bin/minisign", "-S", "-s", keys + "/key.sec", "-m", keys + "/s.txt"});
+    writeFile(archive + ".keys", readFile(keys + "/s.txt") + readFile(keys + "/s.txt.minisig"));
+    clearCache();
+    std::vector<double> asked;
+    for (int release = 0; release < 2; ++release) {
+        const auto when = fs::file_time_type::clock::now() + std::chrono::seconds(release);
+        fs::last_write_time(archive, when);  // a new tag: the next run downloads it again
+        fs::remove(archive + ".minisig");
+        run({"/usr/bin/minisign", "-S", "-s", keys + "/new.sec", "-m", archive});
+        const uintmax_t from = logSize();
+        run({signedApp().executable}, installer(url(fs::path(archive).filename())));
+        double statements = 0;
+        for (const auto& line : gets(from, 3)) statements += line.keys ? 1 : 0;
+        asked.push_back(statements);
+    }
+    clearCache();
+    table("Key rotation: an agent signed with a key introduced by a key statement, two releases, one cache", {},
+          {{"key statement requests, the first run", fmt("%.0f", asked[0]), "", "", "1", asked[0]},
+           {"key statement requests, a later release's run", fmt("%.0f", asked[1]), "", "", "0", asked[1]}});
+}
+
 void signedRoad() {
     const std::string u = url(fs::path(gig()).filename()), a = S.work + "/A.zip", d = S.work + "/D";
     sign(gig());
@@ -404,6 +447,7 @@ void signedRoad() {
     const Figures f = rounds(S.runs, [&](Figures& fig, int) {
         fig.add("unsigned", fresh(downloadApp(), installer(u)).seconds);
         fig.add("signed", fresh(signedApp(), installer(u)).seconds);
+        if (!S.baseline.empty()) fig.add("baseline", fresh(baselineSignedApp(), installer(u)).seconds);
         ::sync();
         fig.add("anchor", run(anchor).seconds);
         fs::remove_all(d);
@@ -422,6 +466,14 @@ void signedRoad() {
             "<= 1.15", versusUnsigned},
            {"signed against curl, curl, minisign -V, unzip", secs(f.median("signed")), secs(f.median("anchor")),
             times(versusAnchor), "< 1 (faster)", versusAnchor}});
+    if (!S.baseline.empty()) {
+        const double versusBaseline = f.median("signed") / f.median("baseline");
+        table("The same signed road, no key statement needed, against the --baseline build",
+              {"Baseline: " + S.baseline + ", in a bundle with the same key, on the same archive and cache."},
+              {{"signed, this build against the baseline", secs(f.median("signed")), secs(f.median("baseline")),
+                times(versusBaseline), "<= 1.05", versusBaseline}});
+    }
+    rotation();
 }
 
 // ---- 8, 9, 10: broken connections, an interrupted run, installers together
@@ -652,8 +704,11 @@ int main(int argc, char** argv) {
             S.withBig = false;
         } else if (a == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (a == "--baseline" && i + 1 < argc) {
+            S.baseline = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--no-4g] [--only SECTION,...]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--no-4g] [--only SECTION,...] [--baseline INSTALLER]\n",
+                         argv[0]);
             return 2;
         }
     }

@@ -109,12 +109,15 @@ void Download::onWindowOpen() {
     std::string why;
     const std::string urlFile = getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_URL_FILE;
     key_ = loadBundleKey();
+    floor_ = loadBundleFloor();
     if (!isCacheTrusted(&why)) {
         failure = Failure{Failure::Kind::CacheUntrusted, "", why};
     } else if (url_.empty() && std::getenv(kAgentUrlVariable) == nullptr && ::access(urlFile.c_str(), F_OK) != 0) {
         failure = Failure{Failure::Kind::NoUrlFile, urlFile};
-    } else if (key_.state == BundleKeyState::Damaged) {
-        failure = Failure{Failure::Kind::Signature, getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE};
+    } else if (key_.state == BundleKeyState::Damaged || (key_.state == BundleKeyState::Present && floor_.damaged)) {
+        failure =
+            Failure{Failure::Kind::Signature, getBundleLocation() + PATH_SEPARATOR +
+                                                  (floor_.damaged ? INSTALL_AGENT_FLOOR_FILE : INSTALL_AGENT_KEY_FILE)};
         failure->signature = SignatureStatus::DamagedKey;
     }
     if (failure) {
@@ -206,6 +209,7 @@ void Download::handOff(net::DownloadTask& task, const CacheRecord& record) {
     if (Phase p = Phase::Extracting; !phase_.compare_exchange_strong(p, Phase::Fetching)) return;  // cancelled
     switch (filled) {
         case CacheFill::Filled:
+            rememberTrust(record);
             dropPartialArchive();
             finishReady(task);
             return;
@@ -224,6 +228,13 @@ void Download::handOff(net::DownloadTask& task, const CacheRecord& record) {
 bool Download::startOffline(net::DownloadTask& task, const std::string& reason) {
     const auto record = holdCachedAgentFrom(url_, key_.idText(), cacheWait());
     if (!record) return false;
+    if (hasExpired(record->trustedComment, static_cast<int64_t>(std::time(nullptr)))) {
+        // Not started: an agent past its expiry may be one the vendor has withdrawn.
+        Failure expired{Failure::Kind::Signature, url_, reason + "; " + readableTrustedComment(record->trustedComment)};
+        expired.signature = SignatureStatus::CachedExpired;
+        fail(task, std::move(expired));
+        return true;
+    }
     char date[32] = "an earlier day";
     const time_t stored = static_cast<time_t>(record->storedAt);
     tm local{};

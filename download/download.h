@@ -22,6 +22,7 @@
 #include "agent/cache_fill.h"
 #include "agent/file_hasher.h"
 #include "agent/signature.h"
+#include "agent/trust_store.h"
 #include "download/fetch_plan.h"
 #include "net/url_session.h"
 #include "ui/window.h"
@@ -72,6 +73,7 @@ private:
     void begin();
     void startArchive();
     void startSignature(Fetch fetch = Fetch::Signature);
+    void startStatement();
     void send(net::TransferRequest request);
     // Judges the first answer of a task; false when the task's body is not wanted.
     bool firstAnswer(net::DownloadTask& task, bool bodyless);
@@ -89,6 +91,13 @@ private:
     // The signature asked first: the cached agent starts when it names its archive's hash.
     void identityArrived(net::DownloadTask& task, const std::string& location);
     void logNoServer(size_t count);
+    void statementArrived(net::DownloadTask& task, const std::string& location);
+    // Verifies the archive's signature with the keys trusted now, and hands a good one off.
+    void checkSignature(net::DownloadTask& task);
+    // After a signed agent was stored: its signing time, and the keys learned, for later runs.
+    void rememberTrust(const CacheRecord& record);
+    // The floor, the time, and the newest signing time seen for this URL.
+    TrustFacts trustFacts() const;
     bool startOffline(net::DownloadTask& task, const std::string& reason);
     void handOff(net::DownloadTask& task, const CacheRecord& record);
 
@@ -112,6 +121,10 @@ private:
     int64_t base_ = 0;                       // bytes kept from earlier when the attempt began
     std::optional<Next> next_;               // what follows once the current task has ended
     std::unique_ptr<FileHasher> hasher_;     // of the partial archive, when the bundle has a key
+    BundleFloor floor_;
+    TrustState trust_;            // what the cache learned for the bundle's key
+    std::string signature_;       // the archive's, while its key statements are fetched
+    bool cachedExpired_ = false;  // the cached agent is past its expiry
 
     std::optional<Failure> failure_;  // set before phase_ becomes Failed
     std::atomic<Phase> phase_{Phase::Fetching};

@@ -7,6 +7,7 @@
 
 #include "agent/cache.h"
 #include "agent/cache_lock.h"
+#include "agent/key_statement.h"
 #include "download/download.h"
 #include "download/download_texts.h"
 #include "download/retry_policy.h"
@@ -70,13 +71,17 @@ void Download::begin() {
         if (!announced) showStatus(tr("Waiting for another installer to finish"));
         if (!pause(std::chrono::milliseconds(50))) return;
     }
-    asksIdentityFirst(state_, OnDisk{std::nullopt, cachedAgentRecord()}) ? startSignature(Fetch::Identity)
-                                                                         : startArchive();
+    if (key_.state == BundleKeyState::Present) trust_ = readTrustState(trustStatePath(key_.idText()));
+    OnDisk disk{std::nullopt, cachedAgentRecord()};
+    disk.cachedExpired = disk.cached && hasExpired(disk.cached->trustedComment, now());
+    asksIdentityFirst(state_, disk) ? startSignature(Fetch::Identity) : startArchive();
 }
 
 void Download::startArchive() {
     OnDisk disk{partialArchiveFor(url_), cachedAgentRecord()};
     disk.cachedTagStored = disk.cached && isCacheValid(getInstallAgentCacheDir(), disk.cached->tag);
+    disk.cachedExpired = disk.cached && hasExpired(disk.cached->trustedComment, now());
+    cachedExpired_ = disk.cachedExpired;
     partial_ = disk.partial;
     state_.fetch = Fetch::Archive;
     asked_ = planArchive(state_, disk);
@@ -92,6 +97,14 @@ void Download::startSignature(Fetch fetch) {
     asked_ = ArchiveAsk{};
     asked_.request.url = signatureUrlOf(serverUrl(state_));
     asked_.request.maxBodyBytes = kLongestSignature;
+    send(asked_.request);
+}
+
+void Download::startStatement() {
+    state_.fetch = Fetch::Statement;
+    asked_ = ArchiveAsk{};
+    asked_.request.url = keyStatementUrlOf(serverUrl(state_));
+    asked_.request.maxBodyBytes = kLongestStatements;
     send(asked_.request);
 }
 
@@ -129,6 +142,7 @@ void Download::sendNext(Next next) {
         if (!pause(std::min(left, std::chrono::milliseconds(1000)))) return;
     }
     if (next.wait.count() > 0) showStatus(tr("Downloading"));
+    if (next.fetch == Fetch::Statement) return startStatement();
     next.fetch == Fetch::Archive ? startArchive() : startSignature(next.fetch);
 }
 
@@ -155,8 +169,10 @@ bool Download::firstAnswer(net::DownloadTask& task, bool bodyless) {
     const int64_t expected = response.expectedContentLength;
     length_ = expected >= 0 ? base_ + expected : -1;
 
-    // The cached agent may be current all the same (a server that ignores If-None-Match).
-    switch (judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
+    // The cached agent may be current all the same (a server that ignores If-None-Match),
+    // unless it has expired.
+    switch (cachedExpired_ ? CacheJudgement::Stale
+                           : judgeCache(AgentIdentity{url_, tag_, key_.idText()}, cacheWait())) {
         case CacheJudgement::Current:
             finishReady(task);
             return false;
@@ -218,6 +234,10 @@ void Download::carryOut(net::DownloadTask& task, const Step& step) {
             if (!startOffline(task, step.reason)) fail(task, *step.failure);
             return;
         case Action::Fail:
+            if (state_.fetch == Fetch::Statement && step.failure->signature == SignatureStatus::OtherKey) {
+                // No statements published: the archive's key stays unknown.
+                return checkSignature(task);
+            }
             if (step.serversFailed > 1) logNoServer(step.serversFailed);
             fail(task, *step.failure);
             return;
@@ -265,12 +285,43 @@ void Download::archiveArrived(net::DownloadTask& task, const std::string& locati
 }
 
 void Download::signatureArrived(net::DownloadTask& task, const std::string& location) {
+    signature_ = readSmallFile(location).value_or("");
+    if (needsKeyStatement(state_, keyringOf(key_.keys, trust_), signatureKeyId(signature_))) {
+        state_.attempt = 1;
+        next_ = Next{Fetch::Statement, {}};
+        return;
+    }
+    checkSignature(task);
+}
+
+void Download::statementArrived(net::DownloadTask& task, const std::string& location) {
+    const auto text = readSmallFile(location, static_cast<size_t>(kLongestStatements)).value_or("");
+    const StatementOutcome outcome = takeKeyStatements(text, key_.keys, trust_);
+    if (outcome.status == SignatureStatus::OtherKey) return checkSignature(task);
+    if (outcome.status != SignatureStatus::Valid) {
+        dropPartialArchive();
+        Failure failure{Failure::Kind::Signature, task.url(), outcome.why};
+        failure.signature = outcome.status;
+        fail(task, std::move(failure));
+        return;
+    }
+    for (const auto& taken : outcome.taken) {
+        std::string changes;
+        for (const auto& key : taken.added) changes += ", trusts " + keyIdText(parseKeyLine(key)->id);
+        for (const auto& id : taken.retired) changes += ", retires " + id;
+        platform::systemLog("Key statement of " + readableTrustedComment("timestamp:" + std::to_string(taken.time)) +
+                            " taken: signed by " + taken.signer + changes);
+    }
+    checkSignature(task);
+}
+
+void Download::checkSignature(net::DownloadTask& task) {
     const std::string archive = partialArchivePath();
     const int64_t size = sizeOf(archive);
-    SignatureCheck check =
-        verifySignature(key_.key, readSmallFile(location).value_or(""), archive, archiveNameOfUrl(url_),
-                        [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
+    SignatureCheck check = verifySigned(keyringOf(key_.keys, trust_), signature_, archive, archiveNameOfUrl(url_),
+                                        [&] { return hasher_ ? hasher_->digest(size) : std::nullopt; });
     check.status = judgeRollback(check, state_, cachedAgentRecord());
+    check.status = judgeSignedArchive(check, trustFacts());
     if (check.status != SignatureStatus::Valid) {
         dropPartialArchive();
         Failure failure{Failure::Kind::Signature, url_,
@@ -284,7 +335,7 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
     // What tells this agent by its signature later, whichever server sends the signature then.
     if (const auto digest = hasher_ ? hasher_->digest(size) : std::nullopt) {
         record.hash = hexOf(*digest);
-        record.signature = readSmallFile(location).value_or("");
+        record.signature = signature_;
     }
     handOff(task, record);
 }
@@ -292,9 +343,11 @@ void Download::signatureArrived(net::DownloadTask& task, const std::string& loca
 void Download::identityArrived(net::DownloadTask& task, const std::string& location) {
     const auto cached = cachedAgentRecord();
     const auto digest = cached ? digestOfHex(cached->hash) : std::nullopt;
-    const SignatureCheck check = digest ? verifySignature(key_.key, readSmallFile(location).value_or(""), "",
-                                                          archiveNameOfUrl(url_), [&] { return digest; })
-                                        : SignatureCheck{};
+    // The keys trusted now, the floor and the expiry judge the cached agent as a new archive.
+    SignatureCheck check = digest ? verifySigned(keyringOf(key_.keys, trust_), readSmallFile(location).value_or(""),
+                                                 "", archiveNameOfUrl(url_), [&] { return digest; })
+                                  : SignatureCheck{};
+    check.status = judgeSignedArchive(check, trustFacts());
     Step step = judgeIdentity(check, state_, cached);
     if (step.action == Action::UseCached) {
         // Held under the shared lock, and still the agent that was judged.
@@ -308,6 +361,26 @@ void Download::identityArrived(net::DownloadTask& task, const std::string& locat
         }
     }
     carryOut(task, step);
+}
+
+TrustFacts Download::trustFacts() const {
+    const auto seen = trust_.newestSigned.find(url_);
+    return {now(), floor_.time, seen == trust_.newestSigned.end() ? std::nullopt : std::optional(seen->second)};
+}
+
+void Download::rememberTrust(const CacheRecord& record) {
+    if (key_.state != BundleKeyState::Present) return;
+    if (const auto signedAt = commentTime(record.trustedComment, "timestamp")) {
+        int64_t& newest = trust_.newestSigned[url_];
+        newest = std::max(newest, *signedAt);
+    }
+    // Only a later run's judgement: a failure to write it leaves the agent as good. Keys and
+    // retirements are synced; a signing time alone is not worth a sync after a large archive,
+    // and the agent's own record keeps it too.
+    if (!writeTrustState(trustStatePath(key_.idText()), trust_, state_.statementAsked)) {
+        platform::systemLog("Could not store what the installer learned about its keys: " +
+                            trustStatePath(key_.idText()));
+    }
 }
 
 void Download::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
@@ -336,6 +409,9 @@ void Download::onArrived(net::DownloadTask& task, const std::string& location) {
             return;
         case Fetch::Identity:
             identityArrived(task, location);
+            return;
+        case Fetch::Statement:
+            statementArrived(task, location);
             return;
     }
 }

@@ -153,6 +153,10 @@ std::string windowText(const Failure& f) {
                    tr("A network's sign-in page or a proxy may have answered instead. Sign in to the network in a "
                       "web browser, then try again.");
         case Failure::Kind::Signature:
+            if (f.signature == SignatureStatus::CachedExpired) {
+                return std::string(tr(signatureFailureText(f.signature))) + " " +
+                       tr("Check the internet connection, then try again.");
+            }
             return std::string(tr(signatureFailureText(f.signature))) + " " + tr(kDoNotRun);
         case Failure::Kind::Extraction:
             return std::string(tr("Failed to unzip the installer.")) + " " +

@@ -71,8 +71,11 @@ Step judgeStatus(FetchState& state, const ArchiveAsk& asked, const Answer& answe
     // No signature to tell the agent by: the archive's own request decides, as without a key.
     if (state.fetch == Fetch::Identity && !isTransientStatus(status)) return act(Action::AskArchive);
     if (!archive && (status == 404 || status == 410)) {
-        Failure missing{Failure::Kind::Signature, url, format("HTTP %ld", status)};
-        missing.signature = SignatureStatus::Missing;
+        // Without statements the archive's key stays one the bundle does not know.
+        const bool statement = state.fetch == Fetch::Statement;
+        Failure missing{Failure::Kind::Signature, url,
+                        format(statement ? "no key statement, HTTP %ld" : "HTTP %ld", status)};
+        missing.signature = statement ? SignatureStatus::OtherKey : SignatureStatus::Missing;
         return fail(std::move(missing), true);
     }
     if (isTransientStatus(status)) {
@@ -138,7 +141,7 @@ ArchiveAsk planArchive(const FetchState& state, const OnDisk& disk) {
     }
     const auto& cached = disk.cached;
     if (!state.conditionsDropped && cached && cached->url == state.url && isSendableTag(cached->tag) &&
-        (state.keyId.empty() || cached->keyId == state.keyId) && disk.cachedTagStored) {
+        (state.keyId.empty() || cached->keyId == state.keyId) && disk.cachedTagStored && !disk.cachedExpired) {
         ask.request.ifNoneMatch = cached->tag;
     }
     if (resumable) {
@@ -149,6 +152,14 @@ ArchiveAsk planArchive(const FetchState& state, const OnDisk& disk) {
 }
 
 static Step judgeAnswer(FetchState& state, const ArchiveAsk& asked, const Answer& answer, double scale) {
+    if (answer.error && state.fetch == Fetch::Statement && answer.error->kind == TransferErrorKind::Other &&
+        answer.error->responded) {
+        // Longer than any statement: nothing to wait for.
+        state.reached = true;
+        Failure oversized{Failure::Kind::Signature, asked.request.url, answer.error->reason};
+        oversized.signature = SignatureStatus::StatementInvalid;
+        return fail(std::move(oversized), true);
+    }
     if (answer.error) return judgeFailure(state, asked.request.url, *answer.error, scale);
     state.reached = true;
     if (answer.status >= 400) return judgeStatus(state, asked, answer, scale);
@@ -185,7 +196,7 @@ Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked) {
 bool asksIdentityFirst(const FetchState& state, const OnDisk& disk) {
     const auto& cached = disk.cached;
     return !state.keyId.empty() && cached && cached->url == state.url && cached->keyId == state.keyId &&
-           !cached->hash.empty();
+           !cached->hash.empty() && !disk.cachedExpired;
 }
 
 Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached) {
@@ -201,6 +212,27 @@ SignatureStatus judgeRollback(const SignatureCheck& check, const FetchState& sta
         return SignatureStatus::Rollback;
     }
     return check.status;
+}
+
+bool needsKeyStatement(FetchState& state, const Keyring& keyring, const std::optional<KeyId>& signer) {
+    if (!signer || state.statementAsked || keyring.find(*signer) != nullptr || keyring.isRetired(*signer)) return false;
+    state.statementAsked = true;
+    return true;
+}
+
+SignatureStatus judgeSignedArchive(const SignatureCheck& check, const TrustFacts& facts) {
+    if (check.status != SignatureStatus::Valid) return check.status;
+    const auto signedAt = commentTime(check.trustedComment, "timestamp");
+    if (facts.floor && (!signedAt || *signedAt < *facts.floor)) return SignatureStatus::BelowFloor;
+    if (hasExpired(check.trustedComment, facts.now)) return SignatureStatus::Expired;
+    if (facts.newestSigned && signedAt && *signedAt < *facts.newestSigned) return SignatureStatus::Rollback;
+    return SignatureStatus::Valid;
+}
+
+bool hasExpired(const std::string& trustedComment, int64_t now) {
+    if (!commentField(trustedComment, "expires")) return false;
+    const auto expires = commentTime(trustedComment, "expires");
+    return !expires || *expires <= now;
 }
 
 }  // namespace bi

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agent/cache_record.h"
+#include "agent/keyring.h"
 #include "agent/partial_archive.h"
 #include "download/failure.h"
 #include "net/url_session.h"
@@ -18,13 +19,14 @@ namespace bi {
 
 // Identity: a signed bundle's signature asked for before the archive, to tell whether it names
 // the cached agent.
-enum class Fetch { Archive, Signature, Identity };
+enum class Fetch { Archive, Signature, Identity, Statement };
 
 // What the cache holds for this run, read before the archive is asked for.
 struct OnDisk {
     std::optional<PartialArchive> partial;  // this URL's
     std::optional<CacheRecord> cached;      // the cached agent's record, when the agent is whole
     bool cachedTagStored = false;           // its tag file holds the record's tag
+    bool cachedExpired = false;             // its signature's "expires:" has passed
 };
 
 // The run so far; the plan updates it as it decides.
@@ -42,6 +44,7 @@ struct FetchState {
     size_t server = 0;                      // the one asked now
     bool earlierAnswered = false;           // a server left before answered over HTTP
     std::optional<Failure> primaryFailure;  // why the first server was left: the run's failure if all fail
+    bool statementAsked = false;     // the key statements were fetched in this run
 };
 
 // The URL of the server asked now.
@@ -108,5 +111,24 @@ Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const s
 // is a rollback.
 SignatureStatus judgeRollback(const SignatureCheck& check, const FetchState& state,
                               const std::optional<CacheRecord>& cached);
+
+// Whether a signature that names `signer` first needs the key statements: only for a key the
+// run neither trusts nor knows as retired, and once per run.
+bool needsKeyStatement(FetchState& state, const Keyring& keyring, const std::optional<KeyId>& signer);
+
+// What a verified archive is judged against besides its key.
+struct TrustFacts {
+    int64_t now = 0;
+    std::optional<int64_t> floor;         // the bundle's: no archive signed earlier
+    std::optional<int64_t> newestSigned;  // the newest signing time verified for this key and URL
+};
+
+// A valid signature signed before the floor (or without a timestamp under one), past its
+// expiry, or older than the newest seen is refused.
+SignatureStatus judgeSignedArchive(const SignatureCheck& check, const TrustFacts& facts);
+
+// Whether a trusted comment's "expires:" has passed; one that is not a number has. Without
+// the field nothing expires.
+bool hasExpired(const std::string& trustedComment, int64_t now);
 
 }  // namespace bi

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string_view>
 
@@ -13,7 +14,9 @@
 #include "agent/cache_fill.h"
 #include "agent/extract.h"
 #include "agent/signature.h"
+#include "agent/trust_store.h"
 #include "download/download_entry.h"
+#include "download/fetch_plan.h"
 #include "host/constants.h"
 #include "host/locations.h"
 #include "platform/signal_watch.h"
@@ -55,7 +58,15 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
 std::optional<Failure> refusedSignature(const std::string& archive) {
     const BundleKey key = loadBundleKey();
     if (key.state == BundleKeyState::Absent) return std::nullopt;
-    const SignatureCheck check = verifyArchiveFile(key, archive);
+    const BundleFloor floor = loadBundleFloor();
+    SignatureCheck check{SignatureStatus::DamagedKey, "", ""};
+    if (key.state == BundleKeyState::Present && !floor.damaged) {
+        // What this user's cache learned for the key: its retired keys are refused here too.
+        TrustState trust;
+        if (std::string why; isCacheTrusted(&why)) trust = readTrustState(trustStatePath(key.idText()));
+        check = verifyArchiveFile(keyringOf(key.keys, trust), archive);
+        check.status = judgeSignedArchive(check, TrustFacts{static_cast<int64_t>(std::time(nullptr)), floor.time, {}});
+    }
     if (check.status != SignatureStatus::Valid) {
         Failure failure{Failure::Kind::Signature, archive};
         failure.signature = check.status;

@@ -1,35 +1,107 @@
-// bootstrap-installer-verify: the vendor's check, with the installer's own code, that a key
-// and a signed archive are what the installer will accept. The bundle tool runs it.
+// bootstrap-installer-verify: the vendor's check, with the installer's own code, that keys,
+// a signed archive and key statements are what the installer will accept. The bundle tool
+// runs it.
 //
-//   bootstrap-installer-verify KEY.pub               is KEY.pub a minisign public key?
-//   bootstrap-installer-verify KEY.pub ARCHIVE.zip [NAME]
-//                                  does ARCHIVE.zip.minisig verify with it, for an archive
-//                                  shipped under NAME (by default its own file name)?
+//   bootstrap-installer-verify KEYS.pub            are these minisign public keys? (their ids)
+//   bootstrap-installer-verify KEYS.pub ARCHIVE.zip [NAME]
+//                                  does ARCHIVE.zip.minisig verify with one of them, for an
+//                                  archive shipped under NAME (by default its own file name)?
+//   bootstrap-installer-verify --statement KEYS.pub FILE.keys
+//                                  do the key statements verify for a bundle with KEYS.pub,
+//                                  and what do they change?
+//   bootstrap-installer-verify --signed-time KEYS.pub FILE.minisig
+//                                  the signing time of a signature by one of the keys
 #include <cstdio>
 #include <string>
 
-#include "agent/signature.h"
+#include "agent/key_statement.h"
+#include "agent/keyring.h"
+#include "host/files.h"
 
-int main(int argc, char** argv) {
-    using namespace bi;
-    if (argc < 2 || argc > 4) {
-        std::fprintf(stderr, "usage: %s KEY.pub [ARCHIVE.zip [NAME]]\n", argv[0]);
-        return 2;
-    }
-    const BundleKey key = loadBundleKey(argv[1]);
-    if (key.state != BundleKeyState::Present) {
-        std::fprintf(stderr, "%s: not a minisign public key\n", argv[1]);
+namespace {
+
+using namespace bi;
+
+int usage(const char* me) {
+    std::fprintf(stderr,
+                 "usage: %s KEYS.pub [ARCHIVE.zip [NAME]]\n       %s --statement KEYS.pub FILE.keys\n"
+                 "       %s --signed-time KEYS.pub FILE.minisig\n",
+                 me, me, me);
+    return 2;
+}
+
+int statement(const BundleKey& key, const char* path) {
+    const auto text = readSmallFile(path, static_cast<size_t>(kLongestStatements));
+    TrustState trust;
+    const StatementOutcome outcome = takeKeyStatements(text.value_or(""), key.keys, trust);
+    if (outcome.status != SignatureStatus::Valid) {
+        std::fprintf(stderr, "%s: %s (%s)\n", path, signatureFailureText(outcome.status),
+                     text ? outcome.why.c_str() : "missing, or longer than a statement may be");
         return 1;
     }
+    for (const auto& taken : outcome.taken) {
+        std::printf("statement of %s, signed by key %s\n",
+                    readableTrustedComment("timestamp:" + std::to_string(taken.time)).c_str(), taken.signer.c_str());
+        for (const auto& line : taken.added)
+            std::printf("  trusts key %s\n", keyIdText(parseKeyLine(line)->id).c_str());
+        for (const auto& id : taken.retired) std::printf("  retires key %s\n", id.c_str());
+    }
+    if (outcome.passedOver > 0) {
+        std::printf("%d statement(s) passed over: no newer than the one before\n", outcome.passedOver);
+    }
+    std::printf("keys trusted after it:");
+    const Keyring keyring = keyringOf(key.keys, trust);
+    for (const auto& k : keyring.keys) {
+        if (!keyring.isRetired(k.id)) std::printf(" %s", keyIdText(k.id).c_str());
+    }
+    std::printf("\n");
+    return 0;
+}
+
+int signedTime(const BundleKey& key, const char* path) {
+    const std::string signature = readSmallFile(path).value_or("");
+    const auto id = signatureKeyId(signature);
+    const Keyring keyring{key.keys, {}};
+    const PublicKey* signer = id ? keyring.find(*id) : nullptr;
+    if (signer == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", path,
+                     signatureFailureText(id ? SignatureStatus::OtherKey : SignatureStatus::Invalid));
+        return 1;
+    }
+    const SignatureCheck check = verifyTrustedComment(*signer, signature);
+    const auto time = commentTime(check.trustedComment, "timestamp");
+    if (check.status != SignatureStatus::Valid || !time) {
+        std::fprintf(stderr, "%s: %s\n", path,
+                     check.status != SignatureStatus::Valid ? signatureFailureText(check.status) : "no timestamp");
+        return 1;
+    }
+    std::printf("%lld\n", static_cast<long long>(*time));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const bool twoFiles = mode == "--statement" || mode == "--signed-time";
+    if (argc < 2 || argc > 4 || (twoFiles && argc != 4) || (!twoFiles && mode.starts_with("-"))) return usage(argv[0]);
+    const char* keys = twoFiles ? argv[2] : argv[1];
+    const BundleKey key = loadBundleKey(keys);
+    if (key.state != BundleKeyState::Present) {
+        std::fprintf(stderr, "%s: not a minisign public key\n", keys);
+        return 1;
+    }
+    if (mode == "--statement") return statement(key, argv[3]);
+    if (mode == "--signed-time") return signedTime(key, argv[3]);
     if (argc == 2) {
-        std::printf("key %s\n", key.idText().c_str());
+        for (const auto& k : key.keys) std::printf("key %s\n", keyIdText(k.id).c_str());
         return 0;
     }
-    const SignatureCheck check = verifyArchiveFile(key, argv[2], argc == 4 ? argv[3] : "");
+    const SignatureCheck check = verifyArchiveFile(Keyring{key.keys, {}}, argv[2], argc == 4 ? argv[3] : "");
     if (check.status != SignatureStatus::Valid) {
         std::fprintf(stderr, "%s: %s\n", argv[2], signatureFailureText(check.status));
         return 1;
     }
-    std::printf("%s: signed by key %s: %s\n", argv[2], key.idText().c_str(), check.trustedComment.c_str());
+    std::printf("%s: signed by key %s: %s\n", argv[2], check.keyId.c_str(), check.trustedComment.c_str());
     return 0;
 }

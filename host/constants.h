@@ -23,6 +23,8 @@ static const std::string PARTIAL_ARCHIVE_FILE = ".download";
 static const std::string PARTIAL_RECORD_FILE = ".download.record";
 // In the bundle's resource directory: the vendor's key that every install agent must be signed with.
 static const std::string INSTALL_AGENT_KEY_FILE = "installAgentKey.pub";
+// In the bundle's resource directory: the floor, the signing time no accepted agent is older than.
+static const std::string INSTALL_AGENT_FLOOR_FILE = "installAgentFloor.txt";
 // In the bundle's resource directory: the URL the archive is downloaded from, on its first line.
 static const std::string INSTALL_AGENT_URL_FILE = "installAgentURL.txt";
 static const std::string PRODUCT_ARCHIVE_FILE = "bundle.zip";

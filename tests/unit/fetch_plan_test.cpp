@@ -27,14 +27,14 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         bool stored = true, dropped = false;
         std::string ifNoneMatch, ifRange;
         int64_t from = 0;
-        bool forPartial = false;
+        bool forPartial = false, expired = false;
         size_t server = 0;  // of the bundle's URL and the mirror m
     };
     // clang-format off
     const std::vector<Row> rows = {
         {"nothing on disk"},
         {"a mirror continues the bundle URL's partial archive, If-Range with its tag", "", PartialArchive{record(u, "\"p\"", "", 100), 40},
-         record(u, "\"c\""), true, false, "\"c\"", "\"p\"", 40, false, 1},
+         record(u, "\"c\""), true, false, "\"c\"", "\"p\"", 40, false, false, 1},
         {"a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, {}, true, false, "", "\"p\"", 40},
         {"a partial archive of unknown length", "", PartialArchive{record(u, "\"p\""), 40}, {}, true, false, "", "\"p\"", 40},
         {"a weak tag is never resumed", "", PartialArchive{record(u, "W/\"p\"", "", 100), 40}},
@@ -51,6 +51,7 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         {"a signed bundle, the agent cached without a key", "K", {}, record(u, "\"c\"")},
         {"a signed bundle, the agent cached under another key", "K", {}, record(u, "\"c\"", "L")},
         {"a tag that cannot be sent", "", {}, record(u, "\"c\r\n\"")},
+        {"an expired agent is fetched whole", "K", {}, record(u, "\"c\"", "K"), true, false, "", "", 0, false, true},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -59,7 +60,7 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         state.conditionsDropped = row.dropped;
         state.servers = {u, "http://m/a.zip"};
         state.server = row.server;
-        OnDisk disk{row.partial, row.cached, row.stored};
+        OnDisk disk{row.partial, row.cached, row.stored, row.expired};
         const ArchiveAsk ask = planArchive(state, disk);
         EXPECT_EQ(ask.request.url, state.servers[row.server]);
         EXPECT_EQ(ask.request.ifNoneMatch.value_or(""), row.ifNoneMatch);
@@ -144,6 +145,11 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "the proxy wants a password", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
          .failure = Kind::ProxyAuth},
         {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
+        {.name = "no key statements", .fetch = Fetch::Statement, .status = 404, .action = Action::Fail, .drop = true,
+         .failure = Kind::Signature},
+        {.name = "the key statements' 200", .fetch = Fetch::Statement, .status = 200},
+        {.name = "key statements longer than any", .fetch = Fetch::Statement, .error = TransferErrorKind::Other,
+         .responded = true, .action = Action::Fail, .drop = true, .failure = Kind::Signature},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -215,6 +221,44 @@ TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
     EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, keyed, cached).action, Action::UseCached);
     EXPECT_EQ(judgeIdentity({SignatureStatus::Invalid, "K", ""}, keyed, cached).action, Action::AskArchive);
     EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, plain, cached).action, Action::AskArchive);
+}
+
+TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
+    const std::string t = "timestamp:1000";
+    struct Row {
+        const char* name;
+        std::string comment;
+        std::optional<int64_t> floor, newest;
+        SignatureStatus status;
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"nothing to judge it by", t, {}, {}, SignatureStatus::Valid},
+        {"at the floor", t, 1000, {}, SignatureStatus::Valid},
+        {"below the floor", t, 1001, {}, SignatureStatus::BelowFloor},
+        {"no timestamp under a floor", "file:a.zip", 1, {}, SignatureStatus::BelowFloor},
+        {"expires later", t + "\texpires:2001", {}, {}, SignatureStatus::Valid},
+        {"expired now", t + "\texpires:2000", {}, {}, SignatureStatus::Expired},
+        {"expired, typed with spaces", "timestamp:1000 expires:1999 file:a.zip", {}, {}, SignatureStatus::Expired},
+        {"an expiry that is not a time", t + "\texpires:soon", {}, {}, SignatureStatus::Expired},
+        {"as new as the newest seen", t, {}, 1000, SignatureStatus::Valid},
+        {"older than the newest seen", t, {}, 1001, SignatureStatus::Rollback},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const SignatureCheck check{SignatureStatus::Valid, "K", row.comment};
+        EXPECT_EQ(judgeSignedArchive(check, TrustFacts{2000, row.floor, row.newest}), row.status);
+        EXPECT_EQ(hasExpired(row.comment, 2000), row.status == SignatureStatus::Expired);
+    }
+
+    // Key statements are fetched once, for a key neither trusted nor retired.
+    const Keyring keyring{{PublicKey{KeyId{1}, {}}}, {keyIdText(KeyId{2})}};
+    FetchState state{"http://h/a.zip", "K"};
+    std::string asked;
+    for (const auto& signer : std::vector<std::optional<KeyId>>{KeyId{1}, KeyId{2}, std::nullopt, KeyId{3}, KeyId{3}})
+        asked += needsKeyStatement(state, keyring, signer) ? "y" : "n";
+    EXPECT_EQ(asked, "nnnyn");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Keys and signatures made by the real minisign at test time.
-#include "agent/signature.h"
+#include "agent/keyring.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +92,7 @@ TEST_F(Signature, OnlyTheArchiveSignedWithTheBundlesKeyUnderItsOwnNameIsValid) {
         if (r.change) r.change(bytes, sig);
         for (const auto& line : sig) text += line + "\n";
         testsupport::writeFile(dir_ / "agent.zip", bytes), testsupport::writeFile(dir_ / "agent.zip.minisig", text);
-        const auto check = verifyArchiveFile(key, dir_ / "agent.zip", r.name);
+        const auto check = verifyArchiveFile(Keyring{key.keys, {}}, dir_ / "agent.zip", r.name);
         EXPECT_EQ(check.status, r.status) << r.what << ": " << signatureFailureText(check.status);
         EXPECT_EQ(check.trustedComment, r.status == S::Valid ? r.trusted : "") << r.what;
         EXPECT_TRUE(r.status != S::Valid || check.keyId == key.idText()) << r.what << ": " << check.keyId;

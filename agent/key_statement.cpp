@@ -1,0 +1,139 @@
+#include "agent/key_statement.h"
+
+#include <algorithm>
+
+namespace bi {
+
+namespace {
+
+const std::string kHeader = "bootstrap-installer key statement";
+
+struct Block {
+    std::string body;       // the signed text, byte for byte
+    std::string signature;  // its four lines
+};
+
+bool contains(const std::vector<std::string>& ids, const std::string& id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// The statements of a file: each a body that starts with the header, then the four lines of
+// its signature; nothing else.
+std::optional<std::vector<Block>> blocksOf(const std::string& text) {
+    std::vector<Block> blocks;
+    size_t at = 0;
+    while (at < text.size()) {
+        if (text.compare(at, kHeader.size(), kHeader) != 0) {
+            if (text.find_first_not_of("\r\n", at) == std::string::npos) break;
+            return std::nullopt;
+        }
+        const size_t sig = text.find("\nuntrusted comment:", at);
+        if (sig == std::string::npos) return std::nullopt;
+        size_t end = sig + 1;
+        for (int line = 0; line < 4 && end != std::string::npos; ++line) {
+            end = text.find('\n', end);
+            end = end == std::string::npos ? text.size() : end + 1;
+            if (end >= text.size() && line < 3) return std::nullopt;
+        }
+        blocks.push_back({text.substr(at, sig + 1 - at), text.substr(sig + 1, end - sig - 1)});
+        at = end;
+    }
+    return blocks;
+}
+
+// The body's changes; false when a line is neither a key, a retirement, a comment nor blank.
+bool readBody(const std::string& body, KeyStatement& statement) {
+    size_t start = body.find('\n') + 1;
+    while (start < body.size()) {
+        size_t end = body.find('\n', start);
+        if (end == std::string::npos) end = body.size();
+        std::string line = body.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        start = end + 1;
+        if (line.empty() || line.starts_with("#")) continue;
+        if (line.starts_with("key ") && parseKeyLine(line.substr(4))) {
+            statement.added.push_back(line.substr(4));
+        } else if (line.starts_with("retire ") && line.size() == 7 + 16 &&
+                   line.find_first_not_of("0123456789ABCDEF", 7) == std::string::npos) {
+            statement.retired.push_back(line.substr(7));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+StatementOutcome refused(SignatureStatus status, std::string why) {
+    StatementOutcome outcome;
+    outcome.status = status;
+    outcome.why = std::move(why);
+    return outcome;
+}
+
+}  // namespace
+
+StatementOutcome takeKeyStatements(const std::string& text, const std::vector<PublicKey>& bundleKeys,
+                                   TrustState& trust) {
+    using S = SignatureStatus;
+    if (static_cast<int64_t>(text.size()) > kLongestStatements) return refused(S::StatementInvalid, "too long");
+    // A server that answers every path with the same page has published no statement.
+    if (!text.starts_with(kHeader)) return refused(S::OtherKey, "no key statement");
+    const auto blocks = blocksOf(text);
+    if (!blocks || blocks->empty()) return refused(S::StatementInvalid, "not a key statement");
+    TrustState next = trust;
+    StatementOutcome outcome;
+    for (const auto& block : *blocks) {
+        const auto stated = commentTime(unverifiedTrustedComment(block.signature), "timestamp");
+        if (!stated) return refused(S::StatementInvalid, "a statement without a timestamp");
+        if (*stated <= next.newestStatement) {  // taken already, or older than one taken
+            ++outcome.passedOver;
+            continue;
+        }
+        if (static_cast<int>(outcome.taken.size()) == kLongestChain) {
+            return refused(S::ChainTooLong, "more than " + std::to_string(kLongestChain) + " statements to take");
+        }
+        KeyStatement statement;
+        const auto signer = signatureKeyId(block.signature);
+        statement.signer = signer ? keyIdText(*signer) : "";
+        const Keyring keyring = keyringOf(bundleKeys, next);
+        const PublicKey* key = signer ? keyring.find(*signer) : nullptr;
+        if (key == nullptr) {
+            return refused(S::StatementInvalid, statement.signer.empty() ? "a statement without a signature"
+                                                : keyring.isRetired(*signer)
+                                                    ? "signed by the retired key " + statement.signer
+                                                    : "signed by the key " + statement.signer + ", not trusted");
+        }
+        const SignatureCheck check = verifyMessage(*key, block.signature, block.body);
+        if (check.status != S::Valid || commentTime(check.trustedComment, "timestamp") != stated ||
+            !readBody(block.body, statement)) {
+            return refused(S::StatementInvalid, "a statement signed by " + statement.signer + " does not verify");
+        }
+        statement.time = *stated;
+        for (const auto& line : statement.added) {
+            const std::string id = keyIdText(parseKeyLine(line)->id);
+            if (contains(next.retired, id) || contains(statement.retired, id)) {
+                return refused(S::StatementReadmits,
+                               "the statement signed by " + statement.signer + " would trust the retired key " + id);
+            }
+            if (!contains(next.learned, line)) next.learned.push_back(line);
+        }
+        for (const auto& id : statement.retired) {
+            if (!contains(next.retired, id)) next.retired.push_back(id);
+        }
+        next.newestStatement = statement.time;
+        outcome.taken.push_back(std::move(statement));
+    }
+    if (outcome.taken.empty()) return refused(S::StatementInvalid, "no statement newer than the one taken before");
+    trust = std::move(next);
+    outcome.status = S::Valid;
+    return outcome;
+}
+
+std::string keyStatementUrlOf(const std::string& url) {
+    const auto scheme = url.find("://");
+    const auto tail = url.find_first_of("?#", scheme == std::string::npos ? 0 : scheme + 3);
+    if (tail == std::string::npos) return url + ".keys";
+    return url.substr(0, tail) + ".keys" + url.substr(tail);
+}
+
+}  // namespace bi
