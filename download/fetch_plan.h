@@ -44,7 +44,7 @@ struct FetchState {
     size_t server = 0;                      // the one asked now
     bool earlierAnswered = false;           // a server left before answered over HTTP
     std::optional<Failure> primaryFailure;  // why the first server was left: the run's failure if all fail
-    bool statementAsked = false;     // the key statements were fetched in this run
+    bool statementAsked = false;            // the key statements were fetched in this run
 };
 
 // The URL of the server asked now.
