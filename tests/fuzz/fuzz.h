@@ -3,14 +3,14 @@
 // that libFuzzer keeps the input as a finding and prints its path.
 #pragma once
 
-#include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
+
+#include "host/temp_dir.h"
 
 namespace bi::fuzz {
 
@@ -19,32 +19,17 @@ namespace bi::fuzz {
     std::abort();
 }
 
-// The input's lines, without their line feeds.
-inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        out.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return out;
-}
-
 // A private directory under TMPDIR for the files a target reads, removed when the run ends
 // (scripts/fuzz also gives each run a TMPDIR of its own, for a run that ends by a finding).
 inline const std::string& scratch() {
-    static const std::string dir = [] {
+    static const std::string* const dir = [] {  // never destroyed: removed at exit
         const char* tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/fuzzXXXXXX";
-        if (::mkdtemp(templ.data()) == nullptr) finding("mkdtemp", templ);
-        std::atexit([] {
-            ::nftw(
-                scratch().c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-        });
-        return templ;
+        auto* made = new std::string(std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/fuzzXXXXXX");
+        if (::mkdtemp(made->data()) == nullptr) finding("mkdtemp", *made);
+        std::atexit([] { removeTree(scratch()); });
+        return made;
     }();
-    return dir;
+    return *dir;
 }
 
 // A new file each time: ext4 flushes a file rewritten in place or renamed over another.

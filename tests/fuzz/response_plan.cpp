@@ -5,6 +5,7 @@
 // answered in turn, as the controller would. The plan never appends to a partial archive whose
 // tag differs or at another offset, and never starts an agent a signed bundle has not verified.
 #include <sstream>
+#include <vector>
 
 #include "download/fetch_plan.h"
 #include "download/retry_policy.h"
@@ -41,7 +42,9 @@ size_t readDisk(const std::vector<std::string>& lines, FetchState& state, OnDisk
 }  // namespace
 
 FUZZ_TARGET(data) {
-    const std::vector<std::string> lines = fuzz::lines(data);
+    std::vector<std::string> lines;
+    std::istringstream in(data);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     FetchState state;
     state.url = kUrl;
     OnDisk disk;
