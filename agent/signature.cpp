@@ -46,9 +46,14 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-// Exactly `size` bytes from base64, or nothing.
+// Exactly `size` bytes from base64, or nothing. Only the alphabet's bytes: libsodium's decoder
+// takes any byte above 0x7f for '/'.
 std::optional<std::vector<unsigned char>> decode(const std::string& base64, size_t size) {
     initSodium();
+    if (base64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+        std::string::npos) {
+        return std::nullopt;
+    }
     std::vector<unsigned char> bytes(size);
     size_t length = 0;
     const char* end = nullptr;

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "platform/bundle.h"
@@ -19,9 +21,24 @@ namespace {
 
 const std::string kLock = ".qvlock";
 
-// Empty working directories of ours whose makers are gone: only their lock is left in them,
-// and nobody holds it.
+// The one entry of dir when it is a lock of ours (under its name or its temporary one), ""
+// when dir is empty; nullopt when it holds anything else.
+std::optional<std::string> lockAlone(const std::string& dir) {
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end && names.size() < 2; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    if (ec || names.size() > 1) return std::nullopt;
+    if (names.empty()) return "";
+    if (names[0] == kLock || names[0].starts_with(kLock + ".")) return names[0];
+    return std::nullopt;
+}
+
+// Working directories of ours whose makers are gone: nothing but their lock is left in them,
+// and nobody holds it. A maker killed before its lock was in place (an empty directory, or the
+// lock under its temporary name) left one that is old by now: locking takes it microseconds.
 void removeAbandoned(const std::string& base) {
+    constexpr time_t kLockedWithin = 60;
     DIR* listing = ::opendir(base.c_str());
     if (listing == nullptr) return;
     while (const dirent* entry = ::readdir(listing)) {
@@ -30,14 +47,12 @@ void removeAbandoned(const std::string& base) {
         const std::string dir = platform::joinPath(base, name);
         struct stat st {};
         if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
-        std::error_code ec;
-        auto it = fs::directory_iterator(dir, ec);
-        if (ec || it == fs::directory_iterator() || it->path().filename() != kLock || ++it != fs::directory_iterator())
-            continue;
-        const std::string lock = dir + "/" + kLock;
-        const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            ::unlink(lock.c_str());
+        const auto lock = lockAlone(dir);
+        if (!lock || (*lock != kLock && st.st_mtime > ::time(nullptr) - kLockedWithin)) continue;
+        const std::string path = dir + "/" + *lock;
+        const int fd = lock->empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (lock->empty() || (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)) {
+            if (!lock->empty()) ::unlink(path.c_str());
             ::rmdir(dir.c_str());
         }
         if (fd >= 0) ::close(fd);

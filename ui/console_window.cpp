@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <string_view>
 #include <vector>
 
 #include "platform/signal_watch.h"
@@ -28,76 +27,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr auto kPlainLineInterval = std::chrono::seconds(2);
 constexpr auto kPlainLineIntervalUnknownLength = std::chrono::seconds(5);
-constexpr int kBarWidth = 20;
 constexpr const char* kRed = "\033[31m";
 constexpr const char* kPlain = "\033[0m";
 constexpr const char* kSeparator = "  ";
-
-bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// Columns, taken as one per character: the window's texts hold no wide characters.
-size_t width(std::string_view text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !continuationByte(c); }));
-}
-
-// The byte offset after `columns` characters.
-size_t offsetOf(std::string_view text, size_t columns) {
-    size_t at = 0;
-    for (size_t seen = 0; at < text.size(); ++at) {
-        if (!continuationByte(text[at]) && seen++ == columns) break;
-    }
-    return at;
-}
-
-// Breaks text into lines of at most `columns` characters, at blanks where it can.
-std::vector<std::string> wrap(std::string_view text, size_t columns) {
-    std::vector<std::string> lines;
-    while (width(text) > columns) {
-        size_t cut = offsetOf(text, columns);
-        const size_t blank = text.substr(0, cut + 1).find_last_of(' ');
-        if (blank != std::string_view::npos && blank > 0) cut = blank;
-        lines.emplace_back(text.substr(0, cut));
-        text.remove_prefix(cut);
-        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    }
-    if (!text.empty() || lines.empty()) lines.emplace_back(text);
-    return lines;
-}
-
-// The pieces of a line, joined by two blanks; the least needed go first when it is too wide,
-// and the status is cut only when it alone does not fit.
-struct Piece {
-    std::string text;
-    int dropOrder;  // higher goes first; 0 never
-};
-
-std::string fit(std::vector<Piece> pieces, size_t columns) {
-    const auto joined = [&] {
-        std::string line;
-        for (const Piece& p : pieces) {
-            if (p.text.empty()) continue;
-            if (!line.empty()) line += kSeparator;
-            line += p.text;
-        }
-        return line;
-    };
-    std::string line = joined();
-    while (width(line) > columns) {
-        const auto first = std::max_element(pieces.begin(), pieces.end(),
-                                            [](const Piece& a, const Piece& b) { return a.dropOrder < b.dropOrder; });
-        if (first == pieces.end() || first->dropOrder == 0) break;
-        pieces.erase(first);
-        line = joined();
-    }
-    if (width(line) > columns && columns > 0) line = line.substr(0, offsetOf(line, columns - 1)) + "\u2026";
-    return line;
-}
-
-std::string bar(double fraction) {
-    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth);
-    return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
-}
 
 class ConsoleWindow final : public Window {
 public:
@@ -226,15 +158,8 @@ private:
     void draw() {
         if (closed_ || !terminal_ || color_ == TextColor::Red) return;
         const auto now = Clock::now();
-        std::vector<Piece> pieces{{status_, 0}};
-        if (meter_.finished()) {
-            pieces.push_back({clockText(meter_.secondsSinceFinish(now)), 1});
-        } else if (meter_.receiving()) {
-            const ConsoleProgress p = consoleProgress(meter_, now, language_);
-            if (meter_.total() > 0) pieces.push_back({bar(meter_.received() / meter_.total()), 5});
-            pieces.insert(pieces.end(), {{p.percent, 2}, {p.amount, 1}, {p.speed, 4}, {p.left, 3}});
-        }
-        terminal_->show(fit(std::move(pieces), static_cast<size_t>(std::max(1, terminal_->columns() - 1))));
+        terminal_->show(
+            consoleLine(status_, meter_, now, language_, static_cast<size_t>(std::max(1, terminal_->columns() - 1))));
         lastDraw_ = now;
     }
 
@@ -260,7 +185,7 @@ private:
             terminal_->show("");
         }
         std::string lines;
-        for (const std::string& line : wrap(message, static_cast<size_t>(std::max(1, terminal_->columns() - 1)))) {
+        for (const std::string& line : wrapText(message, static_cast<size_t>(std::max(1, terminal_->columns() - 1)))) {
             lines += kRed + line + kPlain + "\n";
         }
         terminal_->print(lines);

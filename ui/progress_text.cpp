@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <string_view>
+#include <vector>
 
 namespace bi::ui {
 namespace {
@@ -15,6 +17,7 @@ using Seconds = std::chrono::duration<double>;
 constexpr Seconds kSpeedWindow{5.0};
 constexpr Seconds kSampleSpacing{0.1};
 constexpr Seconds kLeastSpan{0.5};
+constexpr Seconds kLongestEstimate{366.0 * 24 * 3600};
 
 // Marks a text for the catalogs where it is translated later.
 #define N_(text) text
@@ -67,11 +70,15 @@ std::optional<double> TransferMeter::bytesPerSecond(Clock::time_point now) const
 std::optional<double> TransferMeter::secondsLeft(Clock::time_point now) const {
     const auto speed = bytesPerSecond(now);
     if (!speed || *speed <= 0 || total_ <= 0 || received_ >= total_) return std::nullopt;
-    return (total_ - received_) / *speed;
+    // A trickle of a huge total: beyond a year an estimate says nothing (and would overflow
+    // the clock's numbers).
+    const double left = (total_ - received_) / *speed;
+    return left <= kLongestEstimate.count() ? std::optional(left) : std::nullopt;
 }
 
 double TransferMeter::transferSeconds() const {
-    return finished_ && counting_ ? Seconds(finishedAt_ - firstBytes_).count() : 0.0;
+    // Bytes may still come once the archive is whole (a finish before any): never a negative time.
+    return finished_ && counting_ ? std::max(0.0, Seconds(finishedAt_ - firstBytes_).count()) : 0.0;
 }
 
 double TransferMeter::secondsSinceFinish(Clock::time_point now) const {
@@ -177,6 +184,90 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point no
         progress.left = language.format(language.tr("%s left"), clockText(*left).c_str());
     }
     return progress;
+}
+
+namespace {
+
+constexpr int kBarWidth = 20;
+constexpr const char* kSeparator = "  ";
+
+bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The byte offset after `columns` characters.
+size_t offsetOf(std::string_view text, size_t columns) {
+    size_t at = 0;
+    for (size_t seen = 0; at < text.size(); ++at) {
+        if (!continuationByte(text[at]) && seen++ == columns) break;
+    }
+    return at;
+}
+
+// The pieces of a line, joined by two blanks; the least needed go first when it is too wide,
+// and the status is cut only when it alone does not fit.
+struct Piece {
+    std::string text;
+    int dropOrder;  // higher goes first; 0 never
+};
+
+std::string fit(std::vector<Piece> pieces, size_t columns) {
+    const auto joined = [&] {
+        std::string line;
+        for (const Piece& p : pieces) {
+            if (p.text.empty()) continue;
+            if (!line.empty()) line += kSeparator;
+            line += p.text;
+        }
+        return line;
+    };
+    std::string line = joined();
+    while (textColumns(line) > columns) {
+        const auto first = std::max_element(pieces.begin(), pieces.end(),
+                                            [](const Piece& a, const Piece& b) { return a.dropOrder < b.dropOrder; });
+        if (first == pieces.end() || first->dropOrder == 0) break;
+        pieces.erase(first);
+        line = joined();
+    }
+    if (textColumns(line) > columns && columns > 0) line = line.substr(0, offsetOf(line, columns - 1)) + "\u2026";
+    return line;
+}
+
+std::string bar(double fraction) {
+    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth);
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
+}
+
+}  // namespace
+
+size_t textColumns(std::string_view text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !continuationByte(c); }));
+}
+
+std::vector<std::string> wrapText(std::string_view text, size_t columns) {
+    std::vector<std::string> lines;
+    while (textColumns(text) > columns) {
+        size_t cut = offsetOf(text, columns);
+        const size_t blank = text.substr(0, cut + 1).find_last_of(' ');
+        if (blank != std::string_view::npos && blank > 0) cut = blank;
+        lines.emplace_back(text.substr(0, cut));
+        text.remove_prefix(cut);
+        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    }
+    if (!text.empty() || lines.empty()) lines.emplace_back(text);
+    return lines;
+}
+
+std::string consoleLine(const std::string& status, const TransferMeter& meter, Clock::time_point now,
+                        const Language& language, size_t columns) {
+    std::vector<Piece> pieces{{status, 0}};
+    if (meter.finished()) {
+        pieces.push_back({clockText(meter.secondsSinceFinish(now)), 1});
+    } else if (meter.receiving()) {
+        const ConsoleProgress p = consoleProgress(meter, now, language);
+        if (meter.total() > 0) pieces.push_back({bar(meter.received() / meter.total()), 5});
+        pieces.insert(pieces.end(), {{p.percent, 2}, {p.amount, 1}, {p.speed, 4}, {p.left, 3}});
+    }
+    return fit(std::move(pieces), columns);
 }
 
 }  // namespace bi::ui

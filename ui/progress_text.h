@@ -7,6 +7,8 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "ui/i18n.h"
 
@@ -93,5 +95,17 @@ struct ConsoleProgress {
 };
 ConsoleProgress consoleProgress(const TransferMeter& meter, TransferMeter::Clock::time_point now,
                                 const Language& language);
+
+// The console's line on a terminal: the status and the progress, fitted to `columns` by
+// leaving out the bar, the speed, the time left and the percent in turn; the status is cut
+// only when it alone does not fit.
+std::string consoleLine(const std::string& status, const TransferMeter& meter, TransferMeter::Clock::time_point now,
+                        const Language& language, size_t columns);
+
+// Columns on a terminal, one per character: the window's texts hold no wide characters.
+size_t textColumns(std::string_view text);
+
+// Text broken into lines of at most `columns` (at least 1) characters, at blanks where it can.
+std::vector<std::string> wrapText(std::string_view text, size_t columns);
 
 }  // namespace bi::ui

@@ -195,11 +195,18 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     EXPECT_EQ(testsupport::listDir(tmp_).size(), 1u);
     testsupport::makeDirs(tmp_ + "/qvKeepMe");  // not the installer's: never removed
     testsupport::writeFile(tmp_ + "/qvKeepMe/file", "");
+    // Killed before its lock was in place, long ago; and a run that is just locking its own.
+    testsupport::writeFile(tmp_ + "/qvHalfLk/.qvlock.Ab12Cd", "");
+    testsupport::makeDirs(tmp_ + "/qvNoLock"), testsupport::makeDirs(tmp_ + "/qvYoung0");
+    const utimbuf longAgo{::time(nullptr) - 120, ::time(nullptr) - 120};
+    ::utime((tmp_ + "/qvHalfLk").c_str(), &longAgo), ::utime((tmp_ + "/qvNoLock").c_str(), &longAgo);
 
     // Killed after the agent was moved into place, before its tag was stored: a whole agent
     // without a tag, and what was left around it.
     ASSERT_EQ(run(bundle_).exitStatus, 0);
-    EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{"qvKeepMe"});
+    auto left = testsupport::listDir(tmp_);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"qvKeepMe", "qvYoung0"}));
     ::unlink((cacheDir() + "/.validatestring").c_str());
     testsupport::writeFile(cacheDir() + "/.installagent-old.Ab12Cd/agent/install", "exit 9\n");
     testsupport::writeFile(cacheDir() + "/.validatestring.Xy34Zw", "\"half");

@@ -48,6 +48,7 @@ TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTake
         {"en", 1024000, 1024000, 2, 2, 'f', "Downloaded 1000.0 KiB in 2.0 s", "100%|1000.0 KiB of 1000.0 KiB||"},
         {"de", 6e6, 6e6, 65, 65, 'f', "5,7 MiB in 1:05 heruntergeladen", "100 %|5,7 MiB von 5,7 MiB||"},
         {"en", 1024000, 512000, 2, 2, 'a', "", "|||"},
+        {"en", 9e18, 20, 100, 100, 'r', "20 B of 8185452.3 TiB — 0 B/s", "  0%|20 B of 8185452.3 TiB|0 B/s|"},  // a year and more: no time left
     };
     // clang-format on
     const auto t0 = ui::TransferMeter::Clock::now();

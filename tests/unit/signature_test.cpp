@@ -53,6 +53,10 @@ TEST_F(Signature, KeysAreReadAsMinisignWritesThemAndNothingElse) {
             << text;
     }
     for (const auto& text : bad) EXPECT_FALSE(parsePublicKey(text)) << text;
+    // Only base64's own bytes: libsodium's decoder takes any byte above 0x7f for '/'.
+    std::string slashes = "untrusted comment: x\nRWT" + std::string(53, '/');
+    EXPECT_TRUE(parsePublicKey(slashes));
+    EXPECT_FALSE(parsePublicKey(slashes.replace(30, 1, "\xaf")));
 }
 
 // A signature's lines: 0 untrusted comment, 1 algorithm, key id and signature, 2 trusted
