@@ -5,7 +5,6 @@
 #include <future>
 
 #include "fixture.h"
-#include "http_server.h"
 #include "nginx.h"
 #include "xserver.h"
 
@@ -16,101 +15,116 @@ using testsupport::ScriptedRequest;
 
 class FailureWords : public InstallerTest {};
 
-TEST_F(FailureWords, EachKindIsSaidWithWhatToDoInTheWindowAndOnStandardErrorInEnglishAndGerman) {
+struct WordsRow {
+    std::string name, url;  // "$S" the scripted server, "$T" an HTTPS server, "$D" the test's directory;
+                            // no URL: a bundle that ships its archive
+    InstallerTest::Env env;
+    std::string english, german;
+    bool signedBundle = false, diskFull = false;
+};
+
+namespace {
+
+
+class Words : public InstallerTest, public ::testing::WithParamInterface<WordsRow> {};
+
+}  // namespace
+
+// Each kind of failure, in English and in German: the window shows it with "Close" and without
+// libcurl's words, and standard error has it too.
+TEST_P(Words, AreSaidWithWhatToDoInTheWindowAndOnStandardError) {
+    const WordsRow& row = GetParam();
     const std::string display = testsupport::XServer::get().display();
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
-    const std::string archive = heavyArchive("1", 2 << 20);
     testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) {
+        static const std::string archive = heavyArchive("1", 2 << 20);
         if (q.path.starts_with("http://")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
         if (q.path == "/page") return testsupport::reply(200, {{"Content-Type", "text/html"}}, "<html>sign in</html>");
         if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
         return ScriptedReply{q.path.ends_with(".minisig") ? 404 : std::stoi(q.path.substr(1))};  // "/503"
     });
-    testsupport::makeCertificate(dir_.path());
-    testsupport::HttpServer tls(
-        std::make_unique<httplib::SSLServer>((dir_ / "cert.pem").c_str(), (dir_ / "key.pem").c_str()), "https");
-    const std::string key = testsupport::readFile(publicKey());
+    std::unique_ptr<testsupport::Nginx> tls;
+    const int tlsPort = testsupport::freeLoopbackPort();
+    if (row.url.starts_with("$T")) tls = std::make_unique<testsupport::Nginx>(dir_.path(), httpsOn(tlsPort, dir_.path()));
+    const auto fill = [&](const std::string& text) {
+        return expand(expand(expand(text, server.url("")), "https://127.0.0.1:" + std::to_string(tlsPort), "$T"),
+                      dir_.path(), "$D");
+    };
     testsupport::makeDirs(dir_ / "bin");
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
-    const std::vector<std::string> diskFull = {"/bin/sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"", "/usr/bin/prlimit",
-                                               "--fsize=1000000"};
-    struct Row {
-        std::string name, url;  // no URL: a bundle that ships its archive
-        Env env;
-        std::string english, german;
-        bool signedBundle = false;
-        std::vector<std::string> wrapper = {};
-    };
-    const Env noCa = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}};
-    // clang-format off
-    const std::vector<Row> rows = {
-        {"refused", "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/a.zip", {},
-         "Error during the download process. The server cannot be reached. Check the internet connection",
-         "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
-        {"untrusted certificate", tls.url("/a.zip"), noCa,
-         "The certificate of the server 127.0.0.1 is not trusted. Check that the date and time", "wird nicht vertraut"},
-        {"no certificate store", tls.url("/a.zip"), {{"SSL_CERT_FILE", dir_ / "none.pem"}},
-         "Install the package of the system's CA certificates (ca-certificates)", "CA-Zertifikaten des Systems (ca-certificates)"},
-        {"404", server.url("/404"), {}, "Download failed with error code 404. The installer file is not on the server. "
-         "Contact the vendor", "Die Datei des Installationsprogramms ist nicht auf dem Server"},
-        {"403", server.url("/403"), {}, "Download failed with error code 403. The server refused access",
-         "verweigert den Zugriff"},
-        {"503", server.url("/503"), {}, "The server is busy or has a problem. Try again later.", "ausgelastet oder gestört"},
-        {"a proxy's password", "http://example.invalid/a.zip", {{"http_proxy", server.url("")}},
-         "Check the user name and password in the proxy settings", "Benutzername und Passwort"},
-        {"an HTML page", server.url("/page"), {}, "The server did not send the installer archive (got text/html). A network's sign-in page", "Anmeldeseite"},
-        {"not signed", server.url("/agent.zip"), {}, "The installer archive is not signed. Do not run this installer;",
-         "Führen Sie dieses Installationsprogramm nicht aus", true},
-        {"shipped, not signed", "", {}, "The installer archive is not signed. Do not run this installer;",
-         "Führen Sie dieses Installationsprogramm nicht aus", true},
-        {"a full disk", server.url("/agent.zip"), {}, "The disk is full: the installer needs 2.0 MiB of free space in "
-         + cacheDir(), "Der Datenträger ist voll", false, diskFull},
-        {"no unzip", server.url("/agent.zip"), {{"PATH", dir_ / "bin"}},
-         "The program unzip, which the installer needs, is not installed. Install the package unzip",
-         "Installieren Sie das Paket unzip"},
-        {"no home", server.url("/agent.zip"), {{"HOME", dir_ / "no/home"}},
-         "The home directory " + (dir_ / "no/home") + " does not exist. Set HOME", "Setzen Sie HOME"},
-    };
-    // clang-format on
     const std::string transcript = dir_ / "window";
-    for (const auto& row : rows) {
-        for (const bool german : {false, true}) {
-            SCOPED_TRACE(row.name + (german ? ", German" : ""));
-            const std::string& said = german ? row.german : row.english;
-            auto b = row.url.empty() ? bundle("s" + std::to_string(german), "InstallAgent.zip")
-                                     : downloadBundle(row.url, row.name + std::to_string(german));
-            if (row.signedBundle) testsupport::writeFile(b.resources + "/installAgentKey.pub", key);
-            Env env = row.env;
-            env.insert({{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", transcript}});
-            if (german) env.insert({{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
-            wrapper_ = row.wrapper;
-            ::unlink(transcript.c_str());
-            const size_t asked = server.requests().size();
-            auto running = std::async(std::launch::async, [&] { return run(b, {}, env, std::chrono::seconds(30)); });
-            // The window stays until the user closes it: Escape, once the failure shows.
-            EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(transcript).find(said) != std::string::npos; },
-                                  std::chrono::seconds(20)));
-            testsupport::ProcessOptions x;
-            x.env["DISPLAY"] = display;
-            testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^Setup$",
-                                     "windowfocus", "--sync", "key", "Escape"},
-                                    x);
-            const auto r = running.get();
-            const std::string shown = testsupport::readFile(transcript);
-            EXPECT_EQ(r.exitStatus, 255) << r.err;
-            EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
-            EXPECT_NE(shown.find(german ? "button: Schließen" : "button: Close"), std::string::npos) << shown;
-            for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
-                EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
-            }
-            if (row.name == "no unzip") {
-                EXPECT_EQ(server.requests().size(), asked) << "the archive was asked for";
-            }
-            testsupport::removeTree(home_);
-            testsupport::makeDirs(home_);
+    for (const bool german : {false, true}) {
+        SCOPED_TRACE(german ? "German" : "English");
+        const std::string said = fill(german ? row.german : row.english);
+        auto b = row.url.empty() ? bundle("s" + std::to_string(german), "InstallAgent.zip")
+                                 : downloadBundle(fill(row.url), "b" + std::to_string(german));
+        if (row.signedBundle) testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+        Env env = {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", transcript}};
+        for (const auto& [name, value] : row.env) env[name] = value ? std::optional(fill(*value)) : std::nullopt;
+        if (german) env.insert({{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
+        if (row.diskFull) wrapper_ = kDiskFull;
+        ::unlink(transcript.c_str());
+        auto running = std::async(std::launch::async, [&] { return run(b, {}, env, std::chrono::seconds(30)); });
+        // The window stays until the user closes it: Escape, once the failure shows.
+        EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(transcript).find(said) != std::string::npos; },
+                              std::chrono::seconds(20)));
+        testsupport::ProcessOptions x;
+        x.env["DISPLAY"] = display;
+        testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^Setup$",
+                                 "windowfocus", "--sync", "key", "Escape"},
+                                x);
+        const auto r = running.get();
+        const std::string shown = testsupport::readFile(transcript);
+        EXPECT_EQ(r.exitStatus, 255) << r.err;
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        EXPECT_TRUE(r.err.ends_with("\nInstallation failed.\n")) << r.err;  // the log stays English
+        EXPECT_NE(shown.find(german ? "button: Schließen" : "button: Close"), std::string::npos) << shown;
+        for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
+            EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
         }
+        testsupport::removeTree(home_);
+        testsupport::makeDirs(home_);
+    }
+    if (row.name == "no unzip" || row.name == "no home") {
+        EXPECT_EQ(server.requests().size(), 0u) << "the archive was asked for";
+        EXPECT_FALSE(testsupport::exists(dir_ / "no")) << "a home was created";
     }
 }
+
+namespace {
+
+const InstallerTest::Env kNoCa = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}};
+const char* const kDoNotRun = "The installer archive is not signed. Do not run this installer;";
+
+}  // namespace
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, Words, ::testing::Values(
+    WordsRow{"refused", "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/a.zip", {},
+             "Error during the download process. The server cannot be reached. Check the internet connection",
+             "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
+    WordsRow{"untrusted certificate", "$T/a.zip", kNoCa,
+             "The certificate of the server 127.0.0.1 is not trusted. Check that the date and time", "wird nicht vertraut"},
+    WordsRow{"no certificate store", "$T/a.zip", {{"SSL_CERT_FILE", "$D/none.pem"}},
+             "Install the package of the system's CA certificates (ca-certificates)", "CA-Zertifikaten des Systems (ca-certificates)"},
+    WordsRow{"404", "$S/404", {}, "Download failed with error code 404. The installer file is not on the server. Contact the vendor",
+             "Die Datei des Installationsprogramms ist nicht auf dem Server"},
+    WordsRow{"403", "$S/403", {}, "Download failed with error code 403. The server refused access", "verweigert den Zugriff"},
+    WordsRow{"503", "$S/503", {}, "The server is busy or has a problem. Try again later.", "ausgelastet oder gestört"},
+    WordsRow{"a proxy's password", "http://example.invalid/a.zip", {{"http_proxy", "$S"}},
+             "Check the user name and password in the proxy settings", "Benutzername und Passwort"},
+    WordsRow{"an HTML page", "$S/page", {}, "The server did not send the installer archive (got text/html). A network's sign-in page",
+             "Anmeldeseite"},
+    WordsRow{"not signed", "$S/agent.zip", {}, kDoNotRun, "Führen Sie dieses Installationsprogramm nicht aus", true},
+    WordsRow{"shipped, not signed", "", {}, kDoNotRun, "Führen Sie dieses Installationsprogramm nicht aus", true},
+    WordsRow{"a full disk", "$S/agent.zip", {}, "The disk is full: the installer needs 2.0 MiB of free space in $D/home/",
+             "Der Datenträger ist voll", false, true},
+    WordsRow{"no unzip", "$S/agent.zip", {{"PATH", "$D/bin"}},
+             "The program unzip, which the installer needs, is not installed. Install the package unzip",
+             "Installieren Sie das Paket unzip"},
+    WordsRow{"no home", "$S/agent.zip", {{"HOME", "$D/no/home"}},
+             "The home directory $D/no/home does not exist. Set HOME", "Setzen Sie HOME"}), RowName());
+// clang-format on
 
 // In a pipe: a line per retry, the offline sentence once, the trusted comment without escapes.
 TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
