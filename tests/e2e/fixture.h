@@ -158,19 +158,12 @@ public:
         options.terminal = terminal_;
         options.cwd = cwd_;
         // Retries wait a hundredth of their time: a test sees every attempt, not the waits.
-        options.env = {{"TMPDIR", tmp_},
-                       {"HOME", home_},
-                       {"AGENT_RECORD", record_},
-                       {"AGENT_SELF", self_},
-                       {"AGENT_RUNS", runs_},
-                       {"DISPLAY", std::nullopt},
-                       {"WAYLAND_DISPLAY", std::nullopt},
-                       {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
-                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
-                       {"BI_RETRY_WAIT", "0.01"},
-                       {"LANGUAGE", std::nullopt},
-                       {"LC_ALL", std::nullopt},
-                       {"LANG", "C.UTF-8"}};
+        // clang-format off
+        options.env = {{"TMPDIR", tmp_}, {"HOME", home_}, {"AGENT_RECORD", record_}, {"AGENT_SELF", self_}, {"AGENT_RUNS", runs_},
+                       {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
+                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"}, {"LANGUAGE", std::nullopt},
+                       {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}};
+        // clang-format on
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
     }
