@@ -17,11 +17,12 @@ using testsupport::ScriptedRequest;
 
 class FailureWords : public InstallerTest {};
 
-// A row's server answers every request with `answer`; by default a proxy's request with 407,
+// A row's server answers every request with `answer`; by default a proxy's request (for a whole
+// URL, or a CONNECT) with 407,
 // "/page" with a sign-in page, "/agent.zip" with the archive, "/<status>" with that status.
 ScriptedReply defaultAnswer(const ScriptedRequest& q) {
     static const std::string archive = InstallerTest::heavyArchive("1", 3 << 20);
-    if (q.path.starts_with("http://")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
+    if (!q.path.starts_with("/")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
     if (q.path == "/page") return reply(200, {{"Content-Type", "text/html; charset=utf-8"}}, "<html>sign in</html>");
     if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
     return ScriptedReply{q.path.ends_with(".minisig") ? 404 : std::stoi(q.path.substr(1))};
@@ -29,7 +30,7 @@ ScriptedReply defaultAnswer(const ScriptedRequest& q) {
 
 struct FailureRow {
     std::string name;
-    std::string url;               // installAgentURL.txt: "$S" the server, "$T" an HTTPS one, "$D" the test's directory
+    std::string url;  // installAgentURL.txt: "$S" the server ("$H" its host and port), "$T" an HTTPS one, "$D" the test's directory
     std::vector<std::string> log;  // on standard error, in English; the same placeholders
     std::string german = "";       // the window's words in German; none: no run with a window
     std::function<ScriptedReply(const ScriptedRequest&)> answer = defaultAnswer;
@@ -51,8 +52,8 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     const int tlsPort = testsupport::freeLoopbackPort();
     if (row.url.starts_with("$T")) tls = std::make_unique<testsupport::Nginx>(dir_.path(), httpsOn(tlsPort, dir_.path()));
     const auto fill = [&](const std::string& text) {
-        return expand(expand(expand(text, server.url("")), "https://127.0.0.1:" + std::to_string(tlsPort), "$T"),
-                      dir_.path(), "$D");
+        const std::string h = expand(text, server.url("").substr(7), "$H");
+        return expand(expand(expand(h, server.url("")), "https://127.0.0.1:" + std::to_string(tlsPort), "$T"), dir_.path(), "$D");
     };
     testsupport::makeDirs(dir_ / "bin");
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
@@ -73,6 +74,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
     EXPECT_LT(r.err.size(), 16384u);
     EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
+    EXPECT_EQ(r.err.find("ann:wrong"), std::string::npos) << "the log shows the proxy's password";
     if (row.name == "no unzip" || row.name == "no home") {
         EXPECT_EQ(server.requests().size(), 0u) << "the archive was asked for";
         EXPECT_FALSE(testsupport::exists(dir_ / "no")) << "a home was created";
@@ -129,8 +131,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .german = "verweigert den Zugriff"},
     FailureRow{.name = "503", .url = "$S/503", .log = {"The server is busy or has a problem. Try again later."},
                .german = "ausgelastet oder gestört"},
-    FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the proxy settings"},
-               .german = "Benutzername und Passwort", .env = {{"http_proxy", "$S"}}},
+    FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the proxy "
+               "settings", "requires authentication: $S "}, .german = "Benutzername und Passwort", .env = {{"http_proxy", "$S"}}},
+    FailureRow{.name = "a wrong password for a CONNECT", .url = "https://example.invalid/a.zip", .log = {"The proxy server requires "
+               "authentication.", "requires authentication: http://ann@$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a captive portal's page", .url = "$S/page", .log = {"The server did not send the installer archive (got text/html; "
                "charset=utf-8). A network's sign-in page", "Download failed! The server did not send a zip archive (got text/html; charset=utf-8): "
                "$S/page"}, .german = "Anmeldeseite"},
