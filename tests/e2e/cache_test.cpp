@@ -96,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, SpoiledCache,
                          ::testing::Values(SpoiledRow{"owned by another", kCache, giveAway},
                                            SpoiledRow{"agent writable by all", kCache + "/installagent", setMode<0777>},
                                            SpoiledRow{"top writable by the group", "/.tolvar", setMode<0720>},
-                                           SpoiledRow{"writable by others", "/.tolvar/app_installer_cache", setMode<0757>},
+                                           SpoiledRow{"writable by others", "/.tolvar/app_installer_cache",
+                                                      setMode<0757>},
                                            SpoiledRow{"a file for a level", "/.tolvar/app_installer_cache/V0917k",
                                                       [](const std::string& p) {
                                                           testsupport::removeTree(p);

@@ -105,8 +105,9 @@ TEST_F(DownloadRoad, OddHomeAndTmpdirReachEveryCommandUnchangedOnBothRoads) {
             EXPECT_EQ(r.exitStatus, 0) << r.err;
             EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", weird}));
             const std::string self = testsupport::readFile(self_);
-            EXPECT_TRUE(shipped ? self.starts_with(shown + tmp + "/qv")
-                                : self == shown + home + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install")
+            EXPECT_TRUE(shipped
+                            ? self.starts_with(shown + tmp + "/qv")
+                            : self == shown + home + "/.tolvar/app_installer_cache/V0917k/xarc64/installagent/install")
                 << self;
             EXPECT_EQ(testsupport::listDir(dir_ / (weird + "tmp")), std::vector<std::string>{});
             testsupport::removeTree(dir_ / "apps");

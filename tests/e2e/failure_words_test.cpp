@@ -30,7 +30,8 @@ ScriptedReply defaultAnswer(const ScriptedRequest& q) {
 
 struct FailureRow {
     std::string name;
-    std::string url;  // installAgentURL.txt: "$S" the server ("$H" its host and port), "$T" an HTTPS one, "$D" the test's directory
+    std::string url;  // installAgentURL.txt: "$S" the server ("$H" its host and port), "$T" an HTTPS one, "$D" the
+                      // test's directory
     std::vector<std::string> log;  // on standard error, in English; the same placeholders
     std::string german = "";       // the window's words in German; none: no run with a window
     std::function<ScriptedReply(const ScriptedRequest&)> answer = defaultAnswer;
@@ -50,16 +51,19 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) { return row.answer(q); });
     std::unique_ptr<testsupport::Nginx> tls;
     const int tlsPort = testsupport::freeLoopbackPort();
-    if (row.url.starts_with("$T")) tls = std::make_unique<testsupport::Nginx>(dir_.path(), httpsOn(tlsPort, dir_.path()));
+    if (row.url.starts_with("$T"))
+        tls = std::make_unique<testsupport::Nginx>(dir_.path(), httpsOn(tlsPort, dir_.path()));
     const auto fill = [&](const std::string& text) {
         const std::string h = expand(text, server.url("").substr(7), "$H");
-        return expand(expand(expand(h, server.url("")), "https://127.0.0.1:" + std::to_string(tlsPort), "$T"), dir_.path(), "$D");
+        return expand(expand(expand(h, server.url("")), "https://127.0.0.1:" + std::to_string(tlsPort), "$T"),
+                      dir_.path(), "$D");
     };
     testsupport::makeDirs(dir_ / "bin");
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
     const auto make = [&](const std::string& parent) {
         auto b = row.road == FailureRow::Shipped ? bundle(parent, "InstallAgent.zip") : bundle(parent);
-        if (row.road == FailureRow::Download) testsupport::writeFile(b.resources + "/installAgentURL.txt", fill(row.url) + "\n");
+        if (row.road == FailureRow::Download)
+            testsupport::writeFile(b.resources + "/installAgentURL.txt", fill(row.url) + "\n");
         if (row.keyed) testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
         return b;
     };
@@ -86,8 +90,11 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     testsupport::removeTree(home_);
     testsupport::makeDirs(home_);
     terminal_ = false;
-    env.insert({{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", transcript},
-                {"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
+    env.insert({{"DISPLAY", display},
+                {"NO_AT_BRIDGE", "1"},
+                {"BI_WINDOW_TRANSCRIPT", transcript},
+                {"LANG", "de_DE.UTF-8"},
+                {"LANGUAGE", "de"}});
     const auto b = make("de");
     auto running = std::async(std::launch::async, [&] { return run(b, {}, env, std::chrono::seconds(30)); });
     // The window stays until the user closes it: Escape, once the failure shows.

@@ -73,10 +73,8 @@ struct RowName {
 
 // A row prints as its name, in test listings and failures.
 template <class Row>
-    requires requires(const Row& row) { row.name; }
-void PrintTo(const Row& row, std::ostream* out) {
-    *out << row.name;
-}
+requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 // `text` with each `key` ("$S" unless given) replaced by `value` (a server's URL without its path, say).
 inline std::string expand(std::string text, const std::string& value, const std::string& key = "$S") {
@@ -90,8 +88,8 @@ inline std::string expand(std::string text, const std::string& value, const std:
 // 127.0.0.1 that it makes in dir (dir/cert.pem).
 inline std::string httpsOn(int port, const std::string& dir) {
     testsupport::makeCertificate(dir);
-    return "listen 127.0.0.1:" + std::to_string(port) + " ssl; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " +
-           dir + "/key.pem;";
+    return "listen 127.0.0.1:" + std::to_string(port) + " ssl; ssl_certificate " + dir +
+           "/cert.pem; ssl_certificate_key " + dir + "/key.pem;";
 }
 
 // Runs the program under a file size limit of 1 MB, as on a full disk.

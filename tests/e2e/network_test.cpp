@@ -15,9 +15,9 @@
 namespace bi {
 
 using namespace std::chrono_literals;
-using testsupport::serveArchive;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
+using testsupport::serveArchive;
 
 struct TransientRow {
     std::string name;
@@ -39,7 +39,8 @@ protected:
 
 // Two versions of a heavy agent archive, made once.
 const std::string& archive(int version) {
-    static const std::string v[] = {InstallerTest::heavyArchive("1", 1 << 20), InstallerTest::heavyArchive("2", 1 << 20)};
+    static const std::string v[] = {InstallerTest::heavyArchive("1", 1 << 20),
+                                    InstallerTest::heavyArchive("2", 1 << 20)};
     return v[version - 1];
 }
 size_t half() { return archive(1).size() / 2; }
@@ -49,7 +50,6 @@ ScriptedReply v1DroppedHalfWay(const ScriptedRequest& q) {
     reply.dropAfter = half();
     return reply;
 }
-
 
 class Transient : public Network, public ::testing::WithParamInterface<TransientRow> {};
 
@@ -120,8 +120,8 @@ TEST_F(Network, A416StartsOverOnce) {
     const auto b = downloadBundle(server.url("/agent.zip"));
     const auto leave = [&](const std::string& bytes) {
         testsupport::writeFile(cacheDir() + "/.download", bytes);
-        testsupport::writeFile(cacheDir() + "/.download.record",
-                               "bootstrap-installer cache record 1\nurl " + server.url("/agent.zip") + "\ntag \"v1\"\n");
+        testsupport::writeFile(cacheDir() + "/.download.record", "bootstrap-installer cache record 1\nurl " +
+                                                                     server.url("/agent.zip") + "\ntag \"v1\"\n");
     };
     leave(archive(1) + "more");
     EXPECT_EQ(run(b).exitStatus, 0);
@@ -242,7 +242,6 @@ TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKill
     EXPECT_LE(nginx.sent("GET /agent.zip").first, static_cast<long long>(archive.size()) * 13 / 10)
         << nginx.accessLog();
 }
-
 
 // The proxy the environment names carries the request: here a server that answers a proxy's
 // requests (for a whole URL) itself.

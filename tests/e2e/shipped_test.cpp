@@ -24,7 +24,6 @@ namespace {
 // UTF-8 and a leading dash.
 const std::string kWeird = "-x a 'q' \"d\" $(touch pwned1) `touch pwned2`;touch pwned3\nl2\xff\xfe";
 
-
 class ShippedStart : public InstallerTest, public ::testing::WithParamInterface<StartRow> {};
 
 }  // namespace
@@ -98,7 +97,6 @@ struct BrokenRow {
 };
 
 namespace {
-
 
 class ShippedBroken : public InstallerTest, public ::testing::WithParamInterface<BrokenRow> {};
 

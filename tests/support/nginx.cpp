@@ -72,15 +72,16 @@ http {
   }
 }
 )";
-    for (size_t at = conf.find('@'); at != std::string::npos; at = conf.find('@', at + 1)) conf.replace(at, 1, dir_.path());
+    for (size_t at = conf.find('@'); at != std::string::npos; at = conf.find('@', at + 1))
+        conf.replace(at, 1, dir_.path());
     conf.replace(conf.find("PORT"), 4, std::to_string(port_));
     conf.replace(conf.find("ROOT"), 4, root);
     conf.replace(conf.find("EXTRA"), 5, extra);
     writeFile(dir_ / "nginx.conf", (::geteuid() == 0 ? "user root;\n" : "") + conf);
-    daemon_ = std::make_unique<Daemon>(std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e",
-                                                                dir_ / "error.log", "-c", dir_ / "nginx.conf", "-g",
-                                                                "daemon off;"},
-                                       [this] { return waitForPort(port_, 20); });
+    daemon_ = std::make_unique<Daemon>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e", dir_ / "error.log", "-c",
+                                 dir_ / "nginx.conf", "-g", "daemon off;"},
+        [this] { return waitForPort(port_, 20); });
     if (!daemon_->ready()) throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
 }
 

@@ -244,12 +244,14 @@ public:
         // The recording agent, which sleeps when asked so that Ctrl-C finds it running; in steps,
         // since the shell holds back a Ctrl-C that comes while it starts a command until that ends.
         std::string agent = testsupport::recordingAgentScript();
-        agent.insert(agent.rfind("exit"), "n=${AGENT_SLEEP:-0}; while [ \"$n\" -gt 0 ]; do sleep 1; n=$((n - 1)); done\n");
+        agent.insert(agent.rfind("exit"),
+                     "n=${AGENT_SLEEP:-0}; while [ \"$n\" -gt 0 ]; do sleep 1; n=$((n - 1)); done\n");
         testsupport::makeZip(d + "/agent.zip", {{"install", agent}});
         for (const auto& more :
              {std::vector<std::string>{"-o", d + "/Setup.app", "--agent", d + "/agent.zip", "--archive", "run"},
               {"-o", d + "/Failing.app", "--url", "http://127.0.0.1:9/agent.zip", "--archive", d + "/Failing.run"}}) {
-            std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", d + "/product.zip", "--installer", BI_INSTALLER};
+            std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", d + "/product.zip", "--installer",
+                                             BI_INSTALLER};
             argv.insert(argv.end(), more.begin(), more.end());
             ASSERT_EQ(runProcess(argv, {.cwd = d}).exitStatus, 0);
         }
@@ -267,7 +269,8 @@ TEST_P(RunFile, PassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageA
     const auto& row = GetParam();
     const NoexecMount noexec(dir_ / "noexec");
     if (!noexec.mounted) GTEST_SKIP() << "cannot mount a noexec tmpfs here (needs root): " << std::strerror(errno);
-    const std::vector<std::string> args = {"a b", "it's \"quoted\"", "two\nlines", "$(touch pwned)", "", "--help", "-mode"};
+    const std::vector<std::string> args = {"a b", "it's \"quoted\"", "two\nlines", "$(touch pwned)",
+                                           "",    "--help",          "-mode"};
     const std::string cache = "/.cache/bootstrap-installer";
     Env env = {{"XDG_CACHE_HOME", std::nullopt}};
     if (row.noexecTmp) env["TMPDIR"] = noexec.path;
