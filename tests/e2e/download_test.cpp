@@ -90,6 +90,18 @@ TEST_F(DownloadRoad, TheServersTagIsTakenExactlyAndTheUrlEndsAtANul) {
     EXPECT_EQ(server.requests().back().path, "/agent.zip");
 }
 
+// Over HTTPS the certificate is checked against the CA certificates SSL_CERT_FILE names.
+TEST_F(DownloadRoad, OverHttpsWithTheCertificateTrusted) {
+    testsupport::ScratchDir www;
+    testsupport::makeZip(www / "agent.zip", agentFiles("tls"));
+    const int port = testsupport::freeLoopbackPort();
+    testsupport::Nginx nginx(www.path(), httpsOn(port, www.path()));
+    const auto r = run(downloadBundle("https://127.0.0.1:" + std::to_string(port) + "/agent.zip"), {},
+                       {{"SSL_CERT_FILE", www / "cert.pem"}});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(version(), "tls");
+}
+
 TEST_F(DownloadRoad, OddHomeAndTmpdirReachEveryCommandUnchangedOnBothRoads) {
     const std::string weird = "-x a 'q' \"d\" $(touch pwned1) `touch pwned2`;touch pwned3\nl2\xff\xfe";
     testsupport::ScriptedServer server(archiveServer(zipBytes(agentFiles()), "\"odd\""));
