@@ -48,6 +48,7 @@ class Failure : public InstallerTest, public ::testing::WithParamInterface<Failu
 // window in German with "Close" and without libcurl's words, the log still English.
 TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     const FailureRow& row = GetParam();
+    defaultAnswer({});  // its archive made before the server answers, so that no answer waits for zip
     testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) { return row.answer(q); });
     std::unique_ptr<testsupport::Nginx> tls;
     const int tlsPort = testsupport::freeLoopbackPort();
@@ -109,7 +110,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     const std::string shown = testsupport::readFile(transcript);
     EXPECT_EQ(german.exitStatus, 255) << german.err;
     EXPECT_NE(german.err.find(row.german), std::string::npos) << german.err;
-    EXPECT_TRUE(german.err.ends_with("\nInstallation failed.\n")) << german.err;
+    EXPECT_NE(german.err.find("\nInstallation failed.\n"), std::string::npos) << german.err;  // the log stays English
     EXPECT_NE(shown.find("button: Schließen"), std::string::npos) << shown;
     for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
         EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
