@@ -32,8 +32,10 @@ namespace {
 
 class Network : public InstallerTest {
 protected:
+    // Its size from stat: reading it whole at every poll takes longer than the download under ASan.
     int64_t partialSize() const {
-        return static_cast<int64_t>(testsupport::readFile(cacheDir() + "/.download").size());
+        struct stat st {};
+        return ::stat((cacheDir() + "/.download").c_str(), &st) == 0 ? st.st_size : 0;
     }
 };
 
