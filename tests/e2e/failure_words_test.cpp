@@ -1,116 +1,201 @@
 // Each kind of failure in plain words with what to do, in the user's language, in the window
-// with a display (GTK under Xvfb, read through BI_WINDOW_TRANSCRIPT) and on standard error.
+// with a display (GTK under Xvfb, read through BI_WINDOW_TRANSCRIPT) and on standard error, and
+// for the log in English with libcurl's words, the status and the URL.
 #include <unistd.h>
 
 #include <future>
 
 #include "fixture.h"
-#include "http_server.h"
 #include "nginx.h"
 #include "xserver.h"
 
 namespace bi {
 
+using testsupport::reply;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
 
 class FailureWords : public InstallerTest {};
 
-TEST_F(FailureWords, EachKindIsSaidWithWhatToDoInTheWindowAndOnStandardErrorInEnglishAndGerman) {
-    const std::string display = testsupport::XServer::get().display();
-    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
-    const std::string archive = heavyArchive("1", 2 << 20);
-    testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) {
-        if (q.path.starts_with("http://")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
-        if (q.path == "/page") return testsupport::reply(200, {{"Content-Type", "text/html"}}, "<html>sign in</html>");
-        if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
-        return ScriptedReply{q.path.ends_with(".minisig") ? 404 : std::stoi(q.path.substr(1))};  // "/503"
-    });
-    testsupport::makeCertificate(dir_.path());
-    testsupport::HttpServer tls(
-        std::make_unique<httplib::SSLServer>((dir_ / "cert.pem").c_str(), (dir_ / "key.pem").c_str()), "https");
-    const std::string key = testsupport::readFile(publicKey());
+// A row's server answers every request with `answer`; by default a proxy's request (for a whole
+// URL, or a CONNECT) with 407,
+// "/page" with a sign-in page, "/agent.zip" with the archive, "/<status>" with that status.
+ScriptedReply defaultAnswer(const ScriptedRequest& q) {
+    static const std::string archive = InstallerTest::heavyArchive("1", 3 << 20);
+    if (!q.path.starts_with("/")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
+    if (q.path == "/page") return reply(200, {{"Content-Type", "text/html; charset=utf-8"}}, "<html>sign in</html>");
+    if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
+    return ScriptedReply{q.path.ends_with(".minisig") ? 404 : std::stoi(q.path.substr(1))};
+}
+
+struct FailureRow {
+    std::string name;
+    std::string url;  // installAgentURL.txt: "$S" the server ("$H" its host and port), "$T" an HTTPS one, "$D" the
+                      // test's directory
+    std::vector<std::string> log;  // on standard error, in English; the same placeholders
+    std::string german = "";       // the window's words in German; none: no run with a window
+    std::function<ScriptedReply(const ScriptedRequest&)> answer = defaultAnswer;
+    InstallerTest::Env env = {};
+    std::vector<std::string> resumable = {};
+    bool diskFull = false, terminal = false, keyed = false;
+    enum { Download, NoUrlFile, Shipped } road = Download;
+};
+
+class Failure : public InstallerTest, public ::testing::WithParamInterface<FailureRow> {};
+
+// Each failure, first on the console in English: what the log says, what the user is told, and
+// nothing left but what a later run may resume; then, where the row has German words, in the
+// window in German with "Close" and without libcurl's words, the log still English.
+TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
+    const FailureRow& row = GetParam();
+    defaultAnswer({});  // its archive made before the server answers, so that no answer waits for zip
+    testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) { return row.answer(q); });
+    std::unique_ptr<testsupport::Nginx> tls;
+    const int tlsPort = testsupport::freeLoopbackPort();
+    if (row.url.starts_with("$T"))
+        tls = std::make_unique<testsupport::Nginx>(dir_.path(), httpsOn(tlsPort, dir_.path()));
+    const auto fill = [&](const std::string& text) {
+        const std::string h = expand(text, server.url("").substr(7), "$H");
+        return expand(expand(expand(h, server.url("")), "https://127.0.0.1:" + std::to_string(tlsPort), "$T"),
+                      dir_.path(), "$D");
+    };
     testsupport::makeDirs(dir_ / "bin");
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
-    const std::vector<std::string> diskFull = {"/bin/sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"", "/usr/bin/prlimit",
-                                               "--fsize=1000000"};
-    struct Row {
-        std::string name, url;  // no URL: a bundle that ships its archive
-        Env env;
-        std::string english, german;
-        bool signedBundle = false;
-        std::vector<std::string> wrapper = {};
+    const auto make = [&](const std::string& parent) {
+        auto b = row.road == FailureRow::Shipped ? bundle(parent, "InstallAgent.zip") : bundle(parent);
+        if (row.road == FailureRow::Download)
+            testsupport::writeFile(b.resources + "/installAgentURL.txt", fill(row.url) + "\n");
+        if (row.keyed) testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+        return b;
     };
-    const Env noCa = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}};
-    // clang-format off
-    const std::vector<Row> rows = {
-        {"refused", "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/a.zip", {},
-         "Error during the download process. The server cannot be reached. Check the internet connection",
-         "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
-        {"untrusted certificate", tls.url("/a.zip"), noCa,
-         "The certificate of the server 127.0.0.1 is not trusted. Check that the date and time", "wird nicht vertraut"},
-        {"no certificate store", tls.url("/a.zip"), {{"SSL_CERT_FILE", dir_ / "none.pem"}},
-         "Install the package of the system's CA certificates (ca-certificates)", "CA-Zertifikaten des Systems (ca-certificates)"},
-        {"404", server.url("/404"), {}, "Download failed with error code 404. The installer file is not on the server. "
-         "Contact the vendor", "Die Datei des Installationsprogramms ist nicht auf dem Server"},
-        {"403", server.url("/403"), {}, "Download failed with error code 403. The server refused access",
-         "verweigert den Zugriff"},
-        {"503", server.url("/503"), {}, "The server is busy or has a problem. Try again later.", "ausgelastet oder gestört"},
-        {"a proxy's password", "http://example.invalid/a.zip", {{"http_proxy", server.url("")}},
-         "Check the user name and password in the proxy settings", "Benutzername und Passwort"},
-        {"an HTML page", server.url("/page"), {}, "The server did not send the installer archive (got text/html). A network's sign-in page", "Anmeldeseite"},
-        {"not signed", server.url("/agent.zip"), {}, "The installer archive is not signed. Do not run this installer;",
-         "Führen Sie dieses Installationsprogramm nicht aus", true},
-        {"shipped, not signed", "", {}, "The installer archive is not signed. Do not run this installer;",
-         "Führen Sie dieses Installationsprogramm nicht aus", true},
-        {"a full disk", server.url("/agent.zip"), {}, "The disk is full: the installer needs 2.0 MiB of free space in "
-         + cacheDir(), "Der Datenträger ist voll", false, diskFull},
-        {"no unzip", server.url("/agent.zip"), {{"PATH", dir_ / "bin"}},
-         "The program unzip, which the installer needs, is not installed. Install the package unzip",
-         "Installieren Sie das Paket unzip"},
-        {"no home", server.url("/agent.zip"), {{"HOME", dir_ / "no/home"}},
-         "The home directory " + (dir_ / "no/home") + " does not exist. Set HOME", "Setzen Sie HOME"},
-    };
-    // clang-format on
-    const std::string transcript = dir_ / "window";
-    for (const auto& row : rows) {
-        for (const bool german : {false, true}) {
-            SCOPED_TRACE(row.name + (german ? ", German" : ""));
-            const std::string& said = german ? row.german : row.english;
-            auto b = row.url.empty() ? bundle("s" + std::to_string(german), "InstallAgent.zip")
-                                     : downloadBundle(row.url, row.name + std::to_string(german));
-            if (row.signedBundle) testsupport::writeFile(b.resources + "/installAgentKey.pub", key);
-            Env env = row.env;
-            env.insert({{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", transcript}});
-            if (german) env.insert({{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "de"}});
-            wrapper_ = row.wrapper;
-            ::unlink(transcript.c_str());
-            const size_t asked = server.requests().size();
-            auto running = std::async(std::launch::async, [&] { return run(b, {}, env, std::chrono::seconds(30)); });
-            // The window stays until the user closes it: Escape, once the failure shows.
-            EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(transcript).find(said) != std::string::npos; },
-                                  std::chrono::seconds(20)));
-            testsupport::ProcessOptions x;
-            x.env["DISPLAY"] = display;
-            testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^Setup$",
-                                     "windowfocus", "--sync", "key", "Escape"},
-                                    x);
-            const auto r = running.get();
-            const std::string shown = testsupport::readFile(transcript);
-            EXPECT_EQ(r.exitStatus, 255) << r.err;
-            EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
-            EXPECT_NE(shown.find(german ? "button: Schließen" : "button: Close"), std::string::npos) << shown;
-            for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
-                EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
-            }
-            if (row.name == "no unzip") {
-                EXPECT_EQ(server.requests().size(), asked) << "the archive was asked for";
-            }
-            testsupport::removeTree(home_);
-            testsupport::makeDirs(home_);
-        }
+    Env env;
+    for (const auto& [name, value] : row.env) env[name] = value ? std::optional(fill(*value)) : std::nullopt;
+    if (row.diskFull) wrapper_ = kDiskFull;
+    terminal_ = row.terminal;
+    const auto r = run(make("en"), {}, env, std::chrono::seconds(20));
+    std::vector<std::string> log;
+    for (const auto& text : row.log) log.push_back(fill(text));
+    expectFailed(r, log, row.resumable);
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
+    EXPECT_LT(r.err.size(), 16384u);
+    EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
+    EXPECT_EQ(r.err.find("ann:wrong"), std::string::npos) << "the log shows the proxy's password";
+    if (row.name == "no unzip" || row.name == "no home") {
+        EXPECT_EQ(server.requests().size(), 0u) << "the archive was asked for";
+        EXPECT_FALSE(testsupport::exists(dir_ / "no")) << "a home was created";
+    }
+    if (row.german.empty()) return;
+
+    const std::string display = testsupport::XServer::get().display(), transcript = dir_ / "window";
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    testsupport::removeTree(home_);
+    testsupport::makeDirs(home_);
+    terminal_ = false;
+    env.insert({{"DISPLAY", display},
+                {"NO_AT_BRIDGE", "1"},
+                {"BI_WINDOW_TRANSCRIPT", transcript},
+                {"LANG", "de_DE.UTF-8"},
+                {"LANGUAGE", "de"}});
+    const auto b = make("de");
+    auto running = std::async(std::launch::async, [&] { return run(b, {}, env, std::chrono::seconds(30)); });
+    // The window stays until the user closes it: Escape, once the failure shows.
+    EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(transcript).find(row.german) != std::string::npos; },
+                          std::chrono::seconds(20)));
+    testsupport::ProcessOptions x;
+    x.env["DISPLAY"] = display;
+    testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^Setup$",
+                             "windowfocus", "--sync", "key", "Escape"},
+                            x);
+    const auto german = running.get();
+    const std::string shown = testsupport::readFile(transcript);
+    EXPECT_EQ(german.exitStatus, 255) << german.err;
+    EXPECT_NE(german.err.find(row.german), std::string::npos) << german.err;
+    EXPECT_NE(german.err.find("\nInstallation failed.\n"), std::string::npos) << german.err;  // the log stays English
+    EXPECT_NE(shown.find("button: Schließen"), std::string::npos) << shown;
+    for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
+        EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
     }
 }
+
+namespace {
+
+const std::string kError = "Error during the download process. ";
+const char* const kNotSigned = "The installer archive is not signed. Do not run this installer;";
+const char* const kDoNotRun = "Führen Sie dieses Installationsprogramm nicht aus";
+
+ScriptedReply zipReply(const std::string& bytes) {
+    return reply(200, {{"ETag", "\"z\""}, {"Content-Type", "application/zip"}}, bytes);
+}
+
+}  // namespace
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
+    FailureRow{.name = "404", .url = "$S/404", .log = {"Download failed with error code 404. The installer file is not on the server. "
+               "Contact the vendor", "Download failed! Error code- 404 $S/404"}, .german = "Die Datei des Installationsprogramms ist nicht auf dem Server"},
+    FailureRow{.name = "404 with a page", .url = "$S/404", .log = {"Download failed with http error code- 404 $S/404"},
+               .answer = [](const ScriptedRequest&) { return reply(404, {{"Content-Type", "text/html"}}, "<html>not here</html>"); }},
+    FailureRow{.name = "403", .url = "$S/403", .log = {"Download failed with error code 403. The server refused access"},
+               .german = "verweigert den Zugriff"},
+    FailureRow{.name = "503", .url = "$S/503", .log = {"The server is busy or has a problem. Try again later."},
+               .german = "ausgelastet oder gestört"},
+    FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the proxy "
+               "settings", "requires authentication: $S "}, .german = "Benutzername und Passwort", .env = {{"http_proxy", "$S"}}},
+    FailureRow{.name = "a wrong password for a CONNECT", .url = "https://example.invalid/a.zip", .log = {"The proxy server requires "
+               "authentication.", "requires authentication: http://ann@$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
+    FailureRow{.name = "a captive portal's page", .url = "$S/page", .log = {"The server did not send the installer archive (got text/html; "
+               "charset=utf-8). A network's sign-in page", "Download failed! The server did not send a zip archive (got text/html; charset=utf-8): "
+               "$S/page"}, .german = "Anmeldeseite"},
+    FailureRow{.name = "refused", .url = "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/a.zip",
+               .log = {kError + "The server cannot be reached. Check the internet connection", "Error - Failed to connect to 127.0.0.1"},
+               .german = "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
+    FailureRow{.name = "an untrusted certificate", .url = "$T/a.zip", .log = {"The certificate of the server 127.0.0.1 is not trusted. Check "
+               "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}}},
+    FailureRow{.name = "no certificate store", .url = "$T/a.zip", .log = {"Install the package of the system's CA certificates (ca-certificates)"},
+               .german = "CA-Zertifikaten des Systems (ca-certificates)", .env = {{"SSL_CERT_FILE", "$D/none.pem"}}},
+    FailureRow{.name = "not signed", .url = "$S/agent.zip", .log = {kNotSigned}, .german = kDoNotRun, .keyed = true},
+    FailureRow{.name = "shipped, not signed", .log = {kNotSigned}, .german = kDoNotRun, .keyed = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "a full disk while downloading", .url = "$S/agent.zip", .log = {kError + "The disk is full: the installer needs ",
+               "MiB of free space in $D/home/.tolvar/", "Error - cannot write the downloaded file: File too large"},
+               .german = "Der Datenträger ist voll", .diskFull = true},
+    FailureRow{.name = "a full disk while extracting", .url = "$S/bomb", .log = {"Failed to unzip the installer.", "disk full"},
+               .answer = [](const ScriptedRequest&) { return zipReply(InstallerTest::bombArchive()); }, .diskFull = true, .terminal = true},
+    FailureRow{.name = "no unzip", .url = "$S/agent.zip", .log = {"The program unzip, which the installer needs, is not installed. Install "
+               "the package unzip"}, .german = "Installieren Sie das Paket unzip", .env = {{"PATH", "$D/bin"}}},
+    FailureRow{.name = "no home", .url = "$S/agent.zip", .log = {"The home directory $D/no/home does not exist. Set HOME"},
+               .german = "Setzen Sie HOME", .env = {{"HOME", "$D/no/home"}}},
+    FailureRow{.name = "a redirect loop", .url = "$S/loop", .log = {kError, "Error - Maximum (10) redirects followed"},
+               .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "/loop"}}); }},
+    FailureRow{.name = "a redirect to ftp", .url = "$S/to-ftp", .log = {kError, "Error - Protocol \"ftp\" not supported", "(redirected to ftp://"},
+               .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "ftp://127.0.0.1:9/agent.zip"}}); }},
+    FailureRow{.name = "an empty body", .url = "$S/empty", .log = {"The server did not send the installer archive (got no content type)."},
+               .answer = [](const ScriptedRequest&) { return reply(200, {{"ETag", "\"e\""}}); }},
+    FailureRow{.name = "a corrupt archive", .url = "$S/corrupt", .log = {"Failed to unzip the installer.", "Failed to unzip the install agent"},
+               .answer = [](const ScriptedRequest&) { return zipReply("PK\x03\x04" + std::string(5000, 'z')); }},
+    FailureRow{.name = "an archive without install at its top", .url = "$S/a.zip", .log = {"Failed to unzip the installer."},
+               .answer = [](const ScriptedRequest&) { return zipReply(zipBytes({{"agent/install", "#!/bin/sh\n"}})); }},
+    FailureRow{.name = "an encrypted archive with a terminal", .url = "$S/a.zip", .log = {"Failed to unzip the installer."},
+               .answer = [](const ScriptedRequest&) { return zipReply(InstallerTest::encryptedArchive()); }, .terminal = true},
+    FailureRow{.name = "a connection lost every time", .url = "$S/drop", .log = {kError, "Download failed! Error - "},
+               .answer = [](const ScriptedRequest&) {
+                   auto r = zipReply(zipBytes(InstallerTest::agentFiles()));
+                   r.headers.emplace_back("Content-Length", std::to_string(r.body.size() + 100000));
+                   return r;
+               }, .resumable = {".download", ".download.record"}},
+    FailureRow{.name = "a server that stalls", .url = "$S/stall", .log = {kError, "Error - no data received for 300 ms"},
+               .answer = [](const ScriptedRequest&) {
+                   auto r = zipReply(zipBytes(InstallerTest::agentFiles()));
+                   r.pace = std::chrono::seconds(3);
+                   return r;
+               }, .env = {{"BI_IDLE_TIMEOUT", "0.3"}}},
+    FailureRow{.name = "no URL", .url = "", .log = {kError, "Error - URL using bad/illegal format or missing URL"}},
+    FailureRow{.name = "a URL file in CRLF", .url = "$S/404\r", .log = {kError, "Error - URL using bad/illegal format or missing URL: \"$S/404\\\\r\""}},
+    FailureRow{.name = "1 MB on one line", .url = "$S/" + std::string(1 << 20, 'a'),
+               .log = {kError, "Error - URL too long: 1048599 bytes (at most 65536): \"$S/aaa"}},
+    FailureRow{.name = "a NUL before the URL", .url = std::string(1, '\0') + "$S/404", .log = {kError, "Error - URL using bad/illegal format"}},
+    FailureRow{.name = "no URL file", .log = {"This installer has no download address: ", "/installAgentURL.txt is missing."},
+               .road = FailureRow::NoUrlFile}), RowName());
+// clang-format on
 
 // In a pipe: a line per retry, the offline sentence once, the trusted comment without escapes.
 TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -59,8 +61,43 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return false;
 }
 
+// The test name of a table's row: its `name`, each character that is not a letter or digit made "_".
+struct RowName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        std::string name = info.param.name;
+        for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    }
+};
+
+// A row prints as its name, in test listings and failures.
+template <class Row>
+requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+// `text` with each `key` ("$S" unless given) replaced by `value` (a server's URL without its path, say).
+inline std::string expand(std::string text, const std::string& value, const std::string& key = "$S") {
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size())) {
+        text.replace(at, key.size(), value);
+    }
+    return text;
+}
+
+// What nginx's server block needs to serve over HTTPS on `port` too, with a certificate for
+// 127.0.0.1 that it makes in dir (dir/cert.pem).
+inline std::string httpsOn(int port, const std::string& dir) {
+    testsupport::makeCertificate(dir);
+    return "listen 127.0.0.1:" + std::to_string(port) + " ssl; ssl_certificate " + dir +
+           "/cert.pem; ssl_certificate_key " + dir + "/key.pem;";
+}
+
+// Runs the program under a file size limit of 1 MB, as on a full disk.
+inline const std::vector<std::string> kDiskFull = {"/bin/sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"",
+                                                   "/usr/bin/prlimit", "--fsize=1000000"};
+
 class InstallerTest : public ::testing::Test {
-protected:
+public:
     using Env = std::map<std::string, std::optional<std::string>>;
 
     void SetUp() override {
@@ -93,6 +130,20 @@ protected:
         return zipBytes(files);
     }
 
+    // The agent's archive, encrypted: unzip would ask for its password on a terminal.
+    static std::string encryptedArchive() {
+        testsupport::ScratchDir d;
+        testsupport::writeFile(d / "install", testsupport::recordingAgentScript(), 0755);
+        testsupport::runProcess({"/usr/bin/zip", "-q", "-j", "-P", "secret", d / "enc.zip", d / "install"});
+        return testsupport::readFile(d / "enc.zip");
+    }
+    // A small archive, large once extracted.
+    static std::string bombArchive() {
+        auto files = agentFiles();
+        files["lib/zeros.bin"] = std::string(3 << 20, '\0');
+        return zipBytes(files);
+    }
+
     testsupport::ProcessResult run(const testsupport::Bundle& b, std::vector<std::string> args = {},
                                    const Env& env = {},
                                    std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
@@ -105,19 +156,12 @@ protected:
         options.terminal = terminal_;
         options.cwd = cwd_;
         // Retries wait a hundredth of their time: a test sees every attempt, not the waits.
-        options.env = {{"TMPDIR", tmp_},
-                       {"HOME", home_},
-                       {"AGENT_RECORD", record_},
-                       {"AGENT_SELF", self_},
-                       {"AGENT_RUNS", runs_},
-                       {"DISPLAY", std::nullopt},
-                       {"WAYLAND_DISPLAY", std::nullopt},
-                       {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
-                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
-                       {"BI_RETRY_WAIT", "0.01"},
-                       {"LANGUAGE", std::nullopt},
-                       {"LC_ALL", std::nullopt},
-                       {"LANG", "C.UTF-8"}};
+        // clang-format off
+        options.env = {{"TMPDIR", tmp_}, {"HOME", home_}, {"AGENT_RECORD", record_}, {"AGENT_SELF", self_}, {"AGENT_RUNS", runs_},
+                       {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
+                       {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"}, {"LANGUAGE", std::nullopt},
+                       {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}};
+        // clang-format on
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
     }

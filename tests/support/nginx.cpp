@@ -16,11 +16,21 @@ namespace bi {
 
 namespace testsupport {
 
-int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+}  // namespace
+
+int freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = loopback(0);
     socklen_t len = sizeof addr;
     ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -32,11 +42,8 @@ bool waitForPort(int port, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const sockaddr_in addr = loopback(port);
+        const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         ::close(fd);
         if (up) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -46,41 +53,35 @@ bool waitForPort(int port, int timeoutMs) {
 
 Nginx::Nginx(const std::string& root, const std::string& extra, int port) {
     port_ = port != 0 ? port : freeLoopbackPort();
-    const std::string conf = dir_ / "nginx.conf";
-    std::string temps;
-    for (const std::string t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-        temps += "  " + t + "_temp_path " + (dir_ / t) + ";\n";
-    }
-    writeFile(conf, std::string(::geteuid() == 0 ? "user root;\n" : "") +
-                        "worker_processes 1;\n"
-                        "error_log " +
-                        (dir_ / "error.log") +
-                        ";\n"
-                        "pid " +
-                        (dir_ / "nginx.pid") +
-                        ";\n"
-                        "events { worker_connections 64; }\n"
-                        "http {\n"
-                        "  log_format bytes '$status $body_bytes_sent \"$request\"';\n"
-                        "  access_log " +
-                        (dir_ / "access.log") +
-                        " bytes;\n"
-                        "  log_format timed '$status $body_bytes_sent $request_time \"$request\"';\n" +
-                        temps +
-                        "  types { application/zip zip; }\n"
-                        "  sendfile on;\n"
-                        "  server {\n"
-                        "    listen 127.0.0.1:" +
-                        std::to_string(port_) +
-                        ";\n"
-                        "    root " +
-                        root + ";\n" + extra +
-                        "\n"
-                        "  }\n"
-                        "}\n");
-    daemon_ = std::make_unique<Daemon>(std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e",
-                                                                dir_ / "error.log", "-c", conf, "-g", "daemon off;"},
-                                       [this] { return waitForPort(port_, 20); });
+    std::string conf = R"(worker_processes 1;
+error_log @/error.log;
+pid @/nginx.pid;
+events { worker_connections 64; }
+http {
+  log_format bytes '$status $body_bytes_sent "$request"';
+  access_log @/access.log bytes;
+  log_format timed '$status $body_bytes_sent $request_time "$request"';
+  client_body_temp_path @/client_body; proxy_temp_path @/proxy; fastcgi_temp_path @/fastcgi;
+  uwsgi_temp_path @/uwsgi; scgi_temp_path @/scgi;
+  types { application/zip zip; }
+  sendfile on;
+  server {
+    listen 127.0.0.1:PORT;
+    root ROOT;
+    EXTRA
+  }
+}
+)";
+    for (size_t at = conf.find('@'); at != std::string::npos; at = conf.find('@', at + 1))
+        conf.replace(at, 1, dir_.path());
+    conf.replace(conf.find("PORT"), 4, std::to_string(port_));
+    conf.replace(conf.find("ROOT"), 4, root);
+    conf.replace(conf.find("EXTRA"), 5, extra);
+    writeFile(dir_ / "nginx.conf", (::geteuid() == 0 ? "user root;\n" : "") + conf);
+    daemon_ = std::make_unique<Daemon>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path(), "-e", dir_ / "error.log", "-c",
+                                 dir_ / "nginx.conf", "-g", "daemon off;"},
+        [this] { return waitForPort(port_, 20); });
     if (!daemon_->ready()) throw std::runtime_error("nginx did not start: " + readFile(dir_ / "error.log"));
 }
 

@@ -119,17 +119,10 @@ Bundle makeBundle(const std::string& installer, const std::string& parent, const
     ScratchDir product;
     makeZip(product / "bundle.zip", {{"payload.txt", "the product"}});
     // The vendor's tool assembles it; each test then names its own URL, if any.
-    std::vector<std::string> argv = {BI_MAKE_BUNDLE,
-                                     "-o",
-                                     b.root,
-                                     "--name",
-                                     "setup",
-                                     "--bundle-zip",
-                                     product / "bundle.zip",
-                                     "--url",
-                                     "http://127.0.0.1:9/unused",
-                                     "--installer",
-                                     installer};
+    // clang-format off
+    std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o", b.root, "--name", "setup", "--bundle-zip", product / "bundle.zip",
+                                     "--url", "http://127.0.0.1:9/unused", "--installer", installer};
+    // clang-format on
 #ifdef BI_MAKE_BUNDLE_KEEPS_SYMBOLS
     argv.push_back("--no-strip");
 #endif

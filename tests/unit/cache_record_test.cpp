@@ -1,4 +1,5 @@
 #include "agent/cache_record.h"
+#include "agent/partial_archive.h"
 
 #include <gtest/gtest.h>
 
@@ -58,4 +59,21 @@ TEST(CacheRecord, LongOrControlByteTagsAreNeverSentAndWeakOnesNeverResume) {
     for (const auto& r : rows)
         EXPECT_EQ(std::make_pair(isSendableTag(r.tag), isStrongTag(r.tag)), std::make_pair(r.sendable, r.strong))
             << r.tag;
+}
+
+// A partial archive is resumed only from the URL and under the strong tag it was recorded with;
+// any other is dropped.
+TEST(PartialArchive, OnlyOneFromTheSameUrlUnderAStrongTagIsKept) {
+    testsupport::ScratchDir home;
+    ::setenv("HOME", home.path().c_str(), 1);
+    const struct {
+        std::string url, tag;
+        bool kept;
+    } rows[] = {{"u", "\"s\"", true}, {"u", "W/\"s\"", false}, {"v", "\"s\"", false}};
+    for (const auto& r : rows) {
+        testsupport::writeFile(partialArchivePath(), "part");
+        ASSERT_TRUE(recordPartialArchive(CacheRecord{r.url, r.tag}));
+        EXPECT_EQ(partialArchiveFor("u").has_value(), r.kept) << r.url << " " << r.tag;
+        EXPECT_EQ(testsupport::exists(partialArchivePath()), r.kept) << r.url << " " << r.tag;
+    }
 }

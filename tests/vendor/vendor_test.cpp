@@ -113,62 +113,60 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
-TEST_F(Vendor, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) {
-    const std::string app = dir_ / "Setup.app", text = dir_ / "text.zip", nested = dir_ / "nested.zip";
-    const std::string gif = dir_ / "splash.png", lonely = dir_ / "lonely/bootstrap-installer";
-    testsupport::writeFile(text, "not an archive");
-    testsupport::makeZip(nested, {{"agent/install", "#!/bin/sh\n"}});
-    testsupport::writeFile(gif, "GIF89a not a PNG");
-    testsupport::writeFile(lonely, testsupport::readFile(BI_INSTALLER), 0755);
-    const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
-    const std::string key = dir_ / "key.pub";
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", key, "-s", dir_ / "key.sec"}).exitStatus, 0);
-    // Signed as the vendor named it, shipped as InstallAgent.zip.
-    const std::string versioned = dir_ / "agent-1.2.zip";
-    testsupport::writeFile(versioned, testsupport::readFile(agent_));
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", dir_ / "key.sec", "-m", versioned}).exitStatus, 0);
+struct RefusalRow {
+    std::string name;
+    std::vector<std::string> fault;  // after good arguments ("$D": the test's directory); a later option wins
+    int status;
+    std::string says;
+};
 
-    struct Case {
-        std::vector<std::string> fault;  // after good arguments; a later option wins
-        int status;
-        std::string says;
-    };
-    // clang-format off
-    const std::vector<Case> cases = {
-        {{"--frobnicate"}, 2, "unknown option: --frobnicate"},
-        {{"--agent", text}, 1, "not a zip archive: " + text},
-        {{"--agent", nested}, 1, "no \"install\" at the top level of the agent archive: " + nested},
-        {{"--splash", gif}, 1, "the splash image is not a PNG file: " + gif},
-        {{"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
-        {{"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
-        {{"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
-        {{"-o", dir_ / "Setup"}, 1, "the bundle's name must end in .app: " + dir_ / "Setup"},
-        {{"--archive", dir_ / "setup.zip"}, 1, "must end in .tar.gz, .tgz or .run: " + dir_ / "setup.zip"},
-        {{"--installer", lonely}, 1, "no window plug-in bootstrap-installer-gtk.so beside " + lonely},
-        {{"--public-key", text}, 1, "not a minisign public key: " + text},
-        {{"--public-key", key}, 1, "no signature " + agent_ + ".minisig for the agent archive"},
-        {{"--public-key", key, "--agent", versioned}, 1,
-         "signature is for another file. (the bundle ships the archive as InstallAgent.zip); sign the archive under that "
-         "name: cp '" + versioned + "' '" + dir_.path() + "/InstallAgent.zip' && minisign -Sm '" + dir_.path() +
-             "/InstallAgent.zip', then pass --agent '" + dir_.path() + "/InstallAgent.zip' --public-key '" + key + "'"},
-    };
-    // clang-format on
-    const auto before = testsupport::listDir(dir_.path());
-    for (const auto& c : cases) {
-        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",   app,           "--bundle-zip", product_,
-                                         "--agent",      agent_, "--installer", BI_INSTALLER};
-        argv.insert(argv.end(), c.fault.begin(), c.fault.end());
-        const auto r = runProcess(argv);
-        SCOPED_TRACE(c.says);
-        EXPECT_EQ(r.exitStatus, c.status);
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find(usage) != std::string::npos, c.status == 2) << r.err;
-        EXPECT_EQ(testsupport::listDir(dir_.path()), before);
-    }
+class Refusal : public Vendor, public ::testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing) {
+    const std::string d = dir_.path();
+    testsupport::writeFile(d + "/text.zip", "not an archive");
+    testsupport::makeZip(d + "/nested.zip", {{"agent/install", "#!/bin/sh\n"}});
+    testsupport::writeFile(d + "/splash.png", "GIF89a not a PNG");
+    testsupport::writeFile(d + "/lonely/bootstrap-installer", testsupport::readFile(BI_INSTALLER), 0755);
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", d + "/key.pub", "-s", d + "/key.sec"}).exitStatus, 0);
+    // Signed as the vendor named it, shipped as InstallAgent.zip.
+    testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
+    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", d + "/key.sec", "-m", d + "/agent-1.2.zip"}).exitStatus, 0);
+    const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
+    const auto before = testsupport::listDir(d);
+    std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",   d + "/Setup.app", "--bundle-zip", product_,
+                                     "--agent",      agent_, "--installer",    BI_INSTALLER};
+    for (const auto& arg : GetParam().fault) argv.push_back(expand(arg, d, "$D"));
+    const auto r = runProcess(argv);
+    EXPECT_EQ(r.exitStatus, GetParam().status);
+    EXPECT_NE(r.err.find(expand(GetParam().says, d, "$D")), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(usage) != std::string::npos, GetParam().status == 2) << r.err;
+    EXPECT_EQ(testsupport::listDir(d), before);
     const auto help = runProcess({BI_MAKE_BUNDLE, "--help"});
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
+    RefusalRow{"unknown option", {"--frobnicate"}, 2, "unknown option: --frobnicate"},
+    RefusalRow{"not a zip", {"--agent", "$D/text.zip"}, 1, "not a zip archive: $D/text.zip"},
+    RefusalRow{"no install at the top", {"--agent", "$D/nested.zip"}, 1, "no \"install\" at the top level of the agent archive: $D/nested.zip"},
+    RefusalRow{"a splash not PNG", {"--splash", "$D/splash.png"}, 1, "the splash image is not a PNG file: $D/splash.png"},
+    RefusalRow{"an ftp URL", {"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
+    RefusalRow{"a URL with a blank", {"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
+    RefusalRow{"two URLs", {"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
+    RefusalRow{"a name without app", {"-o", "$D/Setup"}, 1, "the bundle's name must end in .app: $D/Setup"},
+    RefusalRow{"an archive of another kind", {"--archive", "$D/setup.zip"}, 1, "must end in .tar.gz, .tgz or .run: $D/setup.zip"},
+    RefusalRow{"no plug-in beside the installer", {"--installer", "$D/lonely/bootstrap-installer"}, 1,
+               "no window plug-in bootstrap-installer-gtk.so beside $D/lonely/bootstrap-installer"},
+    RefusalRow{"not a key", {"--public-key", "$D/text.zip"}, 1, "not a minisign public key: $D/text.zip"},
+    RefusalRow{"no signature", {"--public-key", "$D/key.pub"}, 1, "no signature $D/agent.zip.minisig for the agent archive"},
+    RefusalRow{"signed under another name", {"--public-key", "$D/key.pub", "--agent", "$D/agent-1.2.zip"}, 1,
+               "signature is for another file. (the bundle ships the archive as InstallAgent.zip); sign the archive under that "
+               "name: cp '$D/agent-1.2.zip' '$D/InstallAgent.zip' && minisign -Sm '$D/InstallAgent.zip', then pass --agent "
+               "'$D/InstallAgent.zip' --public-key '$D/key.pub'"}), RowName());
+// clang-format on
 
 TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithStrippedBinaries) {
     testsupport::makeDirs(dir_ / "vendor");
@@ -227,75 +225,90 @@ struct NoexecMount {
     bool mounted = false;
 };
 
-TEST_F(Vendor, ARunFilePassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageAndLeavesNothing) {
+struct RunRow {
+    std::string name, file;  // Setup.run, Failing.run (its installer fails), cut.run, flipped.run
+    bool noexecTmp, noexecHome;
+    int status;
+    std::string unpackedIn, says;  // "tmp", "home" or "" (nothing may start) for where bundle.zip lay
+    bool interrupt = false;        // Ctrl-C to its process group while the agent runs
+};
+
+// The .run files, made once: Setup.run, Failing.run (nothing listens on its URL), and the first one
+// cut in half and with one byte flipped.
+class RunFile : public Vendor, public ::testing::WithParamInterface<RunRow> {
+public:
+    static void SetUpTestSuite() {
+        files_ = std::make_unique<testsupport::ScratchDir>();
+        const std::string d = files_->path();
+        testsupport::makeZip(d + "/product.zip", {{"product.txt", "the product"}});
+        // The recording agent, which sleeps when asked so that Ctrl-C finds it running; in steps,
+        // since the shell holds back a Ctrl-C that comes while it starts a command until that ends.
+        std::string agent = testsupport::recordingAgentScript();
+        agent.insert(agent.rfind("exit"),
+                     "n=${AGENT_SLEEP:-0}; while [ \"$n\" -gt 0 ]; do sleep 1; n=$((n - 1)); done\n");
+        testsupport::makeZip(d + "/agent.zip", {{"install", agent}});
+        for (const auto& more :
+             {std::vector<std::string>{"-o", d + "/Setup.app", "--agent", d + "/agent.zip", "--archive", "run"},
+              {"-o", d + "/Failing.app", "--url", "http://127.0.0.1:9/agent.zip", "--archive", d + "/Failing.run"}}) {
+            std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", d + "/product.zip", "--installer",
+                                             BI_INSTALLER};
+            argv.insert(argv.end(), more.begin(), more.end());
+            ASSERT_EQ(runProcess(argv, {.cwd = d}).exitStatus, 0);
+        }
+        const std::string bytes = testsupport::readFile(d + "/Setup.run");
+        std::string flipped = bytes;
+        flipped[bytes.size() / 2] ^= 0x10;
+        testsupport::writeFile(d + "/flipped.run", flipped, 0755);
+        testsupport::writeFile(d + "/cut.run", bytes.substr(0, bytes.size() / 2), 0755);
+    }
+    static void TearDownTestSuite() { files_.reset(); }
+    static inline std::unique_ptr<testsupport::ScratchDir> files_;
+};
+
+TEST_P(RunFile, PassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageAndLeavesNothing) {
+    const auto& row = GetParam();
     const NoexecMount noexec(dir_ / "noexec");
     if (!noexec.mounted) GTEST_SKIP() << "cannot mount a noexec tmpfs here (needs root): " << std::strerror(errno);
-    // The recording agent, which sleeps when asked so that Ctrl-C finds it running; in steps,
-    // since the shell holds back a Ctrl-C that comes while it starts a command until that ends.
-    std::string agent = testsupport::recordingAgentScript();
-    agent.insert(agent.rfind("exit"), "n=${AGENT_SLEEP:-0}; while [ \"$n\" -gt 0 ]; do sleep 1; n=$((n - 1)); done\n");
-    testsupport::makeZip(agent_, {{"install", agent}});
-    const std::string good = dir_ / "Setup.run", failing = dir_ / "Failing.run";
-    // The second one's installer fails: nothing listens on its URL.
-    for (const auto& more :
-         {std::vector<std::string>{"-o", dir_ / "Setup.app", "--agent", agent_, "--archive", "run"},
-          {"-o", dir_ / "Failing.app", "--url", "http://127.0.0.1:9/agent.zip", "--archive", failing}}) {
-        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", product_, "--installer", BI_INSTALLER};
-        argv.insert(argv.end(), more.begin(), more.end());
-        const auto r = runProcess(argv);
-        ASSERT_EQ(r.exitStatus, 0) << r.err;
-    }
-    const std::string bytes = testsupport::readFile(good);
-    std::string flipped = bytes;
-    flipped[bytes.size() / 2] ^= 0x10;
-    testsupport::writeFile(dir_ / "flipped.run", flipped, 0755);
-    testsupport::writeFile(dir_ / "cut.run", bytes.substr(0, bytes.size() / 2), 0755);
-
     const std::vector<std::string> args = {"a b", "it's \"quoted\"", "two\nlines", "$(touch pwned)",
                                            "",    "--help",          "-mode"};
     const std::string cache = "/.cache/bootstrap-installer";
-    const std::string damaged = "this download is damaged or incomplete, so nothing was started; download ";
-    struct Case {
-        std::string file;
-        Env env;
-        int status;
-        std::string unpackedIn, says;  // where the agent's bundle.zip lay, "" when nothing may start
-    };
-    // clang-format off
-    const std::vector<Case> cases = {
-        {good, {}, 0, tmp_, ""},
-        {good, {{"TMPDIR", noexec.path}}, 0, home_ + cache, ""},
-        {good, {{"TMPDIR", noexec.path}, {"HOME", noexec.path}}, 1, "",
-         "programs may not run from " + noexec.path + cache + " (is it mounted noexec?)"},
-        {failing, {}, 255, "", "Installation failed."},
-        {dir_ / "cut.run", {}, 1, "", damaged + "cut.run again."},
-        {dir_ / "flipped.run", {}, 1, "", damaged + "flipped.run again."},
-        {good, {{"AGENT_SLEEP", "30"}}, 130, tmp_, ""},  // Ctrl-C (to its process group) while the agent sleeps
-    };
-    // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file + " " + std::to_string(c.status));
-        ::unlink(record_.c_str());
-        ::unlink(runs_.c_str());
-        auto env = c.env;
-        env["XDG_CACHE_HOME"] = std::nullopt;
-        const auto r = run({"", c.file, ""}, args, env, std::chrono::seconds(20), [&](pid_t pid) {
-            if (c.status == 130 && waitUntil([&] { return agentRuns() == 1; })) ::kill(-pid, SIGINT);
-        });
-        EXPECT_EQ(r.exitStatus, c.status) << r.err;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-        EXPECT_EQ(agentRuns(), c.unpackedIn.empty() ? 0 : 1);
-        if (!c.unpackedIn.empty()) {
-            const auto got = recorded();
-            ASSERT_EQ(got.size(), args.size() + 2);
-            EXPECT_TRUE(got[1].starts_with(c.unpackedIn + "/run.")) << got[1];
-            EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.end()), args);
-        }
-        for (const auto& place : {tmp_, noexec.path, home_ + cache, noexec.path + cache}) {
-            for (const auto& name : testsupport::listDir(place)) EXPECT_EQ(name, ".cache") << place;
-        }
+    Env env = {{"XDG_CACHE_HOME", std::nullopt}};
+    if (row.noexecTmp) env["TMPDIR"] = noexec.path;
+    if (row.noexecHome) env["HOME"] = noexec.path;
+    if (row.interrupt) env["AGENT_SLEEP"] = "30";
+    const auto r = run({"", *files_ / row.file, ""}, args, env, std::chrono::seconds(20), [&](pid_t pid) {
+        if (row.interrupt && waitUntil([&] { return agentRuns() == 1; })) ::kill(-pid, SIGINT);
+    });
+    EXPECT_EQ(r.exitStatus, row.status) << r.err;
+    EXPECT_NE(r.err.find(expand(row.says, noexec.path + cache, "$N")), std::string::npos) << r.err;
+    EXPECT_EQ(agentRuns(), row.unpackedIn.empty() ? 0 : 1);
+    if (!row.unpackedIn.empty()) {
+        const auto got = recorded();
+        ASSERT_EQ(got.size(), args.size() + 2);
+        EXPECT_TRUE(got[1].starts_with((row.unpackedIn == "tmp" ? tmp_ : home_ + cache) + "/run.")) << got[1];
+        EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.end()), args);
+    }
+    for (const auto& place : {tmp_, noexec.path, home_ + cache, noexec.path + cache}) {
+        for (const auto& name : testsupport::listDir(place)) EXPECT_EQ(name, ".cache") << place;
     }
     EXPECT_FALSE(testsupport::exists(dir_ / "pwned"));
 }
+
+namespace {
+
+const std::string kDamaged = "this download is damaged or incomplete, so nothing was started; download ";
+
+}  // namespace
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, RunFile, ::testing::Values(
+    RunRow{"unpacked in TMPDIR", "Setup.run", false, false, 0, "tmp", ""},
+    RunRow{"a noexec TMPDIR: in the cache", "Setup.run", true, false, 0, "home", ""},
+    RunRow{"noexec everywhere", "Setup.run", true, true, 1, "", "programs may not run from $N (is it mounted noexec?)"},
+    RunRow{"the installer fails", "Failing.run", false, false, 255, "", "Installation failed."},
+    RunRow{"cut", "cut.run", false, false, 1, "", kDamaged + "cut.run again."},
+    RunRow{"flipped", "flipped.run", false, false, 1, "", kDamaged + "flipped.run again."},
+    RunRow{"Ctrl-C while the agent runs", "Setup.run", false, false, 130, "tmp", "", true}), RowName());
+// clang-format on
 
 }  // namespace bi
