@@ -344,11 +344,11 @@ void Download::identityArrived(net::DownloadTask& task, const std::string& locat
     const auto cached = cachedAgentRecord();
     const auto digest = cached ? digestOfHex(cached->hash) : std::nullopt;
     // The keys trusted now, the floor and the expiry judge the cached agent as a new archive.
-    SignatureCheck check = digest ? verifySigned(keyringOf(key_.keys, trust_), readSmallFile(location).value_or(""), "",
-                                                 archiveNameOfUrl(url_), [&] { return digest; })
-                                  : SignatureCheck{};
-    check.status = judgeSignedArchive(check, trustFacts());
-    Step step = judgeIdentity(check, state_, cached);
+    const SignatureCheck check = digest
+                                     ? verifySigned(keyringOf(key_.keys, trust_), readSmallFile(location).value_or(""),
+                                                    "", archiveNameOfUrl(url_), [&] { return digest; })
+                                     : SignatureCheck{};
+    Step step = judgeIdentity(check, state_, cached, trustFacts());
     if (step.action == Action::UseCached) {
         // Held under the shared lock, and still the agent that was judged.
         const auto held = holdCachedAgentFrom(url_, key_.idText(), cacheWait());

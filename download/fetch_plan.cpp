@@ -199,8 +199,9 @@ bool asksIdentityFirst(const FetchState& state, const OnDisk& disk) {
            !cached->hash.empty() && !disk.cachedExpired;
 }
 
-Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached) {
-    const bool names = check.status == SignatureStatus::Valid && cached && !state.keyId.empty() &&
+Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached,
+                   const TrustFacts& facts) {
+    const bool names = judgeSignedArchive(check, facts) == SignatureStatus::Valid && cached && !state.keyId.empty() &&
                        cached->url == state.url && cached->keyId == state.keyId && !cached->hash.empty();
     return act(names ? Action::UseCached : Action::AskArchive);
 }

@@ -104,9 +104,6 @@ Step cachedAgentGone(FetchState& state, const ArchiveAsk& asked);
 // its key has its archive's hash on record.
 bool asksIdentityFirst(const FetchState& state, const OnDisk& disk);
 
-// What follows the signature asked first, checked against the cached agent's hash.
-Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached);
-
 // A valid signature whose timestamp is older than the agent cached for the same URL and key
 // is a rollback.
 SignatureStatus judgeRollback(const SignatureCheck& check, const FetchState& state,
@@ -126,6 +123,11 @@ struct TrustFacts {
 // A valid signature signed before the floor (or without a timestamp under one), past its
 // expiry, or older than the newest seen is refused.
 SignatureStatus judgeSignedArchive(const SignatureCheck& check, const TrustFacts& facts);
+
+// What follows the signature asked first, checked against the cached agent's hash: the cached
+// agent starts only when the signature would be taken for a new archive.
+Step judgeIdentity(const SignatureCheck& check, const FetchState& state, const std::optional<CacheRecord>& cached,
+                   const TrustFacts& facts);
 
 // Whether a trusted comment's "expires:" has passed; one that is not a number has. Without
 // the field nothing expires.

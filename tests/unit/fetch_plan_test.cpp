@@ -218,9 +218,19 @@ TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
     EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "K")}));
     EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "L", -1, "ab")}));
     EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(keyed.url, "\"c\"", "", -1, "ab")}));
-    EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, keyed, cached).action, Action::UseCached);
-    EXPECT_EQ(judgeIdentity({SignatureStatus::Invalid, "K", ""}, keyed, cached).action, Action::AskArchive);
-    EXPECT_EQ(judgeIdentity({SignatureStatus::Valid, "K", "c"}, plain, cached).action, Action::AskArchive);
+    OnDisk expired{std::nullopt, cached};
+    expired.cachedExpired = true;
+    EXPECT_FALSE(asksIdentityFirst(keyed, expired));
+    const TrustFacts facts{2000, 1000, 1000};
+    const auto told = [&](SignatureStatus status, const std::string& comment, const FetchState& state) {
+        return judgeIdentity({status, "K", comment}, state, cached, facts).action;
+    };
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000", keyed), Action::UseCached);
+    EXPECT_EQ(told(SignatureStatus::Invalid, "timestamp:1000", keyed), Action::AskArchive);
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000", plain), Action::AskArchive);
+    // Below the floor, past its expiry: such an agent is judged as the archive would be.
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:999", keyed), Action::AskArchive);
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000 expires:2000", keyed), Action::AskArchive);
 }
 
 TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
