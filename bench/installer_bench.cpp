@@ -478,14 +478,6 @@ void signedRoad() {
 
 // ---- 8, 9, 10: broken connections, an interrupted run, installers together
 
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
-
 constexpr int kRelayWindow = 256 << 10;
 
 // A relay on 127.0.0.1 in front of nginx that ends each of its first `cuts` connections once it

@@ -16,8 +16,6 @@ namespace bi {
 
 namespace testsupport {
 
-namespace {
-
 sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -25,8 +23,6 @@ sockaddr_in loopback(int port) {
     addr.sin_port = htons(static_cast<uint16_t>(port));
     return addr;
 }
-
-}  // namespace
 
 int freeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

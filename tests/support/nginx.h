@@ -2,6 +2,7 @@
 // serves one directory and writes an access log the tests can read.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 #include <memory>
 #include <string>
@@ -37,6 +38,8 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
+// 127.0.0.1 at `port`, for bind and connect.
+sockaddr_in loopback(int port);
 // Waits until something accepts connections on 127.0.0.1:port; false after timeoutMs.
 bool waitForPort(int port, int timeoutMs);
 
