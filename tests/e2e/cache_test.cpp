@@ -88,24 +88,24 @@ template <mode_t m>
 bool setMode(const std::string& p) {
     return ::chmod(p.c_str(), m) == 0;
 }
+bool aFile(const std::string& p) {
+    testsupport::removeTree(p);
+    testsupport::writeFile(p, "");
+    return true;
+}
 const std::string kCache = "/.tolvar/app_installer_cache/V0917k/xarc64";
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Rows, SpoiledCache,
-                         ::testing::Values(SpoiledRow{"owned by another", kCache, giveAway},
-                                           SpoiledRow{"agent writable by all", kCache + "/installagent", setMode<0777>},
-                                           SpoiledRow{"top writable by the group", "/.tolvar", setMode<0720>},
-                                           SpoiledRow{"writable by others", "/.tolvar/app_installer_cache",
-                                                      setMode<0757>},
-                                           SpoiledRow{"a file for a level", "/.tolvar/app_installer_cache/V0917k",
-                                                      [](const std::string& p) {
-                                                          testsupport::removeTree(p);
-                                                          testsupport::writeFile(p, "");
-                                                          return true;
-                                                      }},
-                                           SpoiledRow{"home owned by another", "", giveAway}),
-                         RowName());
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, SpoiledCache, ::testing::Values(
+    SpoiledRow{"owned by another", kCache, giveAway},
+    SpoiledRow{"agent writable by all", kCache + "/installagent", setMode<0777>},
+    SpoiledRow{"top writable by the group", "/.tolvar", setMode<0720>},
+    SpoiledRow{"writable by others", "/.tolvar/app_installer_cache", setMode<0757>},
+    SpoiledRow{"a file for a level", "/.tolvar/app_installer_cache/V0917k", aFile},
+    SpoiledRow{"home owned by another", "", giveAway}), RowName());
+// clang-format on
 
 // Without HOME the cache lies under /tmp, where anyone may have made its first directory. The
 // installer runs in a mount namespace of its own with a private /tmp.
@@ -117,12 +117,9 @@ TEST_F(Cache, WithoutHomeTheCacheUnderTmpIsUsedOnlyWhenItIsTheUsers) {
     const std::string fake = dir_ / "private-tmp";
     const std::string self = std::filesystem::path(dir_.path()).filename();
     testsupport::makeDirs(fake + "/" + self);
-    wrapper_ = {"/usr/bin/unshare",
-                "-m",
-                "/bin/sh",
-                "-c",
-                "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"",
-                "sh"};
+    const std::string mount =
+        "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"";
+    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount, "sh"};
     const Env env = {{"HOME", std::nullopt}, {"D", dir_.path()}, {"F", fake}, {"B", self}};
 
     auto r = run(bundle_, {"x"}, env);
@@ -212,6 +209,12 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     testsupport::writeFile(bundle_.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
     const auto other = downloadBundle(nginx_->url("other.zip"), "other");
     const char* asan = std::getenv("ASAN_OPTIONS");
+    const auto fault = [&](const std::string& at, const std::string& action) {
+        return Env{{"LD_PRELOAD", BI_RENAME_FAULT},
+                   {"BI_FAULT_RENAME", at},
+                   {"BI_FAULT_ACTION", action},
+                   {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+    };
     for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"},
                                         {"fail", "/.installagent.", "4"},
                                         {"kill", "/.agentrecord.", "5"},
@@ -220,22 +223,13 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
         serve(v);
         serve("o", "other.zip", v);
         sign(www_ / "agent.zip");
-        r = run(bundle_, {},
-                {{"LD_PRELOAD", BI_RENAME_FAULT},
-                 {"BI_FAULT_RENAME", at},
-                 {"BI_FAULT_ACTION", action},
-                 {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+        r = run(bundle_, {}, fault(at, action));
         EXPECT_EQ(r.exitStatus, std::string(action) == "kill" ? 128 + SIGKILL : 255) << r.err;
-        const bool otherFirst = std::string(v) == "5";
-        if (otherFirst) {
-            ASSERT_EQ(run(other).exitStatus, 0);
-            EXPECT_EQ(runLines().back(), "ok o");
-        }
-        ASSERT_EQ(run(bundle_).exitStatus, 0);
-        EXPECT_EQ(runLines().back(), std::string("ok ") + v);
-        if (!otherFirst) {
-            ASSERT_EQ(run(other).exitStatus, 0);
-            EXPECT_EQ(runLines().back(), "ok o");
+        std::vector<std::pair<const testsupport::Bundle*, std::string>> next = {{&bundle_, v}, {&other, "o"}};
+        if (std::string(v) == "5") std::swap(next[0], next[1]);  // the other product first
+        for (const auto& [b, version] : next) {
+            ASSERT_EQ(run(*b).exitStatus, 0);
+            EXPECT_EQ(runLines().back(), "ok " + version);
         }
     }
     // Killed as another signed product's agent moves in (a signed bundle keeps the stale agent
@@ -245,11 +239,7 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     sign(www_ / "other.zip");
     const auto otherSigned = downloadBundle(nginx_->url("other.zip"), "other-signed");
     testsupport::writeFile(otherSigned.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
-    r = run(otherSigned, {},
-            {{"LD_PRELOAD", BI_RENAME_FAULT},
-             {"BI_FAULT_RENAME", "/.agentrecord."},
-             {"BI_FAULT_ACTION", "kill"},
-             {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+    r = run(otherSigned, {}, fault("/.agentrecord.", "kill"));
     EXPECT_EQ(r.exitStatus, 128 + SIGKILL) << r.err;
     ASSERT_EQ(run(bundle_).exitStatus, 0);
     EXPECT_EQ(runLines().back(), "ok 6");
