@@ -80,6 +80,7 @@ protected:
         EXPECT_EQ(agentRuns(), runs);
         EXPECT_EQ(cacheFiles(), before);
         EXPECT_EQ(cachedAgent(), !before.empty());
+        EXPECT_FALSE(testsupport::exists(cacheDir() + "/.download"));  // nothing refused is kept
         EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
     }
 
