@@ -129,6 +129,7 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         SCOPED_TRACE(row.name);
         serve(row.signer, row.more);
         testsupport::writeFile(www_ / "agent.zip.keys", row.statements);
+        if (row.statements.empty()) ::unlink((www_ / "agent.zip.keys").c_str());  // none published: a 404
         const auto before = cacheFiles();
         const int asked = nginx_->sent(".keys").second;
         const auto r = run(keyed(row.keys));
