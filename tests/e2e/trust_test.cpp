@@ -128,8 +128,8 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         serve(row.signer, row.more);
-        testsupport::writeFile(www_ / "agent.zip.keys", row.statements);
-        if (row.statements.empty()) ::unlink((www_ / "agent.zip.keys").c_str());  // none published: a 404
+        ::unlink((www_ / "agent.zip.keys").c_str());  // none published: a 404
+        if (!row.statements.empty()) testsupport::writeFile(www_ / "agent.zip.keys", row.statements);
         const auto before = cacheFiles();
         const int asked = nginx_->sent(".keys").second;
         const auto r = run(keyed(row.keys));
