@@ -144,9 +144,9 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     }
 }
 
-// An agent cached by an unsigned bundle, or under another key, is fetched whole and never
-// started offline. One verified is known again by its signature, asked first; a legacy
-// signature (over the whole archive) cannot tell, and the archive gets a 304.
+// An agent cached by an unsigned bundle, or under another key, is fetched whole. One verified
+// is known again by its signature, asked first; a legacy signature (over the whole archive)
+// cannot tell, and the archive gets a 304.
 TEST_F(Trust, ASignedBundleNeverStartsAnAgentItDidNotVerify) {
     serve("");
     const auto plain = downloadBundle(nginx_->url("agent.zip"), "plain");
@@ -165,16 +165,18 @@ TEST_F(Trust, ASignedBundleNeverStartsAnAgentItDidNotVerify) {
         EXPECT_EQ(nginx_->sent("\"GET /agent.zip HTTP").second, archives + (legacy ? 1 : 0));
         EXPECT_EQ(nginx_->accessLog().ends_with("304 0 \"GET /agent.zip HTTP/1.1\"\n"), legacy);
     }
+    // Offline, none starts that came from another URL, under another key, or by an unsigned bundle.
     const int port = nginx_->port();
     const std::string url = nginx_->url("agent.zip");
-    for (const std::string keys : {"b", "a"}) {
-        if (keys == "a") {  // the cached agent now one of the unsigned bundle's
+    for (const auto& [keys, from] :
+         std::vector<std::pair<std::string, std::string>>{{"a", url + "?other"}, {"b", url}, {"a", url}}) {
+        if (keys == "a" && from == url) {  // the cached agent now one of the unsigned bundle's
             nginx_ = std::make_unique<testsupport::Nginx>(www_.path(), "", port);
             serve("");
             ASSERT_EQ(run(plain).exitStatus, 0);
         }
         nginx_.reset();
-        const auto r = run(keyed(keys, url));
+        const auto r = run(keyed(keys, from));
         EXPECT_EQ(r.exitStatus, 255) << r.err;
         EXPECT_EQ(r.err.find("Could not reach the server"), std::string::npos) << r.err;
     }
