@@ -112,6 +112,7 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         {"a damaged key, never read as none", "!", "a", "", "The installer's signing key is damaged. Do not run", 0},
         {"a bundle of keys a and b takes b's archive", "ab", "b", "", "", 0},
         {"c is unknown and no statement published", "a", "c", "", "signed with another key. Do not run", 1},
+        {"a page that is no statement leaves c unknown", "a", "c", "<html>", "signed with another key. Do not run", 1},
         {"a statement signed by an unknown key", "a", "c", statement("d", 100, keyLine("c")), "key statement is not valid.", 1},
         {"an unsigned statement", "a", "c", statement("", 100, keyLine("c")), "key statement is not valid.", 1},
         {"a statement changed after signing", "a", "c", forged, "key statement is not valid.", 1},
