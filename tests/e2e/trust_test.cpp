@@ -1,6 +1,6 @@
-// Trust that outlives a key: several keys in a bundle, key statements beside the archive,
-// retired keys, the bundle's floor and signed expiry, judged by the built installer against
-// nginx, with keys, signatures and statements made by the real minisign.
+// Bundles with the vendor's keys: the built installer against nginx, with keys, signatures and
+// key statements made by the real minisign. Only an agent signed with a key the bundle trusts
+// starts, judged by key statements beside the archive, retired keys, the floor and expiry.
 #include <gtest/gtest.h>
 #include <utime.h>
 
@@ -21,12 +21,21 @@ protected:
         nginx_ = std::make_unique<testsupport::Nginx>(www_.path());
     }
 
-    // A new agent on the server under `name`, signed by `key` with minisign's options `more`.
+    // A new agent on the server under `name`, signed by `key` ("" for none) with minisign's
+    // options `more`, or for "flip" signed and then one byte of it flipped.
     void serve(const std::string& key, std::vector<std::string> more = {}, const std::string& name = "agent.zip") {
-        testsupport::makeZip(www_ / name, agentFiles(std::to_string(++version_)));
+        const std::string zip = www_ / name;
+        testsupport::makeZip(zip, agentFiles(std::to_string(++version_)));
+        const bool flip = more == std::vector<std::string>{"flip"};
+        ::unlink((zip + ".minisig").c_str());
+        if (!key.empty()) sign(zip, key, flip ? std::vector<std::string>{} : std::move(more));
+        if (flip) {
+            std::string bytes = testsupport::readFile(zip);
+            bytes[bytes.size() / 2] ^= 1;
+            testsupport::writeFile(zip, bytes);
+        }
         const utimbuf when = {1700000000 + version_, 1700000000 + version_};  // and so its tag
-        ::utime((www_ / name).c_str(), &when);
-        sign(www_ / name, key, std::move(more));
+        ::utime(zip.c_str(), &when);
     }
     // A key statement signed by `key` ("" for none) at `time`, changing what `body` says.
     std::string statement(const std::string& key, long time, const std::string& body) {
@@ -42,19 +51,21 @@ protected:
         return retire ? "retire " + testsupport::runProcess({verify, publicKey(key)}).out.substr(4)
                       : "key " + pub.substr(pub.find('\n') + 1);
     }
-    // A bundle of the keys `keys` ("ab": a and b) for `name` on the server.
-    testsupport::Bundle keyed(const std::string& keys, const std::string& name = "agent.zip") {
-        testsupport::removeTree(dir_ / (keys + name));
-        auto b = downloadBundle(nginx_->url(name), keys + name);
+    // A bundle of the keys `keys` ("ab": a and b; "!": a damaged key) for `url` (agent.zip on nginx).
+    testsupport::Bundle keyed(const std::string& keys, std::string url = "") {
+        if (url.empty()) url = nginx_->url("agent.zip");
+        const std::string parent = keys + url.substr(url.rfind('/') + 1);
+        testsupport::removeTree(dir_ / parent);
+        auto b = downloadBundle(url, parent);
         std::string text;
-        for (const char key : keys) text += testsupport::readFile(publicKey(std::string(1, key)));
+        for (const char key : keys)
+            text += key == '!' ? "untrusted comment: x\nRWQ=\n" : testsupport::readFile(publicKey(std::string(1, key)));
         testsupport::writeFile(b.resources + "/installAgentKey.pub", text);
         return b;
     }
     // What a refused run must leave: the cache's files as they were.
     std::map<std::string, std::string> cacheFiles() const {
         std::map<std::string, std::string> files;
-        if (!testsupport::exists(cacheDir())) return files;
         for (const auto& name : testsupport::listDir(cacheDir())) {
             if (name.starts_with(".trust-") || name == ".agentrecord")
                 files[name] = testsupport::readFile(cacheDir() + "/" + name);
@@ -68,6 +79,8 @@ protected:
         EXPECT_TRUE(r.err.ends_with("Installation failed.\n")) << r.err;
         EXPECT_EQ(agentRuns(), runs);
         EXPECT_EQ(cacheFiles(), before);
+        EXPECT_EQ(cachedAgent(), !before.empty());
+        EXPECT_FALSE(testsupport::exists(cacheDir() + "/.download"));  // nothing refused is kept
         EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
     }
 
@@ -89,11 +102,17 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     struct Row {
         std::string name, keys, signer, statements, refusal;
         int statementRequests;
+        std::vector<std::string> more = {};  // minisign's options, or "flip"
     };
     // clang-format off
     const std::vector<Row> rows = {
+        {"no signature", "a", "", "", "The installer archive is not signed. Do not run", 0},
+        {"one flipped byte", "a", "a", "", "The installer archive's signature is not valid. Do not run", 0, {"flip"}},
+        {"the signature of another file", "a", "a", "", "signature is for another file. Do not run", 0, {"-t", "file:other.zip"}},
+        {"a damaged key, never read as none", "!", "a", "", "The installer's signing key is damaged. Do not run", 0},
         {"a bundle of keys a and b takes b's archive", "ab", "b", "", "", 0},
-        {"c is unknown and no statement published", "a", "c", "", "signed with another key.", 1},
+        {"c is unknown and no statement published", "a", "c", "", "signed with another key. Do not run", 1},
+        {"a page that is no statement leaves c unknown", "a", "c", "<html>", "signed with another key. Do not run", 1},
         {"a statement signed by an unknown key", "a", "c", statement("d", 100, keyLine("c")), "key statement is not valid.", 1},
         {"an unsigned statement", "a", "c", statement("", 100, keyLine("c")), "key statement is not valid.", 1},
         {"a statement changed after signing", "a", "c", forged, "key statement is not valid.", 1},
@@ -109,8 +128,9 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     int runs = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        serve(row.signer);
-        testsupport::writeFile(www_ / "agent.zip.keys", row.statements);
+        serve(row.signer, row.more);
+        ::unlink((www_ / "agent.zip.keys").c_str());  // none published: a 404
+        if (!row.statements.empty()) testsupport::writeFile(www_ / "agent.zip.keys", row.statements);
         const auto before = cacheFiles();
         const int asked = nginx_->sent(".keys").second;
         const auto r = run(keyed(row.keys));
@@ -124,6 +144,92 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         }
     }
 }
+
+// An agent cached by an unsigned bundle, or under another key, is fetched whole. One verified
+// is known again by its signature, asked first; a legacy signature (over the whole archive)
+// cannot tell, and the archive gets a 304.
+TEST_F(Trust, ASignedBundleNeverStartsAnAgentItDidNotVerify) {
+    serve("");
+    const auto plain = downloadBundle(nginx_->url("agent.zip"), "plain");
+    ASSERT_EQ(run(plain).exitStatus, 0);
+    sign(www_ / "agent.zip");  // its tag unchanged
+    for (const bool legacy : {false, true}) {
+        SCOPED_TRACE(legacy ? "legacy" : "hashed");
+        if (legacy) serve("a", {"-l"});
+        auto r = run(keyed("a"));
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
+        EXPECT_EQ(nginx_->accessLog().find("304 0 "), std::string::npos) << nginx_->accessLog();
+        EXPECT_EQ(version(), std::to_string(version_));
+        const int archives = nginx_->sent("\"GET /agent.zip HTTP").second;
+        ASSERT_EQ(run(keyed("a")).exitStatus, 0);
+        EXPECT_EQ(nginx_->sent("\"GET /agent.zip HTTP").second, archives + (legacy ? 1 : 0));
+        EXPECT_EQ(nginx_->accessLog().ends_with("304 0 \"GET /agent.zip HTTP/1.1\"\n"), legacy);
+    }
+    // Offline, none starts that came from another URL, under another key, or by an unsigned bundle.
+    const int port = nginx_->port();
+    const std::string url = nginx_->url("agent.zip");
+    for (const auto& [keys, from] :
+         std::vector<std::pair<std::string, std::string>>{{"a", url + "?other"}, {"b", url}, {"a", url}}) {
+        if (keys == "a" && from == url) {  // the cached agent now one of the unsigned bundle's
+            nginx_ = std::make_unique<testsupport::Nginx>(www_.path(), "", port);
+            serve("");
+            ASSERT_EQ(run(plain).exitStatus, 0);
+        }
+        nginx_.reset();
+        const auto r = run(keyed(keys, from));
+        EXPECT_EQ(r.exitStatus, 255) << r.err;
+        EXPECT_EQ(r.err.find("Could not reach the server"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(agentRuns(), 6);
+}
+
+struct LeftRow {
+    std::string name;
+    bool leftWhole, dropFirst;  // by an earlier run; the first answer broken off
+    std::string key;            // that signed what the server sends as the signature
+    int exit, requests;
+};
+
+class WhatWasLeft : public Trust, public ::testing::WithParamInterface<LeftRow> {};
+
+TEST_P(WhatWasLeft, IsVerifiedBeforeItIsExtracted) {
+    const auto& row = GetParam();
+    serve(row.key);
+    const std::string archive = testsupport::readFile(www_ / "agent.zip");
+    std::string signature = testsupport::readFile(www_ / "agent.zip.minisig");
+    serve("a");  // what the server has once the first answer broke off
+    const std::string archive2 = testsupport::readFile(www_ / "agent.zip");
+    if (row.dropFirst) signature = testsupport::readFile(www_ / "agent.zip.minisig");
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& q, int n) {
+        if (q.path.ends_with(".minisig")) return testsupport::reply(200, {}, signature);
+        auto reply = row.dropFirst && n > 1 ? testsupport::serveArchive(q, archive2, "\"v2\"")
+                                            : testsupport::serveArchive(q, archive, "\"v1\"");
+        // Late enough that the bytes kept differ from the new archive's.
+        if (row.dropFirst && n == 1) reply.dropAfter = archive.size() * 9 / 10;
+        return reply;
+    });
+    const auto b = keyed("a", server.url("/agent.zip"));
+    if (row.leftWhole) {
+        testsupport::writeFile(cacheDir() + "/.download", archive);
+        testsupport::writeFile(cacheDir() + "/.download.record",
+                               "bootstrap-installer cache record 1\nurl " + server.url("/agent.zip") +
+                                   "\ntag \"v1\"\nlength " + std::to_string(archive.size()) + "\n");
+    }
+    const auto r = run(b);
+    EXPECT_EQ(r.exitStatus, row.exit) << r.err;
+    EXPECT_EQ(static_cast<int>(server.requests().size()), row.requests);
+    EXPECT_EQ(cachedAgent(), row.exit == 0);
+    EXPECT_EQ(agentRuns(), row.exit == 0 ? 1 : 0);
+    EXPECT_EQ(r.err.find(", found key ") != std::string::npos, row.exit != 0) << r.err;  // the log names the keys
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, WhatWasLeft, ::testing::Values(
+    LeftRow{"a whole archive confirmed by a 304", true, false, "a", 0, 2},
+    LeftRow{"the same with another key's signature", true, false, "b", 255, 3},
+    LeftRow{"a new archive sent whole to a Range: file and hash start over", false, true, "a", 0, 3}), RowName());
+// clang-format on
 
 TEST_F(Trust, AFloorAndExpiryRefuseOldAgentsAlsoOnAnEmptyCache) {
     const auto now = static_cast<long>(std::time(nullptr));
@@ -142,23 +248,25 @@ TEST_F(Trust, AFloorAndExpiryRefuseOldAgentsAlsoOnAnEmptyCache) {
                   {}, 0);
 
     // Good for a few seconds: it runs, then, once past, neither a 304 nor an offline run start it.
-    const long soon = static_cast<long>(std::time(nullptr)) + 4;
+    const long soon = static_cast<long>(std::time(nullptr)) + 3;
     serve("a", {"-t", at + " expires:" + std::to_string(soon)});
     ASSERT_EQ(run(floored).exitStatus, 0);
-    std::this_thread::sleep_for(std::chrono::seconds(soon + 1 - static_cast<long>(std::time(nullptr))));
     const auto before = cacheFiles();
+    while (std::time(nullptr) < soon) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     expectRefused(run(floored), "The installer archive has expired.", before, 1);
     nginx_.reset();
     expectRefused(run(floored), "reached for a new one. Check the internet connection, then try again.", before, 1);
 }
 
+// An older archive is a rollback for the same key and URL, also after another product, whose
+// older agent is none, took the cache.
 TEST_F(Trust, RollbackIsJudgedPerKeyAndUrlAlsoWhenProductsTakeTurns) {
     serve("a", {"-t", "timestamp:1750000000\tfile:agent.zip"});
     ASSERT_EQ(run(keyed("a")).exitStatus, 0);
     serve("a", {"-t", "timestamp:1700000000\tfile:p2.zip"}, "p2.zip");
-    ASSERT_EQ(run(keyed("a", "p2.zip")).exitStatus, 0);  // the cache now holds the other product's
+    ASSERT_EQ(run(keyed("a", nginx_->url("p2.zip"))).exitStatus, 0);
     serve("a", {"-t", "timestamp:1740000000\tfile:agent.zip"});
-    expectRefused(run(keyed("a")), "older than the installed one.", cacheFiles(), 2);
+    expectRefused(run(keyed("a")), "The installer archive is older than the installed one.", cacheFiles(), 2);
 }
 
 TEST_F(Trust, MakeBundleTakesSeveralKeysAndRecordsTheFloor) {

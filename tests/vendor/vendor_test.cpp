@@ -35,11 +35,10 @@ struct Elf {
 
 Elf readElf(const std::string& path) {
     Elf elf;
-    const std::string dynamic = runProcess({"/usr/bin/readelf", "-d", "-W", path}).out;
-    const std::regex needed(R"(\(NEEDED\).*\[(.+)\])"), glibc(R"(\(GLIBC_([0-9.]+)\))");
-    for (std::sregex_iterator m(dynamic.begin(), dynamic.end(), needed), end; m != end; ++m) elf.needed.insert((*m)[1]);
-    std::istringstream symbols(runProcess({"/usr/bin/objdump", "-T", "-w", path}).out);
-    for (std::string line; std::getline(symbols, line);) {
+    std::istringstream lines(runProcess({"/usr/bin/objdump", "-p", "-T", "-w", path}).out);
+    const std::regex needed(R"(^ +NEEDED +(\S+))"), glibc(R"(\(GLIBC_([0-9.]+)\))");
+    for (std::string line; std::getline(lines, line);) {
+        if (std::smatch m; std::regex_search(line, m, needed)) elf.needed.insert(m[1]);
         if (std::smatch m; std::regex_search(line, m, glibc)) elf.glibc.insert(m[1]);
         if (line.find('\t') != std::string::npos && line.find("*UND*") == std::string::npos) {
             elf.exported.insert(line.substr(line.find_last_of(' ') + 1));
@@ -76,8 +75,6 @@ TEST(Elf, TheInstallerNeedsOnlyLibcLibmAndTheLoaderOfGlibc234AndThePluginNoCppRu
     // Its C++ runtime stays inside: the factory is all it offers.
     ASSERT_EQ(plugin.exported.size(), 1u);
     EXPECT_EQ(plugin.exported.begin()->rfind("bi_gtk_open_window_v", 0), 0u) << *plugin.exported.begin();
-    // The same reading sees this test program's shared C++ runtime.
-    EXPECT_TRUE(readElf(std::filesystem::read_symlink("/proc/self/exe")).needed.count("libstdc++.so.6"));
 }
 
 TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInstall) {
@@ -85,15 +82,11 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
         GTEST_SKIP() << "no mount namespace here (unshare -m needs root or user namespaces) to hide libcurl in";
     }
     // /dev/null over every libcurl the loader could open, in a private mount namespace.
-    wrapper_ = {
-        "/usr/bin/unshare",
-        "-m",
-        "/bin/sh",
-        "-c",
+    const std::string hide =
         R"(for f in $(/sbin/ldconfig -p | awk '/libcurl(-gnutls)?\.so\.4 /{print $NF}') )"
         R"(/usr/lib*/libcurl*.so.4* /usr/lib*/*/libcurl*.so.4* /lib*/libcurl*.so.4* /lib*/*/libcurl*.so.4*; do )"
-        R"(if [ -e "$f" ]; then mount --bind /dev/null "$f" || exit 97; fi; done; exec "$@")",
-        "hide-libcurl"};
+        R"(if [ -e "$f" ]; then mount --bind /dev/null "$f" || exit 97; fi; done; exec "$@")";
+    wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", hide, "hide-libcurl"};
     auto r = run(bundle("shipped", "InstallAgent.zip"), {"-mode", "silent"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(recorded().size(), 4u);
@@ -128,10 +121,9 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     testsupport::makeZip(d + "/nested.zip", {{"agent/install", "#!/bin/sh\n"}});
     testsupport::writeFile(d + "/splash.png", "GIF89a not a PNG");
     testsupport::writeFile(d + "/lonely/bootstrap-installer", testsupport::readFile(BI_INSTALLER), 0755);
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", d + "/key.pub", "-s", d + "/key.sec"}).exitStatus, 0);
     // Signed as the vendor named it, shipped as InstallAgent.zip.
     testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", d + "/key.sec", "-m", d + "/agent-1.2.zip"}).exitStatus, 0);
+    sign(d + "/agent-1.2.zip");
     const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
     const auto before = testsupport::listDir(d);
     std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",   d + "/Setup.app", "--bundle-zip", product_,
@@ -142,9 +134,6 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     EXPECT_NE(r.err.find(expand(GetParam().says, d, "$D")), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(usage) != std::string::npos, GetParam().status == 2) << r.err;
     EXPECT_EQ(testsupport::listDir(d), before);
-    const auto help = runProcess({BI_MAKE_BUNDLE, "--help"});
-    EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
 }
 
 // clang-format off
@@ -161,11 +150,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"no plug-in beside the installer", {"--installer", "$D/lonely/bootstrap-installer"}, 1,
                "no window plug-in bootstrap-installer-gtk.so beside $D/lonely/bootstrap-installer"},
     RefusalRow{"not a key", {"--public-key", "$D/text.zip"}, 1, "not a minisign public key: $D/text.zip"},
-    RefusalRow{"no signature", {"--public-key", "$D/key.pub"}, 1, "no signature $D/agent.zip.minisig for the agent archive"},
-    RefusalRow{"signed under another name", {"--public-key", "$D/key.pub", "--agent", "$D/agent-1.2.zip"}, 1,
+    RefusalRow{"no signature", {"--public-key", "$D/keys/a.pub"}, 1, "no signature $D/agent.zip.minisig for the agent archive"},
+    RefusalRow{"signed under another name", {"--public-key", "$D/keys/a.pub", "--agent", "$D/agent-1.2.zip"}, 1,
                "signature is for another file. (the bundle ships the archive as InstallAgent.zip); sign the archive under that "
                "name: cp '$D/agent-1.2.zip' '$D/InstallAgent.zip' && minisign -Sm '$D/InstallAgent.zip', then pass --agent "
-               "'$D/InstallAgent.zip' --public-key '$D/key.pub'"}), RowName());
+               "'$D/InstallAgent.zip' --public-key '$D/keys/a.pub'"}), RowName());
 // clang-format on
 
 TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithStrippedBinaries) {
@@ -173,15 +162,13 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
     const std::string tarball = dir_ / "vendor/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
     // Signed, as the vendor signs it, under the name the bundle ships it with.
     testsupport::writeFile(signedAgent, testsupport::readFile(agent_));
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-G", "-W", "-p", dir_ / "key.pub", "-s", dir_ / "key.sec"}).exitStatus,
-              0);
-    ASSERT_EQ(runProcess({"/usr/bin/minisign", "-S", "-s", dir_ / "key.sec", "-m", signedAgent}).exitStatus, 0);
+    sign(signedAgent);
     // The tool as cmake --install puts it, with no --installer: it takes what was installed with it.
     const std::string prefix = dir_ / "prefix";
     auto r = runProcess({BI_CMAKE, "--install", BI_BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
     r = runProcess({prefix + "/bin/bootstrap-installer-make-bundle", "-o", dir_ / "vendor/Product Setup.app",
-                    "--bundle-zip", product_, "--agent", signedAgent, "--public-key", dir_ / "key.pub", "--splash",
+                    "--bundle-zip", product_, "--agent", signedAgent, "--public-key", publicKey(), "--splash",
                     BI_SPLASH, "--archive", tarball});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_NE(r.out.find("added the window plug-in " + prefix +
