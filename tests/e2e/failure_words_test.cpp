@@ -18,8 +18,8 @@ using testsupport::ScriptedRequest;
 class FailureWords : public InstallerTest {};
 
 // A row's server answers every request with `answer`; by default a proxy's request (for a whole
-// URL) with 407, "/page" with a sign-in page, "/agent.zip" with the archive, "/<status>" with
-// that status.
+// URL, or a CONNECT) with 407, "/page" with a sign-in page, "/agent.zip" with the archive,
+// "/<status>" with that status.
 ScriptedReply defaultAnswer(const ScriptedRequest& q) {
     static const std::string archive = InstallerTest::heavyArchive("1", 3 << 20);
     if (!q.path.starts_with("/")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
@@ -136,6 +136,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
     FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the "
                "proxy settings", "requires authentication: http://ann@$H "}, .german = "Benutzername und Passwort",
                .env = {{"http_proxy", "http://ann:wrong@$H"}}},
+    FailureRow{.name = "a wrong password for a CONNECT", .url = "https://example.invalid/a.zip", .log = {"The proxy server requires "
+               "authentication.", "requires authentication: http://ann@$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a captive portal's page", .url = "$S/page", .log = {"The server did not send the installer archive (got text/html; "
                "charset=utf-8). A network's sign-in page", "Download failed! The server did not send a zip archive (got text/html; charset=utf-8): "
                "$S/page"}, .german = "Anmeldeseite"},
