@@ -1,6 +1,7 @@
 // Each kind of failure in plain words with what to do, in the user's language, in the window
 // with a display (GTK under Xvfb, read through BI_WINDOW_TRANSCRIPT) and on standard error, and
 // for the log in English with libcurl's words, the status and the URL.
+#include <signal.h>
 #include <unistd.h>
 
 #include <future>
@@ -11,6 +12,7 @@
 
 namespace bi {
 
+using namespace std::chrono_literals;
 using testsupport::reply;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
@@ -37,7 +39,9 @@ struct FailureRow {
     std::function<ScriptedReply(const ScriptedRequest&)> answer = defaultAnswer;
     InstallerTest::Env env = {};
     std::vector<std::string> resumable = {};
-    bool diskFull = false, keyed = false;
+    std::function<std::string()> shipped = {};  // the shipped archive's bytes; none: the recording agent's
+    int signal = 0;                             // sent once unzip, which then takes its time, has started
+    bool diskFull = false, keyed = false, terminal = false;
     enum { Download, NoUrlFile, Shipped } road = Download;
 };
 
@@ -63,6 +67,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
     const auto make = [&](const std::string& parent) {
         auto b = row.road == FailureRow::Shipped ? bundle(parent, "InstallAgent.zip") : bundle(parent);
+        if (row.shipped) testsupport::writeFile(b.resources + "/InstallAgent.zip", row.shipped());
         if (row.road == FailureRow::Download)
             testsupport::writeFile(b.resources + "/installAgentURL.txt", fill(row.url) + "\n");
         if (row.keyed) testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
@@ -70,13 +75,24 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     };
     Env env;
     for (const auto& [name, value] : row.env) env[name] = value ? std::optional(fill(*value)) : std::nullopt;
+    if (row.signal != 0) env.merge(slowUnzip());
     if (row.diskFull) wrapper_ = kDiskFull;
-    const auto r = run(make("en"), {}, env, std::chrono::seconds(20));
+    terminal_ = row.terminal;
+    std::chrono::steady_clock::time_point signalled;
+    const auto r = run(make("en"), {}, env, 20s, [&](pid_t pid) {
+        if (row.signal == 0) return;
+        waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); });
+        signalled = std::chrono::steady_clock::now();
+        ::kill(pid, row.signal);
+    });
     std::vector<std::string> log;
     for (const auto& text : row.log) log.push_back(fill(text));
     expectFailed(r, log, row.resumable);
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
     EXPECT_LT(r.err.size(), 16384u);
+    EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << "unzip's words name the descriptor, not the archive";
+    EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
+    EXPECT_TRUE(row.signal == 0 || std::chrono::steady_clock::now() - signalled < 1500ms);
     EXPECT_EQ(r.err.find("ann:wrong"), std::string::npos) << "the log shows the proxy's password";
     if (row.name == "no unzip" || row.name == "no home") {
         EXPECT_EQ(server.requests().size(), 0u) << "the archive was asked for";
@@ -88,6 +104,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
     testsupport::removeTree(home_);
     testsupport::makeDirs(home_);
+    terminal_ = false;
     env.insert({{"DISPLAY", display},
                 {"NO_AT_BRIDGE", "1"},
                 {"BI_WINDOW_TRANSCRIPT", transcript},
@@ -116,6 +133,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
 namespace {
 
 const std::string kError = "Error during the download process. ";
+const std::string kUnzipFailed = "Failed to unzip the install agent\nFailed to initialize the install agent.\n";
 
 ScriptedReply zipReply(const std::string& bytes) {
     return reply(200, {{"ETag", "\"z\""}, {"Content-Type", "application/zip"}}, bytes);
@@ -148,6 +166,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}}},
     FailureRow{.name = "no certificate store", .url = "$T/a.zip", .log = {"Install the package of the system's CA certificates (ca-certificates)"},
                .german = "CA-Zertifikaten des Systems (ca-certificates)", .env = {{"SSL_CERT_FILE", "$D/none.pem"}}},
+    FailureRow{.name = "shipped, corrupt", .log = {kUnzipFailed + "Installation failed.\n", "$D/en/Setup.app/Contents/Resources/InstallAgent.zip"},
+               .shipped = [] { return std::string("PK\x03\x04 this is not a zip archive"); }, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, no install at the top", .log = {"Failed to initialize the install agent.\nInstallation failed.\n"},
+               .shipped = [] { return zipBytes({{"setup.sh", "echo hi"}}); }, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, encrypted, with a terminal to prompt on", .log = {kUnzipFailed + "Installation failed.\n"},
+               .shipped = InstallerTest::encryptedArchive, .terminal = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, a full disk, with a terminal to ask on", .log = {kUnzipFailed + "Installation failed.\n", "disk full"},
+               .shipped = InstallerTest::bombArchive, .diskFull = true, .terminal = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, SIGTERM while extracting", .log = {"The installation was cancelled.\nInstallation failed.\n"},
+               .shipped = [] { return zipBytes(InstallerTest::agentFiles()); }, .signal = SIGTERM, .road = FailureRow::Shipped},
     FailureRow{.name = "shipped, not signed", .log = {"The installer archive is not signed. Do not run this installer;"},
                .german = "Führen Sie dieses Installationsprogramm nicht aus", .keyed = true, .road = FailureRow::Shipped},
     FailureRow{.name = "a full disk while downloading", .url = "$S/agent.zip", .log = {kError + "The disk is full: the installer needs ",

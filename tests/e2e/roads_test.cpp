@@ -12,7 +12,6 @@
 
 namespace bi {
 
-using namespace std::chrono_literals;
 using testsupport::reply;
 using testsupport::ScriptedRequest;
 
@@ -75,58 +74,6 @@ TEST_F(InstallerTest, TheTestVariablePutsTheAgentBesideTheBundle) {
         ::unlink((dir_ / "beside/install").c_str());
     }
 }
-
-struct BrokenRow {
-    std::string name;
-    std::function<std::string()> archive;
-    std::string ending;
-    bool diskFull = false;
-    int signal = 0;
-};
-
-namespace {
-
-class ShippedBroken : public InstallerTest, public ::testing::WithParamInterface<BrokenRow> {};
-
-}  // namespace
-
-TEST_P(ShippedBroken, FailsClearlyAndLeavesNothing) {
-    const auto& row = GetParam();
-    auto b = bundle("failing");
-    testsupport::writeFile(b.resources + "/InstallAgent.zip", row.archive());
-    if (row.diskFull) wrapper_ = kDiskFull;
-    terminal_ = row.signal == 0;  // where unzip could ask for a password, or whether to go on after a write error
-    std::chrono::steady_clock::time_point signalled;
-    const auto r = run(b, {}, row.signal != 0 ? slowUnzip() : Env{}, 20s, [&](pid_t pid) {
-        if (row.signal == 0) return;
-        waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); });
-        signalled = std::chrono::steady_clock::now();
-        ::kill(pid, row.signal);
-    });
-    expectFailed(r, {});
-    EXPECT_TRUE(r.err.ends_with(row.ending + "Installation failed.\n")) << r.err;
-    // unzip's own words name the archive, not the descriptor it read it through.
-    EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(b.resources + "/InstallAgent.zip") != std::string::npos, row.name == "corrupt") << r.err;
-    EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
-    EXPECT_TRUE(row.signal == 0 || std::chrono::steady_clock::now() - signalled < 1500ms);
-}
-
-namespace {
-
-const std::string kUnzipFailed = "Failed to unzip the install agent\nFailed to initialize the install agent.\n";
-std::string anAgent() { return zipBytes(InstallerTest::agentFiles()); }
-
-}  // namespace
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Rows, ShippedBroken, ::testing::Values(
-    BrokenRow{"corrupt", [] { return std::string("PK\x03\x04 this is not a zip archive"); }, kUnzipFailed},
-    BrokenRow{"no install at the top", [] { return zipBytes({{"setup.sh", "echo hi"}}); }, "Failed to initialize the install agent.\n"},
-    BrokenRow{"encrypted, with a terminal to prompt on", InstallerTest::encryptedArchive, kUnzipFailed},
-    BrokenRow{"a full disk", InstallerTest::bombArchive, kUnzipFailed, true},
-    BrokenRow{"SIGTERM while extracting", anAgent, "The installation was cancelled.\n", false, SIGTERM}), RowName());
-// clang-format on
 
 TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAndProductsNeverShare) {
     testsupport::ScratchDir www;
