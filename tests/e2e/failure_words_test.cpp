@@ -1,6 +1,7 @@
 // Each kind of failure in plain words with what to do, in the user's language, in the window
 // with a display (GTK under Xvfb, read through BI_WINDOW_TRANSCRIPT) and on standard error, and
 // for the log in English with libcurl's words, the status and the URL.
+#include <signal.h>
 #include <unistd.h>
 
 #include <future>
@@ -11,6 +12,7 @@
 
 namespace bi {
 
+using namespace std::chrono_literals;
 using testsupport::reply;
 using testsupport::ScriptedReply;
 using testsupport::ScriptedRequest;
@@ -18,14 +20,14 @@ using testsupport::ScriptedRequest;
 class FailureWords : public InstallerTest {};
 
 // A row's server answers every request with `answer`; by default a proxy's request (for a whole
-// URL, or a CONNECT) with 407,
-// "/page" with a sign-in page, "/agent.zip" with the archive, "/<status>" with that status.
+// URL, or a CONNECT) with 407, "/page" with a sign-in page, "/agent.zip" with the archive,
+// "/<status>" with that status.
 ScriptedReply defaultAnswer(const ScriptedRequest& q) {
     static const std::string archive = InstallerTest::heavyArchive("1", 3 << 20);
     if (!q.path.starts_with("/")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
     if (q.path == "/page") return reply(200, {{"Content-Type", "text/html; charset=utf-8"}}, "<html>sign in</html>");
     if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
-    return ScriptedReply{q.path.ends_with(".minisig") ? 404 : std::stoi(q.path.substr(1))};
+    return ScriptedReply{std::stoi(q.path.substr(1))};
 }
 
 struct FailureRow {
@@ -37,7 +39,9 @@ struct FailureRow {
     std::function<ScriptedReply(const ScriptedRequest&)> answer = defaultAnswer;
     InstallerTest::Env env = {};
     std::vector<std::string> resumable = {};
-    bool diskFull = false, terminal = false, keyed = false;
+    std::function<std::string()> shipped = {};  // the shipped archive's bytes; none: the recording agent's
+    int signal = 0;                             // sent once unzip, which then takes its time, has started
+    bool diskFull = false, keyed = false, terminal = false;
     enum { Download, NoUrlFile, Shipped } road = Download;
 };
 
@@ -63,6 +67,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
     const auto make = [&](const std::string& parent) {
         auto b = row.road == FailureRow::Shipped ? bundle(parent, "InstallAgent.zip") : bundle(parent);
+        if (row.shipped) testsupport::writeFile(b.resources + "/InstallAgent.zip", row.shipped());
         if (row.road == FailureRow::Download)
             testsupport::writeFile(b.resources + "/installAgentURL.txt", fill(row.url) + "\n");
         if (row.keyed) testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
@@ -70,15 +75,24 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     };
     Env env;
     for (const auto& [name, value] : row.env) env[name] = value ? std::optional(fill(*value)) : std::nullopt;
+    if (row.signal != 0) env.merge(slowUnzip());
     if (row.diskFull) wrapper_ = kDiskFull;
     terminal_ = row.terminal;
-    const auto r = run(make("en"), {}, env, std::chrono::seconds(20));
+    std::chrono::steady_clock::time_point signalled;
+    const auto r = run(make("en"), {}, env, 20s, [&](pid_t pid) {
+        if (row.signal == 0) return;
+        waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); });
+        signalled = std::chrono::steady_clock::now();
+        ::kill(pid, row.signal);
+    });
     std::vector<std::string> log;
     for (const auto& text : row.log) log.push_back(fill(text));
     expectFailed(r, log, row.resumable);
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
     EXPECT_LT(r.err.size(), 16384u);
+    EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << "unzip's words name the descriptor, not the archive";
     EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
+    EXPECT_TRUE(row.signal == 0 || std::chrono::steady_clock::now() - signalled < 1500ms);
     EXPECT_EQ(r.err.find("ann:wrong"), std::string::npos) << "the log shows the proxy's password";
     if (row.name == "no unzip" || row.name == "no home") {
         EXPECT_EQ(server.requests().size(), 0u) << "the archive was asked for";
@@ -112,16 +126,14 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     EXPECT_NE(german.err.find(row.german), std::string::npos) << german.err;
     EXPECT_NE(german.err.find("\nInstallation failed.\n"), std::string::npos) << german.err;  // the log stays English
     EXPECT_NE(shown.find("button: Schließen"), std::string::npos) << shown;
-    for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"}) {
+    for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"})
         EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
-    }
 }
 
 namespace {
 
 const std::string kError = "Error during the download process. ";
-const char* const kNotSigned = "The installer archive is not signed. Do not run this installer;";
-const char* const kDoNotRun = "Führen Sie dieses Installationsprogramm nicht aus";
+const std::string kUnzipFailed = "Failed to unzip the install agent\nFailed to initialize the install agent.\n";
 
 ScriptedReply zipReply(const std::string& bytes) {
     return reply(200, {{"ETag", "\"z\""}, {"Content-Type", "application/zip"}}, bytes);
@@ -132,15 +144,16 @@ ScriptedReply zipReply(const std::string& bytes) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
     FailureRow{.name = "404", .url = "$S/404", .log = {"Download failed with error code 404. The installer file is not on the server. "
-               "Contact the vendor", "Download failed! Error code- 404 $S/404"}, .german = "Die Datei des Installationsprogramms ist nicht auf dem Server"},
-    FailureRow{.name = "404 with a page", .url = "$S/404", .log = {"Download failed with http error code- 404 $S/404"},
-               .answer = [](const ScriptedRequest&) { return reply(404, {{"Content-Type", "text/html"}}, "<html>not here</html>"); }},
-    FailureRow{.name = "403", .url = "$S/403", .log = {"Download failed with error code 403. The server refused access"},
-               .german = "verweigert den Zugriff"},
-    FailureRow{.name = "503", .url = "$S/503", .log = {"The server is busy or has a problem. Try again later."},
-               .german = "ausgelastet oder gestört"},
-    FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the proxy "
-               "settings", "requires authentication: $S "}, .german = "Benutzername und Passwort", .env = {{"http_proxy", "$S"}}},
+               "Contact the vendor", "Download failed! Error code- 404 $S/404"},
+               .german = "Die Datei des Installationsprogramms ist nicht auf dem Server"},
+    FailureRow{.name = "403 with a page", .url = "$S/403", .log = {"Download failed with error code 403. The server refused access",
+               "Download failed with http error code- 403 $S/403"}, .german = "verweigert den Zugriff",
+               .answer = [](const ScriptedRequest&) { return reply(403, {{"Content-Type", "text/html"}}, "<html>no</html>"); }},
+    FailureRow{.name = "503 every time", .url = "$S/503", .log = {"The server is busy. Trying again in 1 s (attempt 4 of 4)",
+               "The server is busy or has a problem. Try again later."}, .german = "ausgelastet oder gestört"},
+    FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the "
+               "proxy settings", "requires authentication: http://ann@$H "}, .german = "Benutzername und Passwort",
+               .env = {{"http_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a wrong password for a CONNECT", .url = "https://example.invalid/a.zip", .log = {"The proxy server requires "
                "authentication.", "requires authentication: http://ann@$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a captive portal's page", .url = "$S/page", .log = {"The server did not send the installer archive (got text/html; "
@@ -153,13 +166,21 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}}},
     FailureRow{.name = "no certificate store", .url = "$T/a.zip", .log = {"Install the package of the system's CA certificates (ca-certificates)"},
                .german = "CA-Zertifikaten des Systems (ca-certificates)", .env = {{"SSL_CERT_FILE", "$D/none.pem"}}},
-    FailureRow{.name = "not signed", .url = "$S/agent.zip", .log = {kNotSigned}, .german = kDoNotRun, .keyed = true},
-    FailureRow{.name = "shipped, not signed", .log = {kNotSigned}, .german = kDoNotRun, .keyed = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, corrupt", .log = {kUnzipFailed + "Installation failed.\n", "$D/en/Setup.app/Contents/Resources/InstallAgent.zip"},
+               .shipped = [] { return std::string("PK\x03\x04 this is not a zip archive"); }, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, no install at the top", .log = {"Failed to initialize the install agent.\nInstallation failed.\n"},
+               .shipped = [] { return zipBytes({{"setup.sh", "echo hi"}}); }, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, encrypted, with a terminal to prompt on", .log = {kUnzipFailed + "Installation failed.\n"},
+               .shipped = InstallerTest::encryptedArchive, .terminal = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, a full disk, with a terminal to ask on", .log = {kUnzipFailed + "Installation failed.\n", "disk full"},
+               .shipped = InstallerTest::bombArchive, .diskFull = true, .terminal = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, SIGTERM while extracting", .log = {"The installation was cancelled.\nInstallation failed.\n"},
+               .shipped = [] { return zipBytes(InstallerTest::agentFiles()); }, .signal = SIGTERM, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, not signed", .log = {"The installer archive is not signed. Do not run this installer;"},
+               .german = "Führen Sie dieses Installationsprogramm nicht aus", .keyed = true, .road = FailureRow::Shipped},
     FailureRow{.name = "a full disk while downloading", .url = "$S/agent.zip", .log = {kError + "The disk is full: the installer needs ",
                "MiB of free space in $D/home/.tolvar/", "Error - cannot write the downloaded file: File too large"},
                .german = "Der Datenträger ist voll", .diskFull = true},
-    FailureRow{.name = "a full disk while extracting", .url = "$S/bomb", .log = {"Failed to unzip the installer.", "disk full"},
-               .answer = [](const ScriptedRequest&) { return zipReply(InstallerTest::bombArchive()); }, .diskFull = true, .terminal = true},
     FailureRow{.name = "no unzip", .url = "$S/agent.zip", .log = {"The program unzip, which the installer needs, is not installed. Install "
                "the package unzip"}, .german = "Installieren Sie das Paket unzip", .env = {{"PATH", "$D/bin"}}},
     FailureRow{.name = "no home", .url = "$S/agent.zip", .log = {"The home directory $D/no/home does not exist. Set HOME"},
@@ -174,25 +195,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .answer = [](const ScriptedRequest&) { return zipReply("PK\x03\x04" + std::string(5000, 'z')); }},
     FailureRow{.name = "an archive without install at its top", .url = "$S/a.zip", .log = {"Failed to unzip the installer."},
                .answer = [](const ScriptedRequest&) { return zipReply(zipBytes({{"agent/install", "#!/bin/sh\n"}})); }},
-    FailureRow{.name = "an encrypted archive with a terminal", .url = "$S/a.zip", .log = {"Failed to unzip the installer."},
-               .answer = [](const ScriptedRequest&) { return zipReply(InstallerTest::encryptedArchive()); }, .terminal = true},
     FailureRow{.name = "a connection lost every time", .url = "$S/drop", .log = {kError, "Download failed! Error - "},
                .answer = [](const ScriptedRequest&) {
                    auto r = zipReply(zipBytes(InstallerTest::agentFiles()));
                    r.headers.emplace_back("Content-Length", std::to_string(r.body.size() + 100000));
                    return r;
                }, .resumable = {".download", ".download.record"}},
-    FailureRow{.name = "a server that stalls", .url = "$S/stall", .log = {kError, "Error - no data received for 300 ms"},
-               .answer = [](const ScriptedRequest&) {
-                   auto r = zipReply(zipBytes(InstallerTest::agentFiles()));
-                   r.pace = std::chrono::seconds(3);
-                   return r;
-               }, .env = {{"BI_IDLE_TIMEOUT", "0.3"}}},
-    FailureRow{.name = "no URL", .url = "", .log = {kError, "Error - URL using bad/illegal format or missing URL"}},
     FailureRow{.name = "a URL file in CRLF", .url = "$S/404\r", .log = {kError, "Error - URL using bad/illegal format or missing URL: \"$S/404\\\\r\""}},
     FailureRow{.name = "1 MB on one line", .url = "$S/" + std::string(1 << 20, 'a'),
                .log = {kError, "Error - URL too long: 1048599 bytes (at most 65536): \"$S/aaa"}},
-    FailureRow{.name = "a NUL before the URL", .url = std::string(1, '\0') + "$S/404", .log = {kError, "Error - URL using bad/illegal format"}},
+    FailureRow{.name = "no URL before a NUL", .url = std::string(1, '\0') + "$S/404", .log = {kError, "Error - URL using bad/illegal format or missing URL"}},
     FailureRow{.name = "no URL file", .log = {"This installer has no download address: ", "/installAgentURL.txt is missing."},
                .road = FailureRow::NoUrlFile}), RowName());
 // clang-format on
@@ -209,7 +221,7 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
     sign(dir_ / "a.zip");
     auto b = downloadBundle(server->url("/a.zip"));
     testsupport::writeFile(b.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
-    auto r = run(b, {}, {{"BI_RETRY_WAIT", "1.5"}});
+    auto r = run(b, {}, {{"BI_RETRY_WAIT", "1"}});
     const auto count = [&](const std::string& text) {
         size_t n = 0;
         for (size_t at = r.err.find(text); at != std::string::npos; at = r.err.find(text, at + 1)) ++n;
@@ -217,7 +229,7 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
     };
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_TRUE(server->requests().at(0).header("user-agent").starts_with("bootstrap-installer/"));
-    EXPECT_EQ(count("The server is busy. Trying again in "), 2u) << r.err;  // a wait of 3 s among them
+    EXPECT_EQ(count("The server is busy. Trying again in "), 2u) << r.err;  // a wait of 2 s among them
     EXPECT_EQ(count("Connection lost"), 0u) << r.err;
     EXPECT_NE(r.err.find("Install agent signature verified: timestamp:"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(" UTC), file:a.zip"), std::string::npos) << r.err;
@@ -243,20 +255,8 @@ TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
         return testsupport::runProcess(args).out;
     };
     // The pane outlives the installer, so that what it left can be read.
-    wrapper_ = {"/usr/bin/tmux",
-                "-S",
-                sock,
-                "-f",
-                "/dev/null",
-                "new-session",
-                "-d",
-                "-x",
-                "100",
-                "-y",
-                "12",
-                "/bin/sh",
-                "-c",
-                "trap : INT; \"$0\" \"$@\"; echo END; sleep 60"};
+    wrapper_ = {"/usr/bin/tmux", "-S", sock, "-f", "/dev/null", "new-session", "-d", "-x", "100", "-y", "12"};
+    wrapper_.insert(wrapper_.end(), {"/bin/sh", "-c", "trap : INT; \"$0\" \"$@\"; echo END; sleep 60"});
     const auto screen = [&](const testsupport::Bundle& b, bool interrupt) {
         run(b);
         if (interrupt) {
