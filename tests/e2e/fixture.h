@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -60,21 +58,6 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::millisecon
     }
     return false;
 }
-
-// The test name of a table's row: its `name`, each character that is not a letter or digit made "_".
-struct RowName {
-    template <class Row>
-    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
-        std::string name = info.param.name;
-        for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    }
-};
-
-// A row prints as its name, in test listings and failures.
-template <class Row>
-requires requires(const Row& row) { row.name; }
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 // `text` with each `key` ("$S" unless given) replaced by `value` (a server's URL without its path, say).
 inline std::string expand(std::string text, const std::string& value, const std::string& key = "$S") {

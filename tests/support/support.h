@@ -2,8 +2,10 @@
 // with the real zip, and running a program as a process with its output captured.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -12,6 +14,21 @@
 #include <vector>
 
 namespace bi {
+
+// The test name of a table's row: its `name`, each character that is not a letter or digit made "_".
+struct RowName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        std::string name = info.param.name;
+        for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    }
+};
+
+// A row prints as its name, in test listings and failures.
+template <class Row>
+requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 namespace testsupport {
 

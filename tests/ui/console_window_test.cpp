@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support.h"
 #include "ui/i18n.h"
 #include "window_driver.h"
 
@@ -47,48 +48,59 @@ std::vector<std::string> linesOf(const std::string& text, bool terminal = false)
     return lines;
 }
 
+const std::string kFailureText = std::regex_replace(kFailure, std::regex("[.<&>]"), "\\$&");
+
+struct ConsoleRow {
+    std::string name;
+    unsigned short columns;
+    const char *env, *flags;  // env: COLUMNS; flags, steps and pause: drive()'s
+    int steps, pause;
+    std::vector<std::string> lines;
+    long red = 0;
+    const char* drawn = "";
+};
+
+class ConsoleWindow : public ::testing::TestWithParam<ConsoleRow> {};
+
 // On a pipe (0 columns) plain lines; on a terminal one line, redrawn in place and fitted to
 // COLUMNS or its width, with what else is written above it and a failure below it in red. Of the
 // line's drawings some are like `drawn`: too narrow for the bar and the speed, the percent and the
 // time left stay.
-TEST(ConsoleWindow, SaysOnlyWhatHappenedInPlainLinesOnAPipeAndInOneLineOnATerminal) {
-    const std::string failure = std::regex_replace(kFailure, std::regex("[.<&>]"), "\\$&");
-    // clang-format off
-    const struct { unsigned short columns; const char *env, *flags; int steps, pause; std::vector<std::string> lines; long red = 0;
-                   const char* drawn = ""; } rows[] = {  // env: COLUMNS; flags, steps and pause: drive()'s
-        {0, "", "finish", 1000, 0, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB", "Downloaded 1000\\.0 KiB in 0\\.\\d s", "Initializing the installer"}},
-        {0, "", "fail", 1000, 0, {"Downloading", " 10%  200\\.0 KiB of 2\\.0 MiB", failure}},  // the full bar claims nothing
-        {0, "", "", 250, 10000, {"Downloading", " 10%  25\\.0 KiB of 250\\.0 KiB", " \\d\\d%  \\d+\\.0 KiB of 250\\.0 KiB  .*/s  0:0\\d left"}},  // one in 2 s
-        {0, "", "close", 1000, 1000, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB"}}, {0, "", "fail gone", 0, 0, {"Downloading", failure}},
-        {100, "60", "log finish", 1000, 1000, {"a log line", "a child writes",
-         "Downloaded 1000\\.0 KiB in 1\\.\\d s", "Initializing the installer  0:01"}, 0, "Downloading   \\d\\d%  \\d+\\.0 KiB of 1000\\.0 KiB  0:0\\d left"},
-        {40, "", "fail", 100, 1000, {"Downloading  100\\.0 KiB of 200\\.0 KiB", "Error during the download process\\.",
-          "Failed to connect to 127\\.0\\.0\\.1 port 1", "after 0 ms: Couldn't connect to server", "<&>"}, 4, "Downloading  100\\.0 KiB of 200\\.0 KiB"},
-    };
-    // clang-format on
-    for (const auto& r : rows) {
-        *r.env ? ::setenv("COLUMNS", r.env, 1) : ::unsetenv("COLUMNS");
-        const auto start = std::chrono::steady_clock::now();
-        const std::string out = onConsole(r.columns, r.flags, r.steps, std::chrono::microseconds(r.pause));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const auto lines = linesOf(out, r.columns > 0);
-        ASSERT_EQ(lines.size(), r.lines.size()) << out;
-        for (size_t i = 0; i < lines.size(); ++i)
-            EXPECT_TRUE(std::regex_match(lines[i], std::regex(r.lines[i]))) << lines[i];
-        const std::regex red("\033\\[31m[^\033\n]{1,39}\033\\[0m\r?\n"), drawn("\r\033\\[K(Downloading[^\r\n]*)");
-        EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), red), std::sregex_iterator()), r.red)
-            << out;
-        size_t redraws = 0, named = 0;
-        for (auto it = std::sregex_iterator(out.begin(), out.end(), drawn); it != std::sregex_iterator();
-             ++it, ++redraws) {
-            EXPECT_LT((*it)[1].length(), *r.env ? std::atoi(r.env) : r.columns) << (*it)[1];
-            named += std::regex_match((*it)[1].str(), std::regex(r.drawn));
-        }
-        EXPECT_EQ(named > 0, r.columns > 0) << out;
-        EXPECT_EQ(out.find_first_of("\r\033") == std::string::npos, r.columns == 0);
-        EXPECT_LE(static_cast<double>(redraws), seconds * 10 + 3) << seconds << " s";  // ten a second at most
+TEST_P(ConsoleWindow, SaysOnlyWhatHappenedInPlainLinesOnAPipeAndInOneLineOnATerminal) {
+    const ConsoleRow& r = GetParam();
+    *r.env ? ::setenv("COLUMNS", r.env, 1) : ::unsetenv("COLUMNS");
+    const auto start = std::chrono::steady_clock::now();
+    const std::string out = onConsole(r.columns, r.flags, r.steps, std::chrono::microseconds(r.pause));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto lines = linesOf(out, r.columns > 0);
+    ASSERT_EQ(lines.size(), r.lines.size()) << out;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(r.lines[i]))) << lines[i];
+    const std::regex red("\033\\[31m[^\033\n]{1,39}\033\\[0m\r?\n"), drawn("\r\033\\[K(Downloading[^\r\n]*)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), red), std::sregex_iterator()), r.red) << out;
+    size_t redraws = 0, named = 0;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), drawn); it != std::sregex_iterator(); ++it, ++redraws) {
+        EXPECT_LT((*it)[1].length(), *r.env ? std::atoi(r.env) : r.columns) << (*it)[1];
+        named += std::regex_match((*it)[1].str(), std::regex(r.drawn));
     }
+    EXPECT_EQ(named > 0, r.columns > 0) << out;
+    EXPECT_EQ(out.find_first_of("\r\033") == std::string::npos, r.columns == 0);
+    EXPECT_LE(static_cast<double>(redraws), seconds * 10 + 3) << seconds << " s";  // ten a second at most
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, ConsoleWindow, ::testing::Values(
+    ConsoleRow{"pipe, finished", 0, "", "finish", 1000, 0, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB", "Downloaded 1000\\.0 KiB in 0\\.\\d s", "Initializing the installer"}},
+    ConsoleRow{"pipe, failed", 0, "", "fail", 1000, 0, {"Downloading", " 10%  200\\.0 KiB of 2\\.0 MiB", kFailureText}},  // the full bar claims nothing
+    ConsoleRow{"pipe, slow", 0, "", "", 250, 10000, {"Downloading", " 10%  25\\.0 KiB of 250\\.0 KiB", " \\d\\d%  \\d+\\.0 KiB of 250\\.0 KiB  .*/s  0:0\\d left"}},  // one in 2 s
+    ConsoleRow{"pipe, closed", 0, "", "close", 1000, 1000, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB"}},
+    ConsoleRow{"pipe, display gone", 0, "", "fail gone", 0, 0, {"Downloading", kFailureText}},
+    ConsoleRow{"terminal, COLUMNS", 100, "60", "log finish", 1000, 1000, {"a log line", "a child writes",
+         "Downloaded 1000\\.0 KiB in 1\\.\\d s", "Initializing the installer  0:01"}, 0, "Downloading   \\d\\d%  \\d+\\.0 KiB of 1000\\.0 KiB  0:0\\d left"},
+    ConsoleRow{"terminal, narrow, failed", 40, "", "fail", 100, 1000, {"Downloading  100\\.0 KiB of 200\\.0 KiB", "Error during the download process\\.",
+          "Failed to connect to 127\\.0\\.0\\.1 port 1", "after 0 ms: Couldn't connect to server", "<&>"}, 4, "Downloading  100\\.0 KiB of 200\\.0 KiB"}),
+    RowName());
+// clang-format on
 
 }  // namespace
 
