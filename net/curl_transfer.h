@@ -1,5 +1,5 @@
-// One GET with libcurl on the session's worker thread: the request's headers, the body into
-// its file, merged progress, the idle time-out, and what the failure was.
+// One GET with libcurl on the session's worker thread: the request's headers and proxy, the
+// body into its file, merged progress, the idle time-out, and what the failure was.
 #pragma once
 
 #include <curl/curl.h>
@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "net/proxy_credentials.h"
 #include "net/url_session.h"
 
 namespace bi::net {
@@ -25,9 +26,11 @@ struct TransferReports {
     std::function<void(const std::string& location)> finished;
 };
 
-// Runs the request to its end on `multi`; nullopt once `finished` has been reported.
+// Runs the request to its end on `multi`, through the proxies its route names in turn;
+// nullopt once `finished` has been reported.
 std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions& options,
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
-                                             SharedResponse& response, const TransferReports& reports);
+                                             SharedResponse& response, const TransferReports& reports,
+                                             ProxyCredentials& credentials);
 
 }  // namespace bi::net
