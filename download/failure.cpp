@@ -64,6 +64,15 @@ std::string transferSentence(const Failure& f) {
                              "again."),
                           place.c_str());
         }
+        case TransferErrorKind::ProxyUnreachable:
+            return format(tr("The proxy server %s cannot be reached. Check the proxy settings."),
+                          hostOf(f.proxy).c_str());
+        case TransferErrorKind::ProxyRefused:
+            return tr("The proxy server did not accept the user name and password.");
+        case TransferErrorKind::NoPacRunner:
+            return tr(
+                "The proxy settings ask for an automatic configuration script, but no program to run it is "
+                "installed. Install the package libproxy1-plugin-webkit, then try again.");
         case TransferErrorKind::BadUrl:
         case TransferErrorKind::TooManyRedirects:
             return tr("The download address of this installer does not work. Contact the vendor of the product.");

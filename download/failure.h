@@ -40,6 +40,7 @@ struct Failure {
     net::TransferErrorKind transfer = net::TransferErrorKind::Other;
     int64_t needed = -1;   // a full disk: the bytes the archive needs, -1 when unknown
     bool shipped = false;  // the archive shipped in the bundle, not a download
+    std::string proxy;     // a transfer's proxy, without a password; "" for none
 };
 
 // The system log's line: English, with the technical detail.

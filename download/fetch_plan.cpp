@@ -48,6 +48,7 @@ Step judgeFailure(FetchState& state, const std::string& url, const net::Transfer
     Failure failure{error.kind == TransferErrorKind::NoLibrary ? Failure::Kind::NoLibrary : Failure::Kind::Transfer,
                     error.url, error.reason};
     failure.transfer = error.kind;
+    failure.proxy = error.proxy;
     // Only when no HTTP answer came at all: a server that answers with errors is not away.
     if (!state.reached && isUnreachable(error)) {
         Step step = fail(std::move(failure));
