@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Proxies, ::testing::Values(
              .exit = 255, .log = {"The proxy server requires authentication."}},
     ProxyRow{.name = "a resume through squid", .env = {{"http_proxy", "$P"}}, .dropHalfWay = true},
     ProxyRow{.name = "NTLM", .squid = std::nullopt, .env = {{"http_proxy", "http://ann:secret@$p"}}, .ntlm = true},
-    ProxyRow{.name = "a proxy that cannot be reached", .squid = std::nullopt, .env = {{"http_proxy", "http://127.0.0.1:9"}},
+    ProxyRow{.name = "a proxy that cannot be reached", .squid = std::nullopt, .url = "$L/agent.zip", .env = {{"http_proxy", "http://127.0.0.1:9"}},
              .exit = 255, .log = {"The proxy server 127.0.0.1 cannot be reached. Check the proxy settings."}},
     ProxyRow{.name = "GNOME manual", .gnome = kGnomeManual, .log = {"Through the proxy $P (GNOME's settings (manual))"}},
     ProxyRow{.name = "GNOME manual, no_proxy names the server", .env = {{"no_proxy", "127.0.0.1"}}, .gnome = kGnomeManual,

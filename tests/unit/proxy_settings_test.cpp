@@ -16,7 +16,7 @@ TEST(ProxySettings, TheEnvironmentDecidesWhenAVariableIsSetAndNoProxyPassesItsHo
         {{{"http_proxy", ""}}, "http://h/a", std::nullopt}, {{{"http_proxy", "p"}}, "http://h/a", "http_proxy"},
         {{{"http_proxy", "p"}}, "HTTPS://h/a", ""}, {{{"https_proxy", "p"}}, "http://h/a", ""},
         {{{"HTTPS_PROXY", "p"}, {"all_proxy", "q"}}, "https://h/a", "HTTPS_PROXY"},
-        {{{"ALL_PROXY", "p"}, {"http_proxy", ""}}, "http://h/a", "ALL_PROXY"},
+        {{{"ALL_PROXY", "p"}, {"http_proxy", ""}}, "http://h/a", "ALL_PROXY"}, {{{"HTTPS_PROXY", "p"}}, "http://h/a", ""},
     };
     // clang-format on
     for (const auto& row : env) {
