@@ -41,8 +41,8 @@ std::string modeText(const DesktopSettings& settings) {
 // What libproxy answers for url, on the asking thread.
 ProxyRoute desktopRoute(const std::string& url) {
     ProxyRoute route;
-    route.desktop = true;
     const std::string desktop = sessionDesktop(systemGetenv);
+    route.desktop = !desktop.empty();
     const DesktopSettings settings = desktopSettings(desktop, systemGetenv);
     route.source = desktop.empty() ? "libproxy" : desktop + "'s settings (" + modeText(settings) + ")";
     route.proxies.clear();

@@ -13,7 +13,7 @@ namespace bi::net {
 struct ProxyRoute {
     std::vector<std::string> proxies = {""};  // tried in order; "" a direct connection; never empty
     std::string source;        // for the log: "the environment (http_proxy)", "GNOME's settings (manual)"
-    bool desktop = false;      // the desktop's settings decided
+    bool desktop = false;      // a desktop's settings (GNOME's, KDE's) decided
     bool noPacRunner = false;  // they ask for a PAC script that nothing here can run
 };
 
