@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -176,6 +177,12 @@ std::string sessionDesktop(const Getenv& getenv) {
     }
     if (getenv("KDE_FULL_SESSION") != nullptr) return "KDE";
     return "";
+}
+
+bool proxySettingsMayExist(const Getenv& getenv) {
+    const char* current = getenv("XDG_CURRENT_DESKTOP");
+    return !sessionDesktop(getenv).empty() || (current != nullptr && *current != '\0') ||
+           ::access("/etc/sysconfig/proxy", R_OK) == 0;
 }
 
 DesktopSettings desktopSettings(const std::string& desktop, const Getenv& getenv) {

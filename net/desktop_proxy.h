@@ -28,6 +28,10 @@ bool libproxyRunsPac();
 // (or MATE) session, "KDE" for a KDE one; "" for neither.
 std::string sessionDesktop(const Getenv& getenv);
 
+// Whether libproxy may find settings to read: a desktop session (the above, or any that
+// XDG_CURRENT_DESKTOP names), or the system's proxy file (/etc/sysconfig/proxy).
+bool proxySettingsMayExist(const Getenv& getenv);
+
 // How that desktop's settings ask for the proxy: GNOME's through GSettings, KDE's from
 // kioslaverc in XDG_CONFIG_HOME (or ~/.config), then XDG_CONFIG_DIRS (or /etc/xdg).
 DesktopSettings desktopSettings(const std::string& desktop, const Getenv& getenv);

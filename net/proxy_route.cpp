@@ -90,6 +90,9 @@ ProxyRoute proxyRouteFor(const std::string& url, std::chrono::milliseconds limit
         if (!variable->empty()) route.proxies = {std::getenv(variable->c_str())};
         return bypassed(route, url);
     }
+    // libproxy and its modules (a JavaScript engine among them) take some 8 MiB: only where it
+    // may find settings to read.
+    if (!proxySettingsMayExist(systemGetenv)) return {};
     if (!libproxyLoaded()) {
         static std::once_flag once;
         std::call_once(once, [] {

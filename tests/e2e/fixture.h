@@ -146,7 +146,7 @@ public:
                        {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}, {"http_proxy", std::nullopt}, {"https_proxy", std::nullopt},
                        {"HTTPS_PROXY", std::nullopt}, {"all_proxy", std::nullopt}, {"ALL_PROXY", std::nullopt}, {"no_proxy", std::nullopt},
                        {"NO_PROXY", std::nullopt}, {"DESKTOP_SESSION", std::nullopt}, {"GNOME_DESKTOP_SESSION_ID", std::nullopt},
-                       {"KDE_FULL_SESSION", std::nullopt}};
+                       {"KDE_FULL_SESSION", std::nullopt}, {"XDG_CURRENT_DESKTOP", std::nullopt}};
         // clang-format on
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
