@@ -3,6 +3,7 @@
 // the test's nginx and run by libproxy; squid from Debian with its own Basic and Digest helpers,
 // and a scripted proxy that runs NTLM's handshake.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "fixture.h"
@@ -113,7 +114,7 @@ struct ProxyRow {
     int exit = 0;
     std::vector<std::string> log = {};  // on standard error
     bool proxied = true;                // the archive's request reached the proxy
-    bool hideLibproxy = false, noPacRunner = false, ntlm = false, dropHalfWay = false;
+    bool hideLibproxy = false, noPacRunner = false, ntlm = false, dropHalfWay = false, interrupt = false;
 };
 
 class Proxies : public InstallerTest, public ::testing::WithParamInterface<ProxyRow> {};
@@ -189,7 +190,25 @@ TEST_P(Proxies, CarryTheDownloadFromWhereverTheyAreSet) {
             "for f in /usr/lib/*/libproxy.so.1*; do mount --bind /dev/null \"$f\" || exit 97; done; exec \"$@\"",
             "hide-libproxy"};
     }
-    const auto r = run(downloadBundle(fill(row.url)), {}, env, 60s);
+    if (row.interrupt) {
+        // KDE's settings that take until the test is done to read: libproxy waits for them.
+        testsupport::writeFile(dir_ / "hold", "");
+        testsupport::writeFile(dir_ / "bin/kreadconfig5",
+                               "#!/bin/sh\n: > \"$HOLD.read\"\nwhile [ -e \"$HOLD\" ]; do sleep 0.1; done\n", 0755);
+        env.insert({{"PATH", dir_ / "bin:" + std::getenv("PATH")}, {"HOLD", dir_ / "hold"}});
+    }
+    const auto r = run(downloadBundle(fill(row.url)), {}, env, 60s, [&](pid_t pid) {
+        if (!row.interrupt) return;
+        waitUntil([&] { return testsupport::exists(dir_ / "hold.read"); });
+        ::kill(pid, SIGINT);
+        // The run ends while libproxy still waits (at its time limit it would go direct); then
+        // the settings come, so that nothing outlives the test.
+        const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+        waitUntil([&] {
+            return testsupport::readFile(stat).find(") Z ") != std::string::npos || !testsupport::exists(stat);
+        });
+        ::unlink((dir_ / "hold").c_str());
+    });
     EXPECT_EQ(r.exitStatus, row.exit) << r.err;
     EXPECT_EQ(agentRuns(), row.exit == 0 ? 1 : 0);
     for (const auto& text : row.log)
@@ -237,6 +256,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Proxies, ::testing::Values(
     ProxyRow{.name = "GNOME PAC without a PAC runner, the server away", .url = "http://localhost:9/agent.zip",
              .gnome = kGnomePac, .exit = 255, .log = {"Install the package libproxy1-plugin-webkit"}, .proxied = false,
              .noPacRunner = true},
+    ProxyRow{.name = "KDE, cancelled while libproxy reads the settings", .kde = "[Proxy Settings]\nProxyType=1\n",
+             .exit = 255, .log = {"The installation was cancelled."}, .proxied = false, .interrupt = true},
     ProxyRow{.name = "GNOME manual without libproxy", .gnome = kGnomeManual,
              .log = {"libproxy (libproxy.so.1) cannot be loaded: only the proxy environment variables are read"},
              .proxied = false, .hideLibproxy = true},
