@@ -197,6 +197,7 @@ TEST_P(Proxies, CarryTheDownloadFromWhereverTheyAreSet) {
                                "#!/bin/sh\n: > \"$HOLD.read\"\nwhile [ -e \"$HOLD\" ]; do sleep 0.1; done\n", 0755);
         env.insert({{"PATH", dir_ / "bin:" + std::getenv("PATH")}, {"HOLD", dir_ / "hold"}});
     }
+    bool endedWhileWaiting = false;
     const auto r = run(downloadBundle(fill(row.url)), {}, env, 60s, [&](pid_t pid) {
         if (!row.interrupt) return;
         waitUntil([&] { return testsupport::exists(dir_ / "hold.read"); });
@@ -204,12 +205,13 @@ TEST_P(Proxies, CarryTheDownloadFromWhereverTheyAreSet) {
         // The run ends while libproxy still waits (at its time limit it would go direct); then
         // the settings come, so that nothing outlives the test.
         const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-        waitUntil([&] {
+        endedWhileWaiting = waitUntil([&] {
             return testsupport::readFile(stat).find(") Z ") != std::string::npos || !testsupport::exists(stat);
         });
         ::unlink((dir_ / "hold").c_str());
     });
     EXPECT_EQ(r.exitStatus, row.exit) << r.err;
+    EXPECT_EQ(endedWhileWaiting, row.interrupt) << "the cancel waited for libproxy's time limit";
     EXPECT_EQ(agentRuns(), row.exit == 0 ? 1 : 0);
     for (const auto& text : row.log)
         EXPECT_NE(r.err.find(fill(text)), std::string::npos) << fill(text) << "\n" << r.err;
