@@ -1,4 +1,5 @@
 #include "agent/key_statement.h"
+#include "net/url.h"
 
 #include <algorithm>
 
@@ -129,11 +130,6 @@ StatementOutcome takeKeyStatements(const std::string& text, const std::vector<Pu
     return outcome;
 }
 
-std::string keyStatementUrlOf(const std::string& url) {
-    const auto scheme = url.find("://");
-    const auto tail = url.find_first_of("?#", scheme == std::string::npos ? 0 : scheme + 3);
-    if (tail == std::string::npos) return url + ".keys";
-    return url.substr(0, tail) + ".keys" + url.substr(tail);
-}
+std::string keyStatementUrlOf(const std::string& url) { return net::withPathSuffix(url, ".keys"); }
 
 }  // namespace bi

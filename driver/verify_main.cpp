@@ -16,9 +16,14 @@
 
 #include "agent/key_statement.h"
 #include "agent/keyring.h"
+#include "download/failure.h"
 #include "host/files.h"
+#include "ui/words.h"
 
 namespace {
+
+// What a refused signature means, in the installer's own English words.
+const char* sentenceOf(bi::SignatureStatus status) { return bi::ui::refusalSentence(bi::refusalOf(status)); }
 
 using namespace bi;
 
@@ -35,7 +40,7 @@ int statement(const BundleKey& key, const char* path) {
     TrustState trust;
     const StatementOutcome outcome = takeKeyStatements(text.value_or(""), key.keys, trust);
     if (outcome.status != SignatureStatus::Valid) {
-        std::fprintf(stderr, "%s: %s (%s)\n", path, signatureFailureText(outcome.status),
+        std::fprintf(stderr, "%s: %s (%s)\n", path, sentenceOf(outcome.status),
                      text ? outcome.why.c_str() : "missing, or longer than a statement may be");
         return 1;
     }
@@ -64,15 +69,14 @@ int signedTime(const BundleKey& key, const char* path) {
     const Keyring keyring{key.keys, {}};
     const PublicKey* signer = id ? keyring.find(*id) : nullptr;
     if (signer == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", path,
-                     signatureFailureText(id ? SignatureStatus::OtherKey : SignatureStatus::Invalid));
+        std::fprintf(stderr, "%s: %s\n", path, sentenceOf(id ? SignatureStatus::OtherKey : SignatureStatus::Invalid));
         return 1;
     }
     const SignatureCheck check = verifyTrustedComment(*signer, signature);
     const auto time = commentTime(check.trustedComment, "timestamp");
     if (check.status != SignatureStatus::Valid || !time) {
         std::fprintf(stderr, "%s: %s\n", path,
-                     check.status != SignatureStatus::Valid ? signatureFailureText(check.status) : "no timestamp");
+                     check.status != SignatureStatus::Valid ? sentenceOf(check.status) : "no timestamp");
         return 1;
     }
     std::printf("%lld\n", static_cast<long long>(*time));
@@ -99,7 +103,7 @@ int main(int argc, char** argv) {
     }
     const SignatureCheck check = verifyArchiveFile(Keyring{key.keys, {}}, argv[2], argc == 4 ? argv[3] : "");
     if (check.status != SignatureStatus::Valid) {
-        std::fprintf(stderr, "%s: %s\n", argv[2], signatureFailureText(check.status));
+        std::fprintf(stderr, "%s: %s\n", argv[2], sentenceOf(check.status));
         return 1;
     }
     std::printf("%s: signed by key %s: %s\n", argv[2], check.keyId.c_str(), check.trustedComment.c_str());

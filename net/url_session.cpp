@@ -14,6 +14,7 @@
 
 #include "net/curl_library.h"
 #include "net/curl_transfer.h"
+#include "net/url.h"
 
 namespace bi::net {
 
@@ -25,14 +26,7 @@ std::string proxyShownFor(const std::string& url) {
     for (const char* name : https ? forHttps : forHttp) {
         const char* value = std::getenv(name);
         if (value == nullptr || *value == '\0') continue;
-        std::string proxy = value;
-        const auto hostStart = proxy.find("://") == std::string::npos ? 0 : proxy.find("://") + 3;
-        const auto at = proxy.find('@', hostStart);
-        if (at != std::string::npos && proxy.find('/', hostStart) > at) {
-            const auto colon = proxy.find(':', hostStart);
-            if (colon < at) proxy.erase(colon, at - colon);
-        }
-        return proxy;
+        return withoutPassword(value);
     }
     return "";
 }
