@@ -164,6 +164,8 @@ Step judgeAnswer(PlanMemory& memory, const Ask& asked, const Answer& answer, dou
     // A 206 continues the partial archive; a 200 to a Range starts it over.
     Step step = act(Action::Accept);
     step.startOver = ranged && answer.status != 206;
+    // If-Range made sure that a 206 continues the archive of the partial archive's tag.
+    step.tag = answer.status == 206 ? asked.request.ifRange : answer.tag;
     const int64_t kept = step.startOver ? 0 : asked.request.resumeFrom;
     memory.length = answer.length >= 0 ? kept + answer.length : -1;
     // The cached agent may be current all the same (a server that ignores If-None-Match),

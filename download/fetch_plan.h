@@ -120,7 +120,8 @@ struct Step {
     Fetch fetch = Fetch::Archive;
     std::chrono::milliseconds wait{0};
     RetryCause cause = RetryCause::ConnectionLost;
-    std::string reason;  // why a retry, a move or an offline start, for the log
+    std::optional<std::string> tag;  // Accept of the archive: its tag (for a 206, the partial archive's)
+    std::string reason;              // why a retry, a move or an offline start, for the log
     std::optional<Failure> failure;
     size_t serversFailed = 0;             // when every server of several was left, how many
     std::optional<int64_t> offlineSince;  // starting offline: when the agent was stored, seconds since the epoch

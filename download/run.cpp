@@ -209,8 +209,7 @@ Answer DownloadRun::answerOf(const net::DownloadTask& task, const Ask& asked, bo
 void DownloadRun::firstAnswer(net::DownloadTask& task, const Ask& asked, bool bodyless) {
     Step step = judge(memory_, asked, answerOf(task, asked, bodyless), settings_.retryWaitScale);
     if (step.action == Action::Accept && asked.fetch == Fetch::Archive) {
-        // The plan made sure that a 206 continues the partial archive, with its tag.
-        tag_ = task.response().statusCode == 206 ? std::optional(partial_->record.tag) : task.response().header("ETag");
+        tag_ = step.tag;
         if (step.startOver) {
             base_ = 0;
             if (hasher_) hasher_->restart();

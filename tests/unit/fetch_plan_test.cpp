@@ -187,6 +187,10 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         EXPECT_EQ(state.reached, !moved && (row.reached || row.status > 0 || row.responded));
         EXPECT_EQ(state.server, row.server + (moved ? 1 : 0));
         EXPECT_EQ(step.serversFailed, row.allFailed);
+        // A 206 continues the archive of the tag If-Range named, whatever tag it says.
+        if (step.action == Action::Accept && row.fetch == Fetch::Archive) {
+            EXPECT_EQ(step.tag, row.status == 206 ? std::optional<std::string>("\"t\"") : row.tag);
+        }
         EXPECT_EQ(row.allFailed > 0 && step.failure && step.failure->where == "the first", row.allFailed > 0);
     }
 }
