@@ -8,6 +8,7 @@
 
 #include "agent/cache.h"
 #include "agent/cache_lock.h"
+#include "agent/extract.h"
 #include "agent/key_statement.h"
 #include "download/retry_policy.h"
 #include "host/files.h"
@@ -23,18 +24,6 @@ namespace {
 using Action = Step::Action;
 using Clock = std::chrono::steady_clock;
 constexpr auto kLockPoll = std::chrono::milliseconds(50);
-
-// A zip archive starts with a local file header, or is an empty one: a captive portal's page
-// or a proxy's error page does not.
-bool looksLikeZip(const std::string& path) {
-    char magic[4] = {};
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    const size_t n = std::fread(magic, 1, sizeof magic, file);
-    std::fclose(file);
-    const std::string head(magic, n);
-    return head == std::string("PK\x03\x04", 4) || head == std::string("PK\x05\x06", 4);
-}
 
 int64_t sizeOf(const std::string& path) {
     struct stat st {};
@@ -289,7 +278,7 @@ void DownloadRun::offline(net::DownloadTask& task, const Ask& asked, const Step&
 
 void DownloadRun::archiveArrived(net::DownloadTask& task, const Ask& asked, const std::string& location) {
     const auto type = task.response().header("Content-Type");
-    const Step step = judgeArrived(memory_, task.url(), looksLikeZip(location),
+    const Step step = judgeArrived(memory_, task.url(), isZipArchive(location),
                                    type ? platform::printable(type->substr(0, 100)) : "");
     // Whole now: a run that ends before the archive is used leaves it for the next.
     if (step.action != Action::Fail) {

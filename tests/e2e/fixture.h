@@ -120,6 +120,14 @@ public:
         testsupport::runProcess({"/usr/bin/zip", "-q", "-j", "-P", "secret", d / "enc.zip", d / "install"});
         return testsupport::readFile(d / "enc.zip");
     }
+    // A self-extracting archive: a program (here a stub) before the zip, whose offsets `zip -A`
+    // adjusted, as unzip takes it.
+    static std::string selfExtracting(const std::string& zip) {
+        testsupport::ScratchDir d;
+        testsupport::writeFile(d / "sfx.zip", "#!/bin/sh\necho a stub that would unpack what follows\nexit 0\n" + zip);
+        testsupport::runProcess({"/usr/bin/zip", "-q", "-A", d / "sfx.zip"});
+        return testsupport::readFile(d / "sfx.zip");
+    }
     // A small archive, large once extracted.
     static std::string bombArchive() {
         auto files = agentFiles();
