@@ -119,6 +119,25 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
+// libcurl 7.61, as RHEL 8 has it: waits with curl_multi_wait and the pipe, and a connection
+// lost in the body resumes as with any libcurl.
+TEST_F(Vendor, WithLibcurl761TheDownloadRoadWaitsWithoutCurlMultiPollAndResumes) {
+    const std::string archive = heavyArchive("1", 1 << 20);
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& q, int n) {
+        auto reply = testsupport::serveArchive(q, archive, "\"t\"");
+        reply.pace = std::chrono::milliseconds(2);
+        if (n == 1) reply.dropAfter = archive.size() / 2;
+        return reply;
+    });
+    const auto r = run(downloadBundle(server.url("/agent.zip")), {},
+                       {{"LD_LIBRARY_PATH", BI_OLD_CURL_DIR}, {"OLD_CURL_WAITS", dir_ / "waits"}});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(agentRuns(), 1);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_NE(server.requests()[1].header("range"), "");
+    EXPECT_GT(testsupport::readFile(dir_ / "waits").size(), 2u);
+}
+
 struct RefusalRow {
     std::string name;
     std::vector<std::string> fault;  // after good arguments ("$D": the test's directory); a later option wins
