@@ -19,6 +19,13 @@ namespace {
 using testsupport::runProcess;
 
 const std::string kPlugin = std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-gtk.so").string();
+// This build's architecture as bundles name it, and as uname -m does: under qemu the
+// machine's own uname says x86_64.
+#if defined(__aarch64__)
+const std::string kArchName = "arm64", kArch = "aarch64";
+#else
+const std::string kArchName = "x86-64", kArch = "x86_64";
+#endif
 const std::string kVerify = std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-verify").string();
 
 // What the loader reads: the needed libraries, the glibc versions asked for, and the symbols
@@ -153,6 +160,11 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     testsupport::makeZip(d + "/nested.zip", {{"agent/install", "#!/bin/sh\n"}});
     testsupport::writeFile(d + "/splash.png", "GIF89a not a PNG");
     testsupport::writeFile(d + "/lonely/bootstrap-installer", testsupport::readFile(BI_INSTALLER), 0755);
+    // The installer's ELF header made i386's (32-bit, machine 3), and the verify tool under its name.
+    std::string i386 = testsupport::readFile(BI_INSTALLER);
+    i386[4] = 1, i386[18] = 3, i386[19] = 0;
+    testsupport::writeFile(d + "/i386/bootstrap-installer", i386, 0755);
+    testsupport::writeFile(d + "/other/bootstrap-installer", testsupport::readFile(kVerify), 0755);
     // Signed as the vendor named it, shipped as InstallAgent.zip.
     testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
     sign(d + "/agent-1.2.zip");
@@ -181,6 +193,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"an archive of another kind", {"--archive", "$D/setup.zip"}, 1, "must end in .tar.gz, .tgz or .run: $D/setup.zip"},
     RefusalRow{"no plug-in beside the installer", {"--installer", "$D/lonely/bootstrap-installer"}, 1,
                "no window plug-in bootstrap-installer-gtk.so beside $D/lonely/bootstrap-installer"},
+    RefusalRow{"an installer for i386", {"--installer", "$D/i386/bootstrap-installer"}, 1,
+               "not an installer for x86-64 or arm64: $D/i386/bootstrap-installer is a program for i386 (32-bit x86)"},
+    RefusalRow{"a program that is not the installer", {"--installer", "$D/other/bootstrap-installer"}, 1,
+               "not the bootstrap installer: $D/other/bootstrap-installer is an " + kArchName + " program of another kind"},
+    RefusalRow{"not a program", {"--installer", "$D/text.zip"}, 1, "not an installer for x86-64 or arm64: $D/text.zip is not a program (ELF)"},
     RefusalRow{"not a key", {"--public-key", "$D/text.zip"}, 1, "not a minisign public key: $D/text.zip"},
     RefusalRow{"no signature", {"--public-key", "$D/keys/a.pub"}, 1, "no signature $D/agent.zip.minisig for the agent archive"},
     RefusalRow{"signed under another name", {"--public-key", "$D/keys/a.pub", "--agent", "$D/agent-1.2.zip"}, 1,
@@ -250,6 +267,10 @@ struct RunRow {
     int status;
     std::string unpackedIn, says;  // "tmp", "home" or "" (nothing may start) for where bundle.zip lay
     bool interrupt = false;        // Ctrl-C to its process group while the agent runs
+    // The machine as uname -m and getconf GNU_LIBC_VERSION tell it ("" for this build's
+    // architecture, and the real glibc), and a display with a zenity that records its words.
+    std::string arch, glibc;
+    bool display = false;
 };
 
 // The .run files, made once: Setup.run, Failing.run (nothing listens on its URL), and the first one
@@ -295,6 +316,18 @@ TEST_P(RunFile, PassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageA
     if (row.noexecTmp) env["TMPDIR"] = noexec.path;
     if (row.noexecHome) env["HOME"] = noexec.path;
     if (row.interrupt) env["AGENT_SLEEP"] = "30";
+    // uname, getconf and zenity as the row has them, first on the PATH.
+    const std::string stubs = dir_ / "stubs", zenity = dir_ / "zenity-said";
+    testsupport::writeFile(stubs + "/uname",
+                           "#!/bin/sh\n[ \"$1\" = -m ] && exec echo " + (row.arch.empty() ? kArch : row.arch) +
+                               "\nexec /bin/uname \"$@\"\n",
+                           0755);
+    if (!row.glibc.empty()) {
+        testsupport::writeFile(stubs + "/getconf", "#!/bin/sh\necho 'glibc " + row.glibc + "'\n", 0755);
+    }
+    testsupport::writeFile(stubs + "/zenity", "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + zenity + "\n", 0755);
+    env["PATH"] = stubs + ":" + std::getenv("PATH");
+    if (row.display) env["DISPLAY"] = ":404";
     const auto r = run({"", *files_ / row.file, ""}, args, env, std::chrono::seconds(20), [&](pid_t pid) {
         if (row.interrupt && waitUntil([&] { return agentRuns() == 1; })) ::kill(-pid, SIGINT);
     });
@@ -311,11 +344,19 @@ TEST_P(RunFile, PassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageA
         for (const auto& name : testsupport::listDir(place)) EXPECT_EQ(name, ".cache") << place;
     }
     EXPECT_FALSE(testsupport::exists(dir_ / "pwned"));
+    // With a display, what stops the .run is also said in a window, in the same words.
+    EXPECT_EQ(testsupport::exists(zenity), row.display && row.status == 1);
+    if (row.display) {
+        EXPECT_NE(testsupport::readFile(zenity).find(expand(row.says, noexec.path + cache, "$N")), std::string::npos)
+            << testsupport::readFile(zenity);
+    }
 }
 
 namespace {
 
 const std::string kDamaged = "this download is damaged or incomplete, so nothing was started; download ";
+const std::string kNeeds = "Setup needs 64-bit Linux on " + kArchName + " with glibc 2.17 or later; this machine has ";
+const std::string kAsk = ". Ask the vendor for a version for this system.";
 
 }  // namespace
 
@@ -327,7 +368,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, RunFile, ::testing::Values(
     RunRow{"the installer fails", "Failing.run", false, false, 255, "", "Installation failed."},
     RunRow{"cut", "cut.run", false, false, 1, "", kDamaged + "cut.run again."},
     RunRow{"flipped", "flipped.run", false, false, 1, "", kDamaged + "flipped.run again."},
-    RunRow{"Ctrl-C while the agent runs", "Setup.run", false, false, 130, "tmp", "", true}), RowName());
+    RunRow{"Ctrl-C while the agent runs", "Setup.run", false, false, 130, "tmp", "", true},
+    RunRow{"flipped, with a display", "flipped.run", false, false, 1, "", kDamaged + "flipped.run again.", false, "", "", true},
+    RunRow{"noexec everywhere, with a display", "Setup.run", true, true, 1, "", "programs may not run from $N", false, "", "", true},
+    RunRow{"i686 with glibc 2.12, with a display", "Setup.run", false, false, 1, "", kNeeds + "glibc 2.12 on i686" + kAsk, false,
+           "i686", "2.12", true},
+    RunRow{"glibc 2.16", "Setup.run", false, false, 1, "", kNeeds + "glibc 2.16 on " + kArch + kAsk, false, "", "2.16"},
+    RunRow{"glibc 2.17", "Setup.run", false, false, 0, "tmp", "", false, "", "2.17"},
+    RunRow{"the other architecture", "Setup.run", false, false, 1, "", kNeeds + "glibc 2.31 on " +
+           (kArch == "x86_64" ? "aarch64" : "x86_64") + kAsk, false, kArch == "x86_64" ? "aarch64" : "x86_64", "2.31"}), RowName());
 // clang-format on
 
 }  // namespace bi
