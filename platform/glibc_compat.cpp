@@ -31,6 +31,8 @@
 #error "the stat version of this architecture is not known here"
 #endif
 
+// glibc's own names, reserved to it, down to __explicit_bzero_chk.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 int __xstat(int version, const char* path, struct stat* buffer);
 int __lxstat(int version, const char* path, struct stat* buffer);
@@ -81,6 +83,7 @@ extern "C" BI_HIDDEN void __explicit_bzero_chk(void* buffer, size_t length, size
     // The stores stay: the compiler must assume the buffer is read here.
     asm volatile("" : : "r"(buffer) : "memory");
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 // 2.30: what std::condition_variable's waits with a steady deadline call. A wait on the wall
 // clock for the time that is left: a jump of the wall clock makes it end early or late, and

@@ -6,6 +6,8 @@
 using MainFunction = int (*)(int, char**, char**);
 using InitFunction = void (*)(int, char**, char**);
 
+// The linker's and glibc's names, which are reserved to them.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 int __real___libc_start_main(MainFunction main, int argc, char** argv, InitFunction init, void (*fini)(),
                              void (*rtldFini)(), void* stackEnd);
@@ -14,6 +16,7 @@ void _init();
 extern InitFunction __init_array_start[] __attribute__((visibility("hidden")));
 extern InitFunction __init_array_end[] __attribute__((visibility("hidden")));
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace {
 
@@ -24,6 +27,7 @@ void runConstructors(int argc, char** argv, char** envp) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the linker's --wrap calls.
 extern "C" __attribute__((visibility("hidden"))) int __wrap___libc_start_main(MainFunction main, int argc, char** argv,
                                                                               InitFunction init, void (*fini)(),
                                                                               void (*rtldFini)(), void* stackEnd) {
