@@ -10,11 +10,13 @@ namespace bi {
 
 class OtherSystem : public InstallerTest {
 protected:
-    // make-bundle with the product and the recording agent, and `more`; fails the test on a refusal.
+    // make-bundle with this build's installer, the product and the recording agent, and `more`
+    // (a later --installer of the same architecture wins); fails the test on a refusal.
     void makeBundle(std::vector<std::string> more) {
         testsupport::makeZip(dir_ / "product.zip", {{"product.txt", "the product"}});
         testsupport::makeZip(dir_ / "agent.zip", agentFiles());
-        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", dir_ / "product.zip"};
+        std::vector<std::string> argv = {BI_MAKE_BUNDLE, "--bundle-zip", dir_ / "product.zip", "--installer",
+                                         BI_INSTALLER};
         argv.insert(argv.end(), more.begin(), more.end());
         const auto r = testsupport::runProcess(argv, {.cwd = dir_.path()});
         ASSERT_EQ(r.exitStatus, 0) << r.err;
