@@ -16,6 +16,7 @@
 #include "host/constants.h"
 #include "host/files.h"
 #include "host/locations.h"
+#include "ui/i18n.h"
 
 namespace bi {
 
@@ -191,34 +192,34 @@ BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPA
 const char* signatureFailureText(SignatureStatus status) {
     switch (status) {
         case SignatureStatus::Missing:
-            return "The installer archive is not signed.";
+            return N_("The installer archive is not signed.");
         case SignatureStatus::OtherKey:
-            return "The installer archive is signed with another key.";
+            return N_("The installer archive is signed with another key.");
         case SignatureStatus::OtherFile:
-            return "The installer archive's signature is for another file.";
+            return N_("The installer archive's signature is for another file.");
         case SignatureStatus::Rollback:
-            return "The installer archive is older than the installed one.";
+            return N_("The installer archive is older than the installed one.");
         case SignatureStatus::DamagedKey:
-            return "The installer's signing key is damaged.";
+            return N_("The installer's signing key is damaged.");
         case SignatureStatus::Retired:
-            return "The installer archive is signed with a key that its vendor has retired.";
+            return N_("The installer archive is signed with a key that its vendor has retired.");
         case SignatureStatus::BelowFloor:
-            return "The installer archive is older than this installer accepts.";
+            return N_("The installer archive is older than this installer accepts.");
         case SignatureStatus::Expired:
-            return "The installer archive has expired.";
+            return N_("The installer archive has expired.");
         case SignatureStatus::CachedExpired:
-            return "The installer downloaded earlier has expired, and the server cannot be reached for a new one.";
+            return N_("The installer downloaded earlier has expired, and the server cannot be reached for a new one.");
         case SignatureStatus::StatementInvalid:
-            return "The installer's key statement is not valid.";
+            return N_("The installer's key statement is not valid.");
         case SignatureStatus::StatementReadmits:
-            return "The installer's key statement would trust a retired key again.";
+            return N_("The installer's key statement would trust a retired key again.");
         case SignatureStatus::ChainTooLong:
-            return "The installer's key statements form too long a chain.";
+            return N_("The installer's key statements form too long a chain.");
         case SignatureStatus::Valid:
         case SignatureStatus::Invalid:
             break;
     }
-    return "The installer archive's signature is not valid.";
+    return N_("The installer archive's signature is not valid.");
 }
 
 SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,

@@ -19,9 +19,6 @@ constexpr Seconds kSampleSpacing{0.1};
 constexpr Seconds kLeastSpan{0.5};
 constexpr Seconds kLongestEstimate{366.0 * 24 * 3600};
 
-// Marks a text for the catalogs where it is translated later.
-#define N_(text) text
-
 }  // namespace
 
 void TransferMeter::setValue(double value) {
