@@ -146,7 +146,8 @@ TEST(ProgressText, TextIsMeasuredAndWrappedInTheTerminalsColumns) {
         for (const std::string& l : ui::wrapText(r.text, r.columns)) lines += (lines.empty() ? "" : "|") + l;
         EXPECT_EQ(lines, r.lines) << r.text;
     }
-    EXPECT_EQ(ui::textColumns(std::string_view("\u2014", 2)), 2u);  // cut short within the text
+    EXPECT_EQ(ui::textColumns(std::string_view("\u2014", 2)), 2u);      // cut short within the text
+    EXPECT_EQ(ui::textColumns("\U00030000\U00030000a\U000E01EF"), 5u);  // in the tables' last ranges
     // What glibc's wcwidth says in a UTF-8 locale, for every character of every catalog.
     const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     ASSERT_NE(utf8, nullptr);
