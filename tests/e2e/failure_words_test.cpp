@@ -45,7 +45,9 @@ struct FailureRow {
     int signal = 0;                             // sent once unzip, which then takes its time, has started
     bool diskFull = false, keyed = false, terminal = false;
     enum { Download, NoUrlFile, Shipped } road = Download;
-    enum { Private, Shared, Linked } stateDir = Private;  // the log files' directory: as usual, .local 0777, a link
+    // The log files' directory: as usual, under a .local of mode 0777, in XDG_STATE_HOME=$D/shared of
+    // mode 0777, under a link, none (no HOME).
+    enum { Private, Shared, SharedBase, Linked, Unreachable } stateDir = Private;
 };
 
 namespace {
@@ -106,16 +108,20 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     };
     testsupport::makeDirs(dir_ / "bin");
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
-    // Ten logs of earlier runs and a file of the user's, or the place of the logs a link elsewhere.
+    // Ten logs of earlier runs and a file of the user's, or the state directory a link elsewhere.
     if (row.stateDir == FailureRow::Linked) {
-        testsupport::makeDirs(home_ + "/.local/state");
+        testsupport::makeDirs(home_ + "/.local");
         testsupport::makeDirs(dir_ / "elsewhere");
-        ::symlink((dir_ / "elsewhere").c_str(), logDir().c_str());
+        ::symlink((dir_ / "elsewhere").c_str(), (home_ + "/.local/state").c_str());
     }
     for (int i = 0; i < 10 && row.stateDir != FailureRow::Linked; ++i)
         testsupport::writeFile(logDir() + "/2001-01-01_00-00-00_" + std::to_string(i) + ".log", "old\n");
     testsupport::writeFile(logDir() + "/notes.txt", "mine\n");
     if (row.stateDir == FailureRow::Shared) ::chmod((home_ + "/.local").c_str(), 0777);
+    if (row.stateDir == FailureRow::SharedBase) {
+        testsupport::makeDirs(dir_ / "shared");
+        ::chmod((dir_ / "shared").c_str(), 0777);
+    }
     const auto make = [&](const std::string& parent) {
         auto b = row.road == FailureRow::Shipped ? bundle(parent, "InstallAgent.zip") : bundle(parent);
         if (row.shipped) testsupport::writeFile(b.resources + "/InstallAgent.zip", row.shipped());
@@ -195,8 +201,8 @@ ScriptedReply zipReply(const std::string& bytes) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
-    FailureRow{.name = "404", .url = "http://ann:wrong@$H/404", .log = {"Download failed with error code 404. The installer file is not "
-               "on the server. Contact the vendor", "Download failed! Error code- 404 $S/404"},
+    FailureRow{.name = "404", .url = "http://ann:wrong@$H/404/@x", .log = {"Download failed with error code 404. The installer file is not "
+               "on the server. Contact the vendor", "Download failed! Error code- 404 $S/404/@x"},
                .german = "Die Datei des Installationsprogramms ist nicht auf dem Server"},
     FailureRow{.name = "403 with a page", .url = "$S/403", .log = {"Download failed with error code 403. The server refused access",
                "Download failed with http error code- 403 $S/403"}, .german = "verweigert den Zugriff",
@@ -204,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .stateDir = FailureRow::Shared},
     FailureRow{.name = "503 every time", .url = "$S/503", .log = {"The server is busy. Trying again in 1 s (attempt 4 of 4)",
                "The server is busy or has a problem. Try again later."}, .german = "ausgelastet oder gestört",
-               .stateDir = FailureRow::Linked},
+               .env = {{"XDG_STATE_HOME", "$D/home/.local/state/"}}, .stateDir = FailureRow::Linked},
     FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the "
                "proxy settings", "requires authentication: http://$H "}, .german = "Benutzername und Passwort",
                .env = {{"http_proxy", "http://ann:wrong@$H"}}},
@@ -217,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .log = {kError + "The server cannot be reached. Check the internet connection", "Error - Failed to connect to 127.0.0.1"},
                .german = "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
     FailureRow{.name = "an untrusted certificate", .url = "$T/a.zip", .log = {"The certificate of the server 127.0.0.1 is not trusted. Check "
-               "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}}},
+               "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt},
+               {"XDG_STATE_HOME", "$D/shared"}}, .stateDir = FailureRow::SharedBase},
     FailureRow{.name = "no certificate store", .url = "$T/a.zip", .log = {"Install the package of the system's CA certificates (ca-certificates)"},
                .german = "CA-Zertifikaten des Systems (ca-certificates)", .env = {{"SSL_CERT_FILE", "$D/none.pem"}}},
     FailureRow{.name = "shipped, corrupt", .log = {kUnzipFailed + "Installation failed.\n", "$D/en/Setup.app/Contents/Resources/InstallAgent.zip"},
@@ -238,9 +245,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
     FailureRow{.name = "no unzip", .url = "$S/agent.zip", .log = {"The program unzip, which the installer needs, is not installed. Install "
                "the package unzip"}, .german = "Installieren Sie das Paket unzip", .env = {{"PATH", "$D/bin"}}},
     FailureRow{.name = "no home", .url = "$S/agent.zip", .log = {"The home directory $D/no/home does not exist. Set HOME"},
-               .german = "Setzen Sie HOME", .env = {{"HOME", "$D/no/home"}}},
+               .german = "Setzen Sie HOME", .env = {{"HOME", "$D/no/home"}}, .stateDir = FailureRow::Unreachable},
     FailureRow{.name = "a redirect loop", .url = "$S/loop", .log = {kError, "Error - Maximum (10) redirects followed"},
-               .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "/loop"}}); }},
+               .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "/loop"}}); },
+               .env = {{"XDG_STATE_HOME", "state"}}},  // relative: ignored
     FailureRow{.name = "a redirect to ftp", .url = "$S/to-ftp", .log = {kError, "Error - Protocol \"ftp\" not supported", "(redirected to ftp://"},
                .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "ftp://127.0.0.1:9/agent.zip"}}); }},
     FailureRow{.name = "an empty body", .url = "$S/empty", .log = {"The server did not send the installer archive (got no content type)."},

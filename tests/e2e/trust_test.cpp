@@ -112,8 +112,11 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     std::string chain;  // b introduces k1, k1 k2 ... up to k5: one more than a run takes
     for (int i = 1; i <= 5; ++i)
         chain += statement(i == 1 ? "b" : "k" + std::to_string(i - 1), i, keyLine("k" + std::to_string(i)));
-    // a retires z by its id as minisign's comment shows it; then a line that is no key id, on the file's line 10
-    const std::string retiresZ = statement("a", 10, keyLine("f") + "retire " + shortIdKey("z") + "\n");
+    // a retires z by its id as minisign's comment shows it, typed in lower case; then a line that
+    // is no key id, on the file's line 10
+    std::string zId = shortIdKey("z");
+    std::transform(zId.begin(), zId.end(), zId.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string retiresZ = statement("a", 10, keyLine("f") + "retire " + zId + "\n");
     const std::string unreadable = retiresZ + statement("a", 20, keyLine("g") + "retire 0x12\n");
     struct Row {
         std::string name, keys, signer, statements, refusal;

@@ -122,6 +122,8 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     testsupport::makeZip(d + "/nested.zip", {{"agent/install", "#!/bin/sh\n"}});
     testsupport::writeFile(d + "/splash.png", "GIF89a not a PNG");
     testsupport::writeFile(d + "/lonely/bootstrap-installer", testsupport::readFile(BI_INSTALLER), 0755);
+    testsupport::writeFile(d + "/fake/bootstrap-installer", "#!/bin/sh\n", 0755);
+    testsupport::writeFile(d + "/fake/bootstrap-installer-gtk.so", "not a plug-in");
     // Signed as the vendor named it, shipped as InstallAgent.zip.
     testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
     sign(d + "/agent-1.2.zip");
@@ -146,6 +148,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"no install at the top", {"--agent", "$D/nested.zip"}, 1, "no \"install\" at the top level of the agent archive: $D/nested.zip"},
     RefusalRow{"a splash not PNG, its directory not made", {"-o", "$D/out/Setup.app", "--splash", "$D/splash.png"}, 1,
                "the splash image is not a PNG file: $D/splash.png"},
+    RefusalRow{"no binary to strip, once its directory was made", {"-o", "$D/out/new/Setup.app", "--installer", "$D/fake/bootstrap-installer"},
+               1, "cannot strip $D/fake/bootstrap-installer"},
     RefusalRow{"a file for the directory", {"-o", "$D/text.zip/Setup.app"}, 1, "the directory for the bundle is not a directory: $D/text.zip"},
     RefusalRow{"an ftp URL", {"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
     RefusalRow{"a URL with a blank", {"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
@@ -165,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
 // clang-format on
 
 TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithStrippedBinaries) {
-    const std::string tarball = dir_ / "vendor/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
+    const std::string tarball = dir_ / "dist/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
     // Signed, as the vendor signs it, under the name the bundle ships it with; to expire in 10 days.
     testsupport::writeFile(signedAgent, testsupport::readFile(agent_));
     const long now = std::time(nullptr);
@@ -180,7 +184,8 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
                     "--bundle-zip", product_, "--agent", signedAgent, "--public-key", publicKey(), "--splash",
                     BI_SPLASH, "--archive", tarball});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_NE(r.out.find("made the directory " + dir_ / "vendor\n"), std::string::npos) << r.out;
+    for (const char* made : {"vendor", "dist"})
+        EXPECT_NE(r.out.find("made the directory " + dir_ / made + "\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(signedAgent + ": warning: its signature expires within 30 days, on "), std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("added the window plug-in " + prefix +
