@@ -44,8 +44,8 @@ struct StatementOutcome {
 // allow, and adds what they change to `trust`. Refused (and `trust` unchanged): a file
 // longer than kLongestStatements, a statement that is damaged, unsigned, signed by a key
 // not trusted or retired, no newer than one before it, or with a line it cannot read (`why`
-// names the line); a file with no statement newer
-// than those taken; a key a statement retired introduced again; more than kLongestChain.
+// names the line); a file with no statement newer than those taken; a key a statement
+// retired introduced again; more than kLongestChain.
 // A text that is no statement at all gives OtherKey: none was published.
 StatementOutcome takeKeyStatements(const std::string& text, const std::vector<PublicKey>& bundleKeys,
                                    TrustState& trust);
