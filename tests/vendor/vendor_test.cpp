@@ -97,9 +97,11 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
     r = run(download);
     EXPECT_EQ(r.exitStatus, 255);
     EXPECT_NE(r.err.find("\nThis installer needs libcurl to download the installer (package libcurl4 or libcurl).\n"
-                         "Installation failed.\n"),
+                         "The installer's log for the vendor's support: " +
+                         logDir() + "/"),
               std::string::npos)
         << r.err;
+    EXPECT_TRUE(r.err.ends_with(".log\nInstallation failed.\n")) << r.err;
     EXPECT_EQ(server.requests().size(), 0u);
     // Outside the namespace the same bundle downloads: hiding libcurl was the only difference.
     wrapper_.clear();
