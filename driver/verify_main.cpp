@@ -21,6 +21,7 @@
 #include "agent/key_statement.h"
 #include "agent/keyring.h"
 #include "download/failure.h"
+#include "download/fetch_plan.h"
 #include "host/files.h"
 #include "ui/words.h"
 
@@ -79,16 +80,15 @@ std::string utcDate(int64_t seconds) {
 // An archive past its trusted comment's "expires:" is refused, as the installer refuses it; one
 // that expires within 30 days is shipped with a warning, for users who run the bundle later.
 int judgeExpiry(const char* archive, const std::string& trustedComment) {
-    if (!commentField(trustedComment, "expires")) return 0;
-    const auto expires = commentTime(trustedComment, "expires");
     const auto now = static_cast<int64_t>(std::time(nullptr));
-    if (!expires || *expires <= now) {
+    const auto expires = commentTime(trustedComment, "expires");
+    if (hasExpired(trustedComment, now)) {
         std::fprintf(stderr, "%s: %s (%s; sign it again with a later expires:)\n", archive,
-                     signatureFailureText(SignatureStatus::Expired),
+                     sentenceOf(SignatureStatus::Expired),
                      expires ? ("expired " + utcDate(*expires)).c_str() : "its expires: is not a time");
         return 1;
     }
-    if (*expires - now < int64_t{30} * 24 * 60 * 60) {
+    if (expires && *expires - now < int64_t{30} * 24 * 60 * 60) {
         std::fprintf(stderr, "%s: warning: its signature expires within 30 days, on %s; sign it again before then\n",
                      archive, utcDate(*expires).c_str());
     }
