@@ -11,6 +11,7 @@
 #include "net/http_response.h"
 #include "net/proxy_route.h"
 #include "net/proxy_settings.h"
+#include "net/url.h"
 #include "platform/system_log.h"
 
 namespace bi::net {
@@ -58,7 +59,8 @@ public:
 
     ~Transfer() { release(); }
 
-    std::optional<TransferError> run(CURLM* multi) {
+    std::optional<TransferError> run(MultiHandle& multiHandle) {
+        CURLM* const multi = multiHandle.get();
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
         if (multi == nullptr) return error(TransferErrorKind::NoLibrary, kCurlMissingText);
         if (request_.file.empty()) {
@@ -82,23 +84,23 @@ public:
             if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
             release();
             proxy_ = route.proxies[i];
-            noteProxyFor(request_.url, proxyShown(proxy_));
+            noteProxyFor(request_.url, withoutPassword(proxy_));
             if (!proxy_.empty() || route.desktop) {
-                platform::systemLog((proxy_.empty() ? "No proxy" : "Through the proxy " + proxyShown(proxy_)) + " (" +
-                                    route.source + ") for " + platform::printable(request_.url));
+                platform::systemLog((proxy_.empty() ? "No proxy" : "Through the proxy " + withoutPassword(proxy_)) +
+                                    " (" + route.source + ") for " + platform::printable(request_.url));
             }
             easy_ = lib().easy_init();
             if (easy_ == nullptr || !configure()) return error(TransferErrorKind::Other, "cannot start a transfer");
             if (lib().multi_add_handle(multi, easy_) != CURLM_OK) {
                 return error(TransferErrorKind::Other, "cannot start a transfer");
             }
-            code = drive(multi);
+            code = drive(multiHandle);
             lib().multi_remove_handle(multi, easy_);
             // A browser's way with a list of proxies: the next one when this one is not there.
             if (i + 1 < route.proxies.size() && proxyUnreachable(code)) {
                 platform::systemLog(
-                    "The proxy " + proxyShown(proxy_) + " cannot be reached (" + curlReason(*code) + "); trying " +
-                    (route.proxies[i + 1].empty() ? "without a proxy" : proxyShown(route.proxies[i + 1])));
+                    "The proxy " + withoutPassword(proxy_) + " cannot be reached (" + curlReason(*code) + "); trying " +
+                    (route.proxies[i + 1].empty() ? "without a proxy" : withoutPassword(route.proxies[i + 1])));
                 continue;
             }
             break;
@@ -154,7 +156,7 @@ private:
         if (!set(CURLOPT_PROXY, proxy_.c_str()) || !set(CURLOPT_NOPROXY, "")) return false;
         if (proxy_.empty()) return true;
         std::string user, password;
-        usedCredentials_ = credentials_.get(proxyShown(proxy_), user, password);
+        usedCredentials_ = credentials_.get(withoutPassword(proxy_), user, password);
         const auto hostStart = proxy_.find("://") == std::string::npos ? 0 : proxy_.find("://") + 3;
         const bool inUrl = proxy_.find('@', hostStart) < proxy_.find('/', hostStart);
         bool ok = true;
@@ -187,7 +189,7 @@ private:
 
     // A 407: the proxy wants credentials, or refused those it was given.
     TransferError proxyAuthError(const std::string& reason) const {
-        const std::string shown = proxyShown(proxy_);
+        const std::string shown = withoutPassword(proxy_);
         const int refusals = usedCredentials_ ? credentials_.refuse(shown) : credentials_.refusals(shown);
         TransferError e =
             error(refusals >= kProxyRefusalsAllowed ? TransferErrorKind::ProxyRefused : TransferErrorKind::ProxyAuth,
@@ -207,7 +209,8 @@ private:
     }
 
     // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
-    std::optional<CURLcode> drive(CURLM* multi) {
+    std::optional<CURLcode> drive(MultiHandle& multiHandle) {
+        CURLM* const multi = multiHandle.get();
         lastActivity_ = Clock::now();
         while (!cancelled_ && !idleExpired()) {
             int running = 0;
@@ -221,7 +224,7 @@ private:
             if (written_ > reported_)
                 wait = std::min<Clock::duration>(wait, lastReport_ + kReportInterval - Clock::now());
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
-            lib().multi_poll(multi, nullptr, 0, static_cast<int>(std::max<int64_t>(ms, 1)), nullptr);
+            multiHandle.wait(static_cast<int>(std::max<int64_t>(ms, 1)));
         }
         return std::nullopt;
     }
@@ -274,7 +277,7 @@ private:
     }
 
     TransferError error(TransferErrorKind kind, std::string reason) const {
-        return {kind, std::move(reason), request_.url, responded_, proxyShown(proxy_)};
+        return {kind, std::move(reason), request_.url, responded_, withoutPassword(proxy_)};
     }
 
     bool idleExpired() {
@@ -393,7 +396,7 @@ private:
 
 }  // namespace
 
-std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions& options,
+std::optional<TransferError> performTransfer(MultiHandle& multi, const SessionOptions& options,
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
                                              SharedResponse& response, const TransferReports& reports,
                                              ProxyCredentials& credentials) {

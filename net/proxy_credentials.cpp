@@ -1,13 +1,15 @@
 #include "net/proxy_credentials.h"
 
-#include <string.h>
+#include <cstring>
 
 namespace bi::net {
 
 void wipe(std::string& secret) {
     // The whole buffer: a shorter secret may once have been longer.
     secret.resize(secret.capacity());
-    ::explicit_bzero(secret.data(), secret.size());
+    // explicit_bzero came after glibc 2.17: a barrier keeps the compiler from dropping the fill.
+    std::memset(secret.data(), 0, secret.size());
+    asm volatile("" : : "r"(secret.data()) : "memory");
     secret.clear();
 }
 

@@ -11,6 +11,7 @@
 
 #include "net/desktop_proxy.h"
 #include "net/proxy_settings.h"
+#include "net/url.h"
 #include "platform/system_log.h"
 
 namespace bi::net {
@@ -137,7 +138,7 @@ std::string lastProxyFor(const std::string& url) {
         if (const auto it = lastProxies().find(url); it != lastProxies().end()) return it->second;
     }
     const auto variable = environmentProxyVariable(url, systemGetenv);
-    return variable && !variable->empty() ? proxyShown(std::getenv(variable->c_str())) : "";
+    return variable && !variable->empty() ? withoutPassword(std::getenv(variable->c_str())) : "";
 }
 
 void noteProxyFor(const std::string& url, const std::string& shownProxy) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <sstream>
 
+#include "net/url.h"
+
 namespace bi::net {
 namespace {
 
@@ -57,19 +59,8 @@ std::optional<std::string> environmentProxyVariable(const std::string& url, cons
     return "";
 }
 
-std::string hostOf(const std::string& url) {
-    auto begin = url.find("://");
-    begin = begin == std::string::npos ? 0 : begin + 3;
-    const auto end = url.find_first_of("/?#", begin);
-    std::string host = url.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    if (const auto at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
-    if (const auto colon = host.rfind(':'); colon != std::string::npos && host.find(']', colon) == std::string::npos)
-        host.resize(colon);
-    return host;
-}
-
 bool bypassesProxy(const std::string& url, const std::string& noProxy) {
-    std::string host = lower(hostOf(url));
+    std::string host = lower(splitUrl(url).host);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     if (!host.empty() && host.back() == '.') host.pop_back();
     std::string list = noProxy;
@@ -88,17 +79,6 @@ bool bypassesProxy(const std::string& url, const std::string& noProxy) {
             return true;
     }
     return false;
-}
-
-std::string proxyShown(const std::string& proxy) {
-    std::string shown = proxy;
-    const auto hostStart = shown.find("://") == std::string::npos ? 0 : shown.find("://") + 3;
-    const auto at = shown.find('@', hostStart);
-    if (at != std::string::npos && shown.find('/', hostStart) > at) {
-        const auto colon = shown.find(':', hostStart);
-        if (colon < at) shown.erase(colon, at - colon);
-    }
-    return shown;
 }
 
 std::optional<std::string> curlProxyOf(const std::string& entry) {

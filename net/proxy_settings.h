@@ -21,12 +21,6 @@ std::optional<std::string> environmentProxyVariable(const std::string& url, cons
 // a.b.c.d/n, or "*") sends a request for url past any proxy, as libcurl matches it.
 bool bypassesProxy(const std::string& url, const std::string& noProxy);
 
-// The host of a URL or of a proxy ("host", "[::1]"; no user, no port).
-std::string hostOf(const std::string& url);
-
-// The proxy as the log may name it: its password left out ("http://ann@host:3128").
-std::string proxyShown(const std::string& proxy);
-
 // One entry of libproxy's answer as libcurl takes it: "" for "direct://", socks:// as
 // socks5://; nullopt for a kind libcurl cannot use.
 std::optional<std::string> curlProxyOf(const std::string& libproxyEntry);

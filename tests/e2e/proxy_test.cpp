@@ -233,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Proxies, ::testing::Values(
     ProxyRow{.name = "squid from http_proxy", .env = {{"http_proxy", "$P"}},
              .log = {"Through the proxy $P (the environment (http_proxy)) for $O/agent.zip"}},
     ProxyRow{.name = "squid with Basic, the password in http_proxy", .squid = Squid::Auth::Basic,
-             .env = {{"http_proxy", "http://ann:secret@$p"}}, .log = {"Through the proxy http://ann@$p "}},
+             .env = {{"http_proxy", "http://ann:secret@$p"}}, .log = {"Through the proxy http://$p "}},
     ProxyRow{.name = "squid with Digest, the password in all_proxy", .squid = Squid::Auth::Digest,
              .env = {{"all_proxy", "http://ann:secret@$p"}}},
     ProxyRow{.name = "squid with Basic and no password", .squid = Squid::Auth::Basic, .env = {{"http_proxy", "$P"}},

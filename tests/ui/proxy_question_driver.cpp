@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "net/proxy_credentials.h"
-#include "net/proxy_settings.h"
+#include "net/url.h"
 #include "net/url_session.h"
 #include "ui/proxy_question.h"
 
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         auto login = error->kind == bi::net::TransferErrorKind::ProxyAuth
-                         ? bi::ui::askProxyLoginOnTerminal(bi::net::hostOf(error->proxy), error->proxyRefusals)
+                         ? bi::ui::askProxyLoginOnTerminal(bi::net::splitUrl(error->proxy).host, error->proxyRefusals)
                          : std::nullopt;
         if (!login) {
             std::cout << "not asked: " << error->reason << "\n";
