@@ -45,6 +45,9 @@ public:
         if (run_) run_->cancel();
         window_->mainLoop().stop(0);
     }
+    void onProxyLogin(std::optional<ui::ProxyLogin> login) override {
+        if (run_) run_->proxyLogin(std::move(login));
+    }
 
 private:
     static ui::WindowSetup setup(const Settings& settings) {

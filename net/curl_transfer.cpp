@@ -206,6 +206,7 @@ private:
         easy_ = nullptr;
         curlError_[0] = '\0';
         usedCredentials_ = false;
+        proxyPage_ = false;
     }
 
     // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
@@ -291,6 +292,9 @@ private:
         if (bodyPrepared_) return !own_;
         bodyPrepared_ = true;
         const HttpResponse response = current();
+        // The proxy's own page with its 407 is no answer of the server: nothing of it is
+        // reported, and the request ends as the proxy's refusal.
+        proxyPage_ = !proxy_.empty() && response.statusCode == 407;
         if (response.statusCode < 200 || response.statusCode >= 300) return true;
         int64_t keep = 0;
         if (response.statusCode == 206) {
@@ -336,6 +340,7 @@ private:
 
     bool writeBody(const char* data, size_t size) {
         if (!prepareBody()) return false;
+        if (proxyPage_) return true;
         if (request_.maxBodyBytes >= 0 && written_ + static_cast<int64_t>(size) > request_.maxBodyBytes) {
             own_ = error(TransferErrorKind::Other,
                          "the response is longer than " + std::to_string(request_.maxBodyBytes) + " bytes");
@@ -383,6 +388,7 @@ private:
     BodyFile file_;
     bool bodyPrepared_ = false;
     bool toFile_ = false;
+    bool proxyPage_ = false;
     int64_t written_ = 0;
     int64_t reported_ = 0;
     int64_t expected_ = -1;

@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/system_log.h"
 #include "ui/i18n.h"
 
@@ -73,6 +75,16 @@ private:
 
 }  // namespace
 
+void wipeLogin(ProxyLogin& login) {
+    for (std::string* secret : {&login.user, &login.password}) {
+        secret->resize(secret->capacity());
+        std::memset(secret->data(), 0, secret->size());
+        // Kept from being dropped as a store to memory about to be freed.
+        asm volatile("" : : "r"(secret->data()) : "memory");
+        secret->clear();
+    }
+}
+
 bool canAskOnTerminal() { return Terminal().fd() >= 0; }
 
 std::optional<ProxyLogin> askProxyLoginOnTerminal(const std::string& host, int refused, int cancelFd) {
@@ -102,9 +114,8 @@ std::optional<ProxyLogin> askProxyLoginOnTerminal(const std::string& host, int r
         platform::writeAll(tty, "\n");
         return std::nullopt;
     }
+    // The line's own buffer moves into the answer: no copy stays behind.
     login.password.swap(*password);
-    // What the line held stays nowhere but in the answer.
-    ::explicit_bzero(password->data(), password->capacity());
     return login;
 }
 

@@ -14,6 +14,9 @@ struct ProxyLogin {
     std::string password;  // the caller wipes it once handed on
 };
 
+// Overwrites the user name and password, then empties them.
+void wipeLogin(ProxyLogin& login);
+
 // Whether there is a terminal to ask on.
 bool canAskOnTerminal();
 

@@ -18,6 +18,7 @@ enum class Stage {
     Retrying,         // waiting before another attempt: `retry`
     Extracting,       // the archive is whole and being unpacked
     Ready,            // the agent is ready; `offlineSince` when the server could not be reached
+    ProxyLogin,       // a proxy wants a user name and password: `proxyLogin`
     Failed,           // `trouble`
 };
 
@@ -85,6 +86,12 @@ struct Trouble {
     bool shipped = false;
 };
 
+// The question for a proxy's user name and password.
+struct ProxyQuestion {
+    std::string host;  // the proxy's
+    int refused = 0;   // answers it did not accept so far
+};
+
 struct RunSnapshot {
     Stage stage = Stage::Downloading;
     TransferMeter transfer;       // the archive's bytes: received, total, speed
@@ -92,6 +99,7 @@ struct RunSnapshot {
     int server = 0, servers = 0;  // while MovingOn: 1-based
     std::string offlineSince;     // when Ready without the server: the day the agent came
     Trouble trouble;              // once Failed
+    ProxyQuestion proxyLogin;     // while ProxyLogin
 };
 
 }  // namespace bi::ui

@@ -200,6 +200,11 @@ std::string statusText(const RunSnapshot& s, std::chrono::steady_clock::time_poi
             if (s.offlineSince.empty()) return {};
             return l.format(l.tr("Could not reach the server; starting the installer downloaded on %s"),
                             s.offlineSince.c_str());
+        case Stage::ProxyLogin:
+            return (s.proxyLogin.refused > 0
+                        ? std::string(l.tr("The proxy server did not accept the user name and password.")) + " "
+                        : std::string()) +
+                   l.format(l.tr("The proxy server %s asks for a user name and password."), s.proxyLogin.host.c_str());
         case Stage::Failed:
             return troubleText(s.trouble, l);
     }

@@ -53,8 +53,9 @@ TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPr
     const auto labels = all(top, GTK_TYPE_LABEL), bars = all(top, GTK_TYPE_PROGRESS_BAR),
                buttons = all(top, GTK_TYPE_BUTTON), images = all(top, GTK_TYPE_IMAGE);
     AtkObject* bar = bars.empty() ? nullptr : gtk_widget_get_accessible(bars[0]);
-    ASSERT_TRUE(labels.size() == 2 && bars.size() == 1 && buttons.size() == 1 &&
-                images.size() == 1);  // the status, the line under the bar
+    // The status, the line under the bar, and the hidden question for a proxy's password: its
+    // two labels and its OK.
+    ASSERT_TRUE(labels.size() == 4 && bars.size() == 1 && buttons.size() == 2 && images.size() == 1);
     const auto text = [](GtkWidget* label) { return std::string(gtk_label_get_text(GTK_LABEL(label))); };
     int width = 0;
     testsupport::ProcessResult key;
