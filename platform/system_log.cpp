@@ -3,9 +3,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <mutex>
 
 namespace bi::platform {
@@ -43,7 +45,41 @@ std::string timestamp() {
     return buf;
 }
 
+// The latest lines, for logLinesSince.
+struct KeptLines {
+    static constexpr size_t kMost = 500;
+    std::mutex mutex;
+    std::deque<std::string> lines;
+    size_t logged = 0;
+
+    void add(std::string line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(std::move(line));
+        if (lines.size() > kMost) lines.pop_front();
+        ++logged;
+    }
+};
+
+// Never destroyed: a thread may still log while the process exits.
+KeptLines& keptLines() {
+    static KeptLines* const kept = new KeptLines;
+    return *kept;
+}
+
 }  // namespace
+
+size_t logLinesLogged() {
+    std::lock_guard lock(keptLines().mutex);
+    return keptLines().logged;
+}
+
+std::vector<std::string> logLinesSince(size_t from) {
+    KeptLines& kept = keptLines();
+    std::lock_guard lock(kept.mutex);
+    const size_t first = kept.logged - kept.lines.size();
+    const size_t skip = std::clamp(from, first, kept.logged) - first;
+    return {kept.lines.begin() + static_cast<std::ptrdiff_t>(skip), kept.lines.end()};
+}
 
 void writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -86,6 +122,7 @@ void systemLog(const std::string& text) {
     const std::string line = timestamp() + " " + programName() + "[" + std::to_string(::getpid()) + ":" +
                              std::to_string(::gettid()) + "] " + safe + "\n";
     writeAll(STDERR_FILENO, line);
+    keptLines().add(line.substr(0, line.size() - 1));
     openSyslogOnce();
     ::syslog(LOG_INFO, "%s", safe.c_str());
 }

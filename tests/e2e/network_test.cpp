@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transient, ::testing::Values(
 // clang-format on
 
 // Ctrl-C while downloading ends the run at once and leaves the partial archive, private to the
-// user, which the next run continues.
+// user, which the next run continues, as the first one says.
 TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
     testsupport::ScratchDir www;
     const std::string archive = heavyArchive("1", 4 << 20);
@@ -139,7 +139,10 @@ TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
         ::kill(pid, SIGINT);
     });
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
-    expectFailed(r, {"The installation was cancelled.\nInstallation failed.\n"}, partialArchive());
+    expectFailed(r,
+                 {"The installation was cancelled.\nThe next run of the installer continues where this one stopped.\n"
+                  "Installation failed.\n"},
+                 partialArchive());
     const auto first = nginx.sent("GET /agent.zip");
     ASSERT_EQ(run(b).exitStatus, 0);
     const auto all = nginx.sent("GET /agent.zip");
