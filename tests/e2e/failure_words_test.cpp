@@ -99,6 +99,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     for (const auto& text : row.log) log.push_back(fill(text));
     expectFailed(r, log, row.resumable);
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
+    EXPECT_EQ(r.err.find("100%"), std::string::npos) << "what failed was never whole";
     EXPECT_LT(r.err.size(), 16384u);
     EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << "unzip's words name the descriptor, not the archive";
     EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
@@ -282,7 +283,7 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
 }
 
 // On a terminal (tmux renders what a person sees): a revalidating run leaves no progress line
-// above what the agent prints, and a Ctrl-C leaves no time left.
+// above what the agent prints, and a Ctrl-C leaves no time left and says what the next run does.
 TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
     auto files = agentFiles();
     files["install"] = "#!/bin/sh\necho AGENT SAYS HELLO\n";
@@ -314,7 +315,10 @@ TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
     EXPECT_NE(shown.find("AGENT SAYS HELLO"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("Downloading"), std::string::npos) << shown;
     shown = screen(downloadBundle(slow.url("/agent.zip"), "slow"), true);
-    EXPECT_NE(shown.find("The installation was cancelled."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("The installation was cancelled.\nThe next run of the installer continues where this one "
+                         "stopped."),
+              std::string::npos)
+        << shown;
     EXPECT_EQ(shown.find("left"), std::string::npos) << shown;
 }
 

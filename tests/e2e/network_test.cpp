@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <future>
+#include <regex>
 
 #include "fixture.h"
 #include "nginx.h"
@@ -196,9 +197,12 @@ TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKill
         ::kill(pid, SIGKILL);
     });
     EXPECT_EQ(first.exitStatus, 128 + SIGKILL);
+    // While they wait, they show how the other's partial archive grows.
+    const std::regex waited("Waiting for another installer to finish\n( *\\d+%  [\\d.]+ [KM]iB of 8.0 MiB.*\n)+");
     for (auto& other : others) {
         const auto r = other.get();
         EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, waited)) << r.err;
     }
     EXPECT_EQ(agentRuns(), 7);
     EXPECT_LE(nginx.sent("GET /agent.zip").first, static_cast<long long>(archive.size()) * 13 / 10)
