@@ -283,13 +283,20 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
 }
 
 // On a terminal (tmux renders what a person sees): a revalidating run leaves no progress line
-// above what the agent prints, and a Ctrl-C leaves no time left and says what the next run does.
+// above what the agent prints; a server that stops sending is said without a time left; a
+// Ctrl-C leaves no time left and says what the next run does.
 TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
     auto files = agentFiles();
     files["install"] = "#!/bin/sh\necho AGENT SAYS HELLO\n";
     testsupport::ScriptedServer server(archiveServer(zipBytes(files), "\"t\""));
     const std::string slowArchive = heavyArchive("2", 8 << 20);
-    testsupport::ScriptedServer slow(archiveServer(slowArchive, "\"s\"", std::chrono::milliseconds(50)));
+    // 1 MiB, then nothing for 9 s.
+    testsupport::ScriptedServer slow([&](const ScriptedRequest& q, int) {
+        auto r = testsupport::serveArchive(q, slowArchive, "\"s\"");
+        r.piece = 1 << 20, r.stall = 9s;
+        return r;
+    });
+    std::string stalled;
     const std::string sock = dir_ / "tmux";
     const auto tmux = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"/usr/bin/tmux", "-S", sock});
@@ -302,6 +309,9 @@ TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
         run(b);
         if (interrupt) {
             waitUntil([&] { return tmux({"capture-pane", "-p"}).find("left") != std::string::npos; });
+            waitUntil([&] {
+                return (stalled = tmux({"capture-pane", "-p"})).find("No data for ") != std::string::npos;
+            });
             tmux({"send-keys", "C-c"});
         }
         waitUntil([&] { return tmux({"capture-pane", "-p"}).find("END") != std::string::npos; });
@@ -315,6 +325,8 @@ TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
     EXPECT_NE(shown.find("AGENT SAYS HELLO"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("Downloading"), std::string::npos) << shown;
     shown = screen(downloadBundle(slow.url("/agent.zip"), "slow"), true);
+    EXPECT_TRUE(std::regex_search(stalled, std::regex("1.0 MiB of 8.0 MiB  No data for \\d s\n"))) << stalled;
+    EXPECT_EQ(stalled.find("left"), std::string::npos) << stalled;
     EXPECT_NE(shown.find("The installation was cancelled.\nThe next run of the installer continues where this one "
                          "stopped."),
               std::string::npos)

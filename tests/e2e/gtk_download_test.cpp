@@ -271,10 +271,10 @@ TEST_F(GtkDownload, AStallIsSaidAndTheNextRunContinuesWhatCame) {
     const std::string display = useXServer();
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
     const std::string archive = heavyArchive("1", 4 << 20);
-    // Half the archive after 8 s, the rest 8 s later; a range at once.
+    // Half the archive at once, the rest 9 s later; a range at once.
     testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& q, int) {
         auto r = testsupport::serveArchive(q, archive, "\"s\"");
-        if (q.header("range").empty()) r.pace = 8s, r.piece = archive.size() / 2 + 1;
+        if (q.header("range").empty()) r.stall = 9s, r.piece = archive.size() / 2 + 1;
         return r;
     });
     const auto b = downloadBundle(server.url("/agent.zip"));

@@ -1,4 +1,5 @@
 #include "ui/progress_text.h"
+#include "ui/words.h"
 
 #include <gtest/gtest.h>
 
@@ -79,5 +80,33 @@ TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTake
         const auto c = ui::consoleProgress(meter, at(r.now), in(r.lang));
         EXPECT_EQ(ui::windowProgressLine(meter, at(r.now), in(r.lang)), r.window) << r.window;
         EXPECT_EQ(c.percent + "|" + c.amount + "|" + c.speed + "|" + c.left, r.console) << r.window;
+    }
+}
+
+// What a run that went wrong says besides the transfer, in each language: what was already
+// here, the room the disk lacks, what the next run does, the button for another attempt.
+TEST(ProgressText, ABadDayIsSaidInTheUsersLanguage) {
+    ui::RunSnapshot resumed;
+    resumed.transfer.setMaximum(30e6), resumed.resumedFrom = 13'000'000;
+    const ui::Trouble room{
+        .kind = ui::Trouble::Kind::NoSpace, .place = "/tmp", .bytes = 60'000'000, .free = 41'950'000};
+    // clang-format off
+    const struct { const char *lang, *resumed, *room, *next, *again; } rows[] = {
+        {"en", "Continuing the download: 12.4 MiB of 28.6 MiB were already here",
+         "The installer needs 57.2 MiB free in /tmp; 40.0 MiB are free. Free some space, then try again.",
+         "The next run of the installer continues where this one stopped.", "Try again"},
+        {"de", "Der Download wird fortgesetzt: 12,4 MiB von 28,6 MiB waren schon da",
+         "Das Installationsprogramm braucht 57,2 MiB freien Speicher in /tmp; 40,0 MiB sind frei. Geben Sie Speicher frei und versuchen Sie es dann erneut.",
+         "Der nächste Start des Installationsprogramms macht dort weiter, wo dieser aufgehört hat.", "Erneut versuchen"},
+        {"fr", "Reprise du téléchargement : 12,4 Mio sur 28,6 Mio étaient déjà là",
+         "Le programme d'installation a besoin de 57,2 Mio d'espace libre dans /tmp ; 40,0 Mio sont libres. Libérez de l'espace, puis réessayez.",
+         "Le prochain lancement du programme d'installation reprendra là où celui-ci s'est arrêté.", "Réessayer"},
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        const ui::Language& l = in(r.lang);
+        EXPECT_EQ(ui::statusText(resumed, {}, l), r.resumed);
+        EXPECT_EQ(ui::troubleText(room, l), r.room);
+        EXPECT_EQ(ui::nextRunText(l) + "|" + ui::tryAgainText(l), std::string(r.next) + "|" + r.again);
     }
 }
