@@ -129,7 +129,9 @@ public:
         stage_ = snapshot.stage;
         retry_ = snapshot.retry;
         showBar();
-        if (finished || snapshot.stage == Stage::Failed || (meter_.receiving() && progressSource_ == 0)) {
+        // A new attempt's transfer, not begun yet, says nothing of the last one's.
+        const bool idle = !meter_.receiving() && !meter_.finished();
+        if (finished || idle || snapshot.stage == Stage::Failed || (meter_.receiving() && progressSource_ == 0)) {
             showProgressLine();
             if (progressSource_ == 0 && meter_.receiving() && !meter_.finished() && !meter_.stopped())
                 progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
