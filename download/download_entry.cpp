@@ -37,6 +37,7 @@ public:
         failure_->stage = ui::Stage::Failed;
         failure_->trouble = troubleOf(failure);
         failure_->details = platform::logLinesSince(0);
+        failure_->logFile = platform::logFilePath();
         loop();
     }
 

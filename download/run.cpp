@@ -438,6 +438,7 @@ void DownloadRun::fail(net::DownloadTask* task, const Failure& failure) {
     snapshot_.trouble = troubleOf(failure);
     snapshot_.mayRetry = mayPassAgain(failure);
     snapshot_.details = platform::logLinesSince(logMark_);
+    snapshot_.logFile = platform::logFilePath();
     snapshot_.transfer.stop();
     // Another attempt publishes a new run's snapshots: this is the last one of this run.
     publish();

@@ -63,8 +63,14 @@ const CurlLibrary* curlLibrary();
 // What a failure of libcurl's is to the installer.
 TransferErrorKind errorKindOf(CURLcode code);
 
+// Marks a text for the catalogs; it is translated where it is shown (ui/i18n.h has the
+// same marker, which net/ cannot include).
+#ifndef N_
+#define N_(text) text
+#endif
+
 // What a user without libcurl is told to install.
 inline constexpr const char* kCurlMissingText =
-    "This installer needs libcurl to download the installer (package libcurl4 or libcurl).";
+    N_("This installer needs libcurl to download the installer (package libcurl4 or libcurl).");
 
 }  // namespace bi::net

@@ -213,6 +213,8 @@ TEST_F(GtkDownload, TryAgainAfterARefusedConnectionStartsTheAgentOnceTheServerSe
         g_free(text);
         return copied.find(refused) != std::string::npos;
     })) << copied;
+    EXPECT_NE(copied.find("The installer's log for the vendor's support: " + logDir() + "/"), std::string::npos)
+        << copied;
 
     testsupport::Nginx nginx(www.path(), "", port);
     EXPECT_EQ(keys(display, {"key", "Return"}).exitStatus, 0);
