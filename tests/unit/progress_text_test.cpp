@@ -145,6 +145,7 @@ TEST(ProgressText, TheConsoleLineKeepsWhatFitsTheTerminalInEveryLanguage) {
     ui::TransferMeter meter;
     meter.setMaximum(48.0 * (1 << 20));
     const auto t0 = ui::TransferMeter::Clock::now();
+    meter.add(0, t0);  // the transfer's start
     for (int i = 0; i < 20; ++i) meter.add(28.7 * (1 << 20) / 20, t0 + std::chrono::milliseconds(250 * (i + 1)));
     const auto now = t0 + std::chrono::seconds(5);
     const auto line = [&](const std::string& lang, size_t columns) {
