@@ -28,6 +28,9 @@ public:
     // The answer to a snapshot's ProxyLogin question: nullopt when its user gave up (Cancel, an
     // empty user name); the owner moves the password on and leaves nothing of it here.
     virtual void onProxyLogin(std::optional<ProxyLogin> login) = 0;
+    // Its user asked for another attempt after a failure that snapshot.mayRetry offered it
+    // for; the window stays open and shows what follows.
+    virtual void onTryAgain() {}
 };
 
 // The environment's switches for the windows (read once into the settings).

@@ -148,6 +148,7 @@ bool ScriptedServer::serve(int client, int connection) {
         if (reply.pace.count() > 0) std::this_thread::sleep_for(reply.pace);
         const size_t piece = std::min(reply.piece, end - at);
         if (!sendAll(client, reply.body.data() + at, piece)) return false;
+        if (at == 0 && reply.stall.count() > 0) std::this_thread::sleep_for(reply.stall);
         at += piece;
     }
     return reply.keepOpen && end == reply.body.size();
