@@ -201,7 +201,8 @@ TEST_F(GtkDownload, TryAgainAfterARefusedConnectionStartsTheAgentOnceTheServerSe
     auto running = std::async(std::launch::async, [&] {
         return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", shown.path()}});
     });
-    ASSERT_TRUE(shown.waitFor("button: Try again")) << shown.text();
+    // The window writes its buttons, then its details.
+    ASSERT_TRUE(shown.waitFor("button: Try again") && shown.waitFor("details: ")) << shown.text();
     const std::string refused = "Failed to connect to 127.0.0.1 port " + std::to_string(port);
     EXPECT_NE(shown.text().find(refused, shown.text().find("details: ")), std::string::npos) << shown.text();
 
