@@ -67,6 +67,8 @@ std::string transferSentence(const Failure& f) {
         case TransferErrorKind::BadUrl:
         case TransferErrorKind::TooManyRedirects:
             return tr("The download address of this installer does not work. Contact the vendor of the product.");
+        case TransferErrorKind::HeaderTooLarge:
+            return tr("The server answered with a header that is too large. Contact the vendor of the product.");
         default:
             return tr(kTryLater);
     }
@@ -125,6 +127,8 @@ std::string logLine(const Failure& f) {
             return "The program " + f.detail + " is not on the PATH: " + f.where;
         case Failure::Kind::NoHome:
             return "The home directory " + f.where + " does not exist.";
+        case Failure::Kind::NoWorkDir:
+            return "No private working directory can be made: " + f.detail;
         case Failure::Kind::Cancelled:
             return "The installation was cancelled.";
     }
@@ -177,6 +181,13 @@ std::string windowText(const Failure& f) {
             return format(tr("The home directory %s does not exist. Set HOME to your home directory, or ask your "
                              "administrator to create it."),
                           f.where.c_str());
+        case Failure::Kind::NoWorkDir:
+            return (f.where.empty()
+                        ? std::string(tr("The installer cannot make a private working directory in /tmp."))
+                        : format(tr("The installer cannot make a private working directory in %s or in /tmp."),
+                                 f.where.c_str())) +
+                   " " +
+                   tr("Set TMPDIR to a directory of yours that only you can change, then start the installer again.");
         case Failure::Kind::Cancelled:
             return tr("The installation was cancelled.");
     }
