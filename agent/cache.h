@@ -8,9 +8,9 @@ namespace bi {
 std::string getInstallAgentCacheDir();
 // dir + "/" (unless it ends in one, or is empty) + "install".
 std::string getInstallAgentExecutable(std::string dir);
-// Whether dir holds an extracted agent: its "install" is a regular file (links followed).
+// Whether dir holds an extracted agent: its "install" is a regular file, not a link.
 bool holdsInstallAgent(const std::string& dir);
-// The cache's agent directory with a trailing "/" when its "install" exists, else "".
+// The cache's agent directory with a trailing "/" when it holds an agent, else "".
 std::string installAgentDirOnDisk();
 // Whether dir's validation string file holds validationString; never for an empty one.
 bool isCacheValid(const std::string& dir, const std::string& validationString);
