@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
@@ -132,6 +135,12 @@ public:
                                    std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
                                    std::function<void(pid_t)> onStart = {}) {
         args.insert(args.begin(), b.executable);
+        // As an ordinary user, who owns the test's directory: the suite runs as root, whom no
+        // permission stops.
+        if (unprivileged_) {
+            testsupport::giveTree(dir_.path(), kNobody);
+            args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        }
         args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
         testsupport::ProcessOptions options;
         options.timeout = timeout;
@@ -147,6 +156,28 @@ public:
         // clang-format on
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
+    }
+
+    // Runs the installer in a mount namespace of its own whose /tmp is `fake`, in which this
+    // test's directory still shows at its own path. Needs root and mount namespaces.
+    Env privateTmp(const std::string& fake) {
+        const std::string self = std::filesystem::path(dir_.path()).filename();
+        testsupport::makeDirs(fake + "/" + self);
+        const std::string mount =
+            "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"";
+        wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount, "sh"};
+        return {{"D", dir_.path()}, {"F", fake}, {"B", self}};
+    }
+    static bool canUnshare() {
+        return ::geteuid() == 0 && testsupport::runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitStatus == 0;
+    }
+
+    // An archive whose `install` is a symbolic link to /bin/sh.
+    static std::string linkArchive() {
+        testsupport::ScratchDir d;
+        ::symlink("/bin/sh", (d / "install").c_str());
+        testsupport::runProcess({"/usr/bin/zip", "-q", "-y", d / "a.zip", "install"}, {.cwd = d.path()});
+        return testsupport::readFile(d / "a.zip");
     }
 
     // An unzip first on PATH that marks dir_/unzip-started and then takes its time.
@@ -224,6 +255,8 @@ public:
     // standard input on a terminal, its working directory.
     std::vector<std::string> wrapper_;
     bool terminal_ = false;
+    bool unprivileged_ = false;  // run as the user 65534 (after wrapper_)
+    static constexpr uid_t kNobody = 65534;
 
     testsupport::ScratchDir dir_;
     std::string cwd_ = dir_.path();

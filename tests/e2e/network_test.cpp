@@ -105,7 +105,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transient, ::testing::Values(
                      auto r = v1(q);
                      if (n == 1) r.pace = 800ms;
                      return r;
-                 }, 0, 2, "1", "no data received for 300 ms", {{"BI_IDLE_TIMEOUT", "0.3"}}},
+                 }, 0, 2, "1", "less than 1 KiB received in 300 ms", {{"BI_IDLE_TIMEOUT", "0.3"}}},
+    TransientRow{"a 200 to a Range cuts the file to its body", [](const ScriptedRequest&, int) {
+                     return ScriptedReply{200, {{"ETag", "\"v1\""}}, archive(1)};
+                 }, 0, 1, "1", "", {}, "-", 100000},
     // A partial archive longer than the archive is now: 416, then the whole archive, once.
     TransientRow{"a 416 starts over", [](const ScriptedRequest& q, int) { return v1(q); }, 0, 2, "1", "", {}, "",
                  4},

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -76,6 +77,26 @@ std::vector<std::string> listDir(const std::string& path) {
     return names;
 }
 
+std::vector<std::string> listTree(const std::string& dir) {
+    std::vector<std::string> paths;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        paths.push_back(it->path().string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+void giveTree(const std::string& path, uid_t uid) {
+    ::lchown(path.c_str(), uid, uid);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        ::lchown(it->path().c_str(), uid, uid);
+    }
+}
+
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files) {
     ScratchDir staging;
     std::vector<std::string> argv = {"/usr/bin/zip", "-q", "-X", "-r", archive};
@@ -102,6 +123,7 @@ std::string recordingAgentScript() {
            "if [ -n \"${AGENT_SELF:-}\" ]; then printf '%s' \"$0\" > \"$AGENT_SELF\"; fi\n"
            "if [ -n \"${AGENT_RUNS:-}\" ]; then echo run >> \"$AGENT_RUNS\"; fi\n"
            "if [ -n \"${AGENT_SIGNALS:-}\" ]; then grep SigIgn /proc/$$/status > \"$AGENT_SIGNALS\"; fi\n"
+           "if [ -n \"${AGENT_FDS:-}\" ]; then ls -l /proc/$$/fd > \"$AGENT_FDS\"; fi\n"
            "exit \"${AGENT_EXIT:-0}\"\n";
 }
 

@@ -54,6 +54,10 @@ void makeDirs(const std::string& path);
 void removeTree(const std::string& path);
 // Names in a directory, "." and ".." left out; empty when it cannot be listed.
 std::vector<std::string> listDir(const std::string& path);
+// Every path under dir (dir itself left out), links not followed, sorted.
+std::vector<std::string> listTree(const std::string& dir);
+// Gives path and everything under it to the user uid (and the group of the same number).
+void giveTree(const std::string& path, uid_t uid);
 
 // Zips the files (name -> content) into archive with the real zip tool; names may hold "/".
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
@@ -63,8 +67,8 @@ void makeCertificate(const std::string& dir);
 
 // An agent's "install" script: it records the arguments it received, each followed by a NUL,
 // into the file named by $AGENT_RECORD, its own path into $AGENT_SELF and a line into
-// $AGENT_RUNS and the signals it ignores into $AGENT_SIGNALS when those are set, then
-// exits with $AGENT_EXIT (default 0).
+// $AGENT_RUNS, the signals it ignores into $AGENT_SIGNALS and its open descriptors (ls -l)
+// into $AGENT_FDS when those are set, then exits with $AGENT_EXIT (default 0).
 std::string recordingAgentScript();
 // Splits a record of the recording agent back into its arguments.
 std::vector<std::string> splitRecord(const std::string& record);
