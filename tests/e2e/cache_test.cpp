@@ -132,6 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, SpoiledCache, ::testing::Values(
     SpoiledRow{"writable by others", "/.tolvar/app_installer_cache", setMode<0757>},
     SpoiledRow{"a file for a level", "/.tolvar/app_installer_cache/V0917k", aFile},
     SpoiledRow{"home owned by another", "", giveAway},
+    SpoiledRow{"home writable by its group", "", setMode<0775>, false},
     SpoiledRow{"another's empty directory on the way", "/.tolvar", anothersEmpty, false},
     SpoiledRow{"a link planted for the first directory", "/.tolvar", aLink, false},
     SpoiledRow{"a link planted deeper", "/.tolvar/app_installer_cache", aLink, false},

@@ -21,7 +21,7 @@ struct StartRow {
     std::vector<std::string> args;
     InstallerTest::Env env = {};
     std::string said = "";  // the log line on standard error; "" for none at all
-    std::string tmp = "";   // what TMPDIR names: "" the test's, else "a file", "read-only" or "writable by all"
+    std::string tmp = "";   // what TMPDIR names: "" the test's, else "a file", "read-only" or "writable by others"
     bool unprivileged = false;
 };
 
@@ -61,7 +61,7 @@ TEST_P(ShippedStart, FromAPrivateWorkingDirectoryWithEveryArgumentUnchanged) {
         testsupport::writeFile(tmp_, "");
     }
     if (row.tmp == "read-only") ::chmod(tmp_.c_str(), 0500);
-    if (row.tmp == "writable by all") ::chmod(tmp_.c_str(), 0777);
+    if (row.tmp == "writable by others") ::chmod(tmp_.c_str(), 0757);
     unprivileged_ = row.unprivileged;
     const auto r = run(b, row.args, row.env);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -93,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShippedStart, ::testing::Values(
     StartRow{"an empty TMPDIR is /tmp's", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {{"TMPDIR", ""}}},
     StartRow{"TMPDIR a file", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
              "The working directory is made in /tmp: ", "a file"},
-    StartRow{"TMPDIR writable by all", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
-             "The working directory is made in /tmp: ", "writable by all"},
+    StartRow{"TMPDIR writable by others", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
+             "The working directory is made in /tmp: ", "writable by others"},
     StartRow{"TMPDIR read-only, as a user", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
              "The working directory is made in /tmp: ", "read-only", true},
     StartRow{"a read-only directory the agent leaves, as a user", {{"InstallAgent.zip", readOnlyLeftAgent()}}, {}, {},
