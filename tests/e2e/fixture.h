@@ -53,8 +53,8 @@ inline testsupport::ScriptedServer::Handler archiveServer(const std::string& arc
     };
 }
 
-// Polls done() until it holds; false after `limit`.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+// Polls done() until it holds; false after `limit`, which only a failing test reaches.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     for (auto waited = std::chrono::milliseconds(0); waited < limit; waited += std::chrono::milliseconds(10)) {
         if (done()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -180,11 +180,13 @@ public:
         return testsupport::readFile(d / "a.zip");
     }
 
-    // An unzip first on PATH that marks dir_/unzip-started and then takes its time.
+    // An unzip first on PATH that marks dir_/unzip-started and then waits as long as the
+    // installer lives, extracting nothing: a run that ends while it waits has ended it.
     Env slowUnzip() {
-        testsupport::writeFile(
-            dir_ / "slow/unzip",
-            "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
+        testsupport::writeFile(dir_ / "slow/unzip",
+                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\n"
+                               "while kill -0 $PPID 2>/dev/null; do sleep 0.1; done\nexit 1\n",
+                               0755);
         return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
     }
 

