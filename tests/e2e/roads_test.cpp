@@ -3,6 +3,7 @@
 // 127.0.0.1 into the per-user cache, with the console window (no display).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <utime.h>
 
 #include <filesystem>
@@ -17,11 +18,11 @@ using testsupport::ScriptedRequest;
 
 struct StartRow {
     std::string name;
-    std::map<std::string, std::map<std::string, std::string>> archives;  // file name -> files
+    std::map<std::string, std::map<std::string, std::string>> archives;  // file name -> files; {}: the agent's
     std::vector<std::string> args;
     InstallerTest::Env env = {};
     std::string said = "";  // the log line on standard error; "" for none at all
-    std::string tmp = "";   // what TMPDIR names: "" the test's, else "a file", "read-only" or "writable by others"
+    mode_t tmpMode = 0;     // the test's TMPDIR made read-only or writable by others
     bool unprivileged = false;
 };
 
@@ -54,14 +55,9 @@ std::vector<std::string> aMebibyteOfArguments() {
 
 TEST_P(ShippedStart, FromAPrivateWorkingDirectoryWithEveryArgumentUnchanged) {
     const auto& row = GetParam();
-    auto b = bundle();
+    auto b = bundle("apps", row.archives.empty() ? "InstallAgent.zip" : "");
     for (const auto& [name, files] : row.archives) testsupport::makeZip(b.resources + "/" + name, files);
-    if (row.tmp == "a file") {
-        testsupport::removeTree(tmp_);
-        testsupport::writeFile(tmp_, "");
-    }
-    if (row.tmp == "read-only") ::chmod(tmp_.c_str(), 0500);
-    if (row.tmp == "writable by others") ::chmod(tmp_.c_str(), 0757);
+    if (row.tmpMode != 0) ::chmod(tmp_.c_str(), row.tmpMode);
     unprivileged_ = row.unprivileged;
     const auto r = run(b, row.args, row.env);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -73,7 +69,7 @@ TEST_P(ShippedStart, FromAPrivateWorkingDirectoryWithEveryArgumentUnchanged) {
     // It ran from TMPDIR/qvXXXXXX/install (or /tmp's), which is gone now, and nothing is left
     // beside the bundle; the cache was never touched.
     const std::string self = testsupport::readFile(self_);
-    const std::string work = row.tmp.empty() && !row.env.contains("TMPDIR") ? tmp_ : "/tmp";
+    const std::string work = row.tmpMode == 0 && !row.env.contains("TMPDIR") ? tmp_ : "/tmp";
     EXPECT_TRUE(self.starts_with(work + "/qv") && self.ends_with("/install") && self.size() == work.size() + 17)
         << self;
     EXPECT_FALSE(testsupport::exists(self.substr(0, self.size() - 8)));
@@ -89,16 +85,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShippedStart, ::testing::Values(
              {"-mode", "silent"}},
     StartRow{"an InstallAgent_*.zip and an agent that fails as sh does without a program",
              {{"InstallAgent_2.3.zip", InstallerTest::agentFiles()}}, {"x"}, {{"AGENT_EXIT", "127"}, {"TMPDIR", std::nullopt}}},
-    StartRow{"a mebibyte of arguments", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, aMebibyteOfArguments()},
-    StartRow{"an empty TMPDIR is /tmp's", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {{"TMPDIR", ""}}},
-    StartRow{"TMPDIR a file", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
-             "The working directory is made in /tmp: ", "a file"},
-    StartRow{"TMPDIR writable by others", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
-             "The working directory is made in /tmp: ", "writable by others"},
-    StartRow{"TMPDIR read-only, as a user", {{"InstallAgent.zip", InstallerTest::agentFiles()}}, {}, {},
-             "The working directory is made in /tmp: ", "read-only", true},
-    StartRow{"a read-only directory the agent leaves, as a user", {{"InstallAgent.zip", readOnlyLeftAgent()}}, {}, {},
-             "", "", true}), RowName());
+    StartRow{"a mebibyte of arguments", {}, aMebibyteOfArguments()},
+    StartRow{"an empty TMPDIR is /tmp's", {}, {}, {{"TMPDIR", ""}}},
+    StartRow{"TMPDIR not a directory", {}, {}, {{"TMPDIR", "/dev/null"}}, "The working directory is made in /tmp: "},
+    StartRow{"TMPDIR writable by others", {}, {}, {}, "The working directory is made in /tmp: ", 0757},
+    StartRow{"TMPDIR read-only, as a user", {}, {}, {}, "The working directory is made in /tmp: ", 0500, true},
+    StartRow{"a read-only directory the agent leaves, as a user", {{"InstallAgent.zip", readOnlyLeftAgent()}}, {}, {}, "", 0,
+             true}), RowName());
 // clang-format on
 
 // The test variable puts the agent beside the bundle; the working directory still comes and goes.

@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -75,26 +74,6 @@ std::vector<std::string> listDir(const std::string& path) {
         names.push_back(it->path().filename().string());
     }
     return names;
-}
-
-std::vector<std::string> listTree(const std::string& dir) {
-    std::vector<std::string> paths;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        paths.push_back(it->path().string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-void giveTree(const std::string& path, uid_t uid) {
-    ::lchown(path.c_str(), uid, uid);
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        ::lchown(it->path().c_str(), uid, uid);
-    }
 }
 
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files) {

@@ -54,10 +54,6 @@ void makeDirs(const std::string& path);
 void removeTree(const std::string& path);
 // Names in a directory, "." and ".." left out; empty when it cannot be listed.
 std::vector<std::string> listDir(const std::string& path);
-// Every path under dir (dir itself left out), links not followed, sorted.
-std::vector<std::string> listTree(const std::string& dir);
-// Gives path and everything under it to the user uid (and the group of the same number).
-void giveTree(const std::string& path, uid_t uid);
 
 // Zips the files (name -> content) into archive with the real zip tool; names may hold "/".
 void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
