@@ -101,10 +101,6 @@ std::optional<Result> pollLock(const CacheWait& wait, const std::function<std::o
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The cache's directories as judged from the directory that holds them.
 std::optional<std::string> cacheRefusal(platform::Missing missing) {
     const std::string cacheDir = getInstallAgentCacheDir();
@@ -130,11 +126,9 @@ bool isCacheTrusted(std::string* why) {
 }
 
 bool prepareCache(std::string* why) {
-    if (auto refusal = cacheRefusal(platform::Missing::Create)) {
-        *why = *refusal;
-        return false;
-    }
-    return true;
+    const auto refusal = cacheRefusal(platform::Missing::Create);
+    if (refusal) *why = *refusal;
+    return !refusal;
 }
 
 CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait) {

@@ -26,8 +26,9 @@ std::optional<std::string> launchAgent(const std::string& agent, const std::stri
 
     // As system(3) does: while the agent runs, Ctrl-C and Ctrl-\ are its to act on, and it gets
     // them as the installer got them.
-    struct sigaction ignore {
-    }, oldInt{}, oldQuit{};
+    struct sigaction ignore {};
+    struct sigaction oldInt {};
+    struct sigaction oldQuit {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGINT, &ignore, &oldInt);
