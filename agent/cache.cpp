@@ -28,8 +28,10 @@ bool holdsInstallAgent(const std::string& dir) {
     return ::lstat(getInstallAgentExecutable(dir).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::string cachedAgentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR; }
+
 std::string installAgentDirOnDisk() {
-    std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
+    std::string agentDir = cachedAgentDirectory();
     return holdsInstallAgent(agentDir) ? agentDir : "";
 }
 

@@ -34,7 +34,7 @@ bool isCurrent(const AgentIdentity& wanted) {
     if (!wanted.tag || installAgentDirOnDisk().empty() || !isCacheValid(getInstallAgentCacheDir(), *wanted.tag)) {
         return false;
     }
-    const auto record = readCacheRecord(recordFile());
+    const auto record = readAgentRecord(recordFile());
     return record && record->url == wanted.url && record->tag == *wanted.tag &&
            (wanted.keyId.empty() || record->keyId == wanted.keyId);
 }
@@ -71,7 +71,7 @@ void removeCachedAgent() {
 }
 
 // Under the exclusive lock: the staged agent takes the agent directory's place.
-CacheFill swapIn(const std::string& staging, const CacheRecord& record) {
+CacheFill swapIn(const std::string& staging, const AgentRecord& record) {
     const std::string agentDir = agentDirectory();
     // What makes the old agent current goes first: from here until the new tag is stored, no
     // agent is current.
@@ -86,7 +86,7 @@ CacheFill swapIn(const std::string& staging, const CacheRecord& record) {
     if (hadOld) removeTree(old);
     if (!placed) return CacheFill::CacheNotWritable;
     // Without them the agent is still whole; a later run just fetches it again.
-    if (writeCacheRecord(recordFile(), record) && !record.tag.empty()) writeFileWhole(tagFile(), record.tag);
+    if (writeAgentRecord(recordFile(), record) && !record.tag.empty()) writeFileWhole(tagFile(), record.tag);
     return CacheFill::Filled;
 }
 
@@ -149,26 +149,24 @@ CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait) {
     return judged.value_or(CacheJudgement::GaveUp);
 }
 
-std::optional<CacheRecord> cachedAgentRecord() {
+std::optional<AgentRecord> cachedAgentRecord() {
     if (installAgentDirOnDisk().empty()) return std::nullopt;
-    return readCacheRecord(recordFile());
+    return readAgentRecord(recordFile());
 }
 
-std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId,
-                                               const CacheWait& wait) {
+std::optional<AgentRecord> holdCachedAgent(const CacheWait& wait) {
     CacheLock& lock = CacheLock::process();
-    std::optional<CacheRecord> found;
+    std::optional<AgentRecord> found;
     const auto held = pollLock<bool>(wait, [&]() -> std::optional<bool> {
         if (!lock.tryLock(CacheLock::Mode::Shared)) return std::nullopt;
         found = cachedAgentRecord();
-        const bool usable = found && found->url == url && (keyId.empty() || found->keyId == keyId);
-        if (!usable) lock.unlock();
-        return usable;
+        if (!found) lock.unlock();
+        return found.has_value();
     });
     return held.value_or(false) ? found : std::nullopt;
 }
 
-CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait) {
+CacheFill fillCache(const std::string& archive, const AgentRecord& record, const CacheWait& wait) {
     std::string staging = getInstallAgentCacheDir() + kStagingPrefix + "XXXXXX";
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
     const DirectoryLock stagingLock(staging);

@@ -46,11 +46,11 @@ enum class CacheJudgement { Current, Stale, Empty, GaveUp };
 CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait);
 
 // The cached agent's record, when an agent is cached whole.
-std::optional<CacheRecord> cachedAgentRecord();
+std::optional<AgentRecord> cachedAgentRecord();
 
-// Takes the shared lock on the cached agent when it came whole from url (verified with keyId,
-// when given), for a run that cannot reach the server; its record then.
-std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId, const CacheWait& wait);
+// Takes the shared lock on the cached agent when one is cached whole; its record then, which
+// the caller judges (and lets go of the lock when it does not want that agent).
+std::optional<AgentRecord> holdCachedAgent(const CacheWait& wait);
 
 enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 
@@ -58,6 +58,6 @@ enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 // an "install" does it take the agent directory's place, and only then are the record and
 // the tag stored (no tag without one). When another installer has meanwhile filled the cache
 // with the same agent, that one is used. Filled keeps the shared lock.
-CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait);
+CacheFill fillCache(const std::string& archive, const AgentRecord& record, const CacheWait& wait);
 
 }  // namespace bi

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/bundle.h"
@@ -29,6 +30,7 @@ public:
         return *this;
     }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -66,38 +68,65 @@ bool isPrivateDir(const struct stat& st) {
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::optional<std::string> privateDirRefusal(const std::string& base, const std::string& ours, Missing missing) {
+namespace {
+
+// The walk of both: the last directory as an O_PATH descriptor, or -1 with *why.
+int walkTo(const std::string& base, const std::string& ours, Missing missing, std::string* why) {
     const std::string notTrusted = " is not a directory that only its owner can change";
     const std::string notOurs = " is not a directory of this user's that only this user can change";
+    const auto refuse = [why](const std::string& reason) {
+        *why = reason;
+        return -1;
+    };
     // The real path, so that a link in the home directory's path is judged where it leads.
     char* resolved = ::realpath(base.c_str(), nullptr);
-    if (resolved == nullptr) return base + notTrusted + " (" + std::strerror(errno) + ")";
+    if (resolved == nullptr) return refuse(base + notTrusted + " (" + std::strerror(errno) + ")");
     const std::string real = resolved;
     std::free(resolved);
 
     struct stat st {};
     Fd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || !statOf(dir.get(), &st) || !isTrustedDir(st)) return "/" + notTrusted;
+    if (dir.get() < 0 || !statOf(dir.get(), &st) || !isTrustedDir(st)) return refuse("/" + notTrusted);
     std::string path;
     for (const std::string& name : componentsOf(real)) {
         path += "/" + name;
         dir = Fd(openBelow(dir.get(), name));
-        if (dir.get() < 0 || !statOf(dir.get(), &st) || !isTrustedDir(st)) return path + notTrusted;
+        if (dir.get() < 0 || !statOf(dir.get(), &st) || !isTrustedDir(st)) return refuse(path + notTrusted);
     }
     path = base;
     for (const std::string& name : componentsOf(ours)) {
         path = joinPath(path, name);
+        // ".." would leave the directories judged for one that was not.
+        if (name == "..") return refuse(path + notOurs);
         Fd next(openBelow(dir.get(), name));
         if (next.get() < 0 && errno == ENOENT && missing == Missing::Create) {
             if (::mkdirat(dir.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
-                return path + " cannot be made: " + std::strerror(errno);
+                return refuse(path + " cannot be made: " + std::strerror(errno));
             }
             next = Fd(openBelow(dir.get(), name));
         }
-        if (next.get() < 0 && errno == ENOENT) return path + " is missing";
-        if (next.get() < 0 || !statOf(next.get(), &st) || !isPrivateDir(st)) return path + notOurs;
+        if (next.get() < 0 && errno == ENOENT) return refuse(path + " is missing");
+        if (next.get() < 0 || !statOf(next.get(), &st) || !isPrivateDir(st)) return refuse(path + notOurs);
         dir = std::move(next);
     }
+    return dir.release();
+}
+
+}  // namespace
+
+int openPrivateDir(const std::string& base, const std::string& ours, Missing missing, std::string* why) {
+    const Fd walked(walkTo(base, ours, missing, why));
+    if (walked.get() < 0) return -1;
+    // O_PATH serves the walk; the caller lists and writes in the directory.
+    const int dir = ::openat(walked.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) *why = joinPath(base, ours) + " cannot be opened: " + std::strerror(errno);
+    return dir;
+}
+
+std::optional<std::string> privateDirRefusal(const std::string& base, const std::string& ours, Missing missing) {
+    std::string why;
+    const Fd dir(walkTo(base, ours, missing, &why));
+    if (dir.get() < 0) return why;
     return std::nullopt;
 }
 

@@ -22,6 +22,10 @@ enum class Missing { Refuse, Create };
 // nullopt when all holds, else why not, naming the directory at fault.
 std::optional<std::string> privateDirRefusal(const std::string& base, const std::string& ours, Missing missing);
 
+// The same judgement, and the last directory of `ours` (or base) opened for openat and the
+// like (O_RDONLY | O_DIRECTORY, close-on-exec): its descriptor, or -1 with the refusal in *why.
+int openPrivateDir(const std::string& base, const std::string& ours, Missing missing, std::string* why);
+
 // Whether st is a directory of this user's that only this user can change.
 bool isPrivateDir(const struct stat& st);
 
