@@ -11,7 +11,9 @@
 
 #include "host/constants.h"
 
-extern char** environ;
+// Weak, so that it is read through the GOT from libc's own: linked against the stubs of old
+// glibc, a copy of it in the program would never see the environment libc sets up.
+extern char** environ __attribute__((weak));
 
 namespace bi {
 
