@@ -49,6 +49,9 @@ public:
         if (run_) run_->cancel();
         window_->mainLoop().stop(0);
     }
+    void onProxyLogin(std::optional<ui::ProxyLogin> login) override {
+        if (run_) run_->proxyLogin(std::move(login));
+    }
     // The failed run's worker has published its last snapshot, whose showing offered this:
     // it waits for nothing on this thread any more, so finishing it cannot block.
     void onTryAgain() override {

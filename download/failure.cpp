@@ -27,6 +27,12 @@ Kind transferTrouble(TransferErrorKind kind) {
             return Kind::NoCaStore;
         case TransferErrorKind::DiskFull:
             return Kind::DiskFull;
+        case TransferErrorKind::ProxyUnreachable:
+            return Kind::ProxyUnreachable;
+        case TransferErrorKind::ProxyRefused:
+            return Kind::ProxyRefused;
+        case TransferErrorKind::NoPacRunner:
+            return Kind::NoPacRunner;
         case TransferErrorKind::BadUrl:
         case TransferErrorKind::TooManyRedirects:
             return Kind::BadAddress;
@@ -138,6 +144,7 @@ ui::Trouble troubleOf(const Failure& f) {
         case Failure::Kind::Transfer:
             t.kind = transferTrouble(f.transfer);
             if (t.kind == Kind::Certificate) t.place = net::splitUrl(f.where).host;
+            if (t.kind == Kind::ProxyUnreachable) t.place = net::splitUrl(f.proxy).host;
             if (t.kind == Kind::DiskFull) {
                 t.place = getInstallAgentCacheDir();
                 if (t.place.size() > 1 && t.place.ends_with('/')) t.place.pop_back();

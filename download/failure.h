@@ -45,6 +45,7 @@ struct Failure {
     int64_t needed = -1;   // a full disk: the bytes the archive needs, -1 when unknown
     int64_t free = -1;     // NoSpace: the bytes free there, -1 when the disk filled while being written
     bool shipped = false;  // the archive shipped in the bundle, not a download
+    std::string proxy;     // a transfer's proxy, without a password; "" for none
 };
 
 // The system log's line: English, with the technical detail.

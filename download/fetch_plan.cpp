@@ -63,11 +63,20 @@ Step judgeFailure(PlanMemory& memory, const std::string& url, const Answer& answ
         if (auto step = retry(memory, error.reason, std::nullopt, scale, cause)) return *step;
     }
     const bool lostFile = error.kind == TransferErrorKind::BadRange || error.kind == TransferErrorKind::DiskFull;
-    if (error.kind == TransferErrorKind::ProxyAuth)
+    if (error.kind == TransferErrorKind::ProxyAuth) {
+        // Asked, not failed, where the window can ask; the third refusal comes as ProxyRefused.
+        if (memory.canAskProxyLogin && !error.proxy.empty()) {
+            Step step = act(Action::AskProxyLogin, lostFile);
+            step.proxy = error.proxy;
+            step.proxyRefusals = error.proxyRefusals;
+            return step;
+        }
         return fail({Failure::Kind::ProxyAuth, url, answer.proxy}, lostFile);
+    }
     Failure failure{error.kind == TransferErrorKind::NoLibrary ? Failure::Kind::NoLibrary : Failure::Kind::Transfer,
                     error.url, error.reason};
     failure.transfer = error.kind;
+    failure.proxy = error.proxy;
     if (error.kind == TransferErrorKind::DiskFull && memory.length > 0) failure.needed = memory.length;
     // Only when no HTTP answer came at all: a server that answers with errors is not away.
     if (!memory.reached && isUnreachable(error)) {

@@ -45,6 +45,7 @@ struct PlanMemory {
     bool statementAsked = false;            // the key statements were fetched in this run
     bool cachedExpired = false;             // the cached agent is past its expiry
     int64_t length = -1;                    // the whole archive's, once an answer said it
+    bool canAskProxyLogin = false;          // the window can ask for a proxy's user name and password
     // A signed bundle's first run asks for the signature before the archive, from the server
     // that is to send the archive.
     bool signatureFirst = false;
@@ -117,6 +118,7 @@ struct Step {
         Extract,         // the whole archive goes into the cache
         UseCached,       // the cached agent is current: start it (`offlineSince`: without the server)
         Stop,            // the run was given up while it waited: nothing more to do
+        AskProxyLogin,   // ask for a user name and password for `proxy`, then the same fetch again
     };
     Action action = Action::Fail;
     bool startOver = false;
@@ -130,6 +132,8 @@ struct Step {
     std::optional<Failure> failure;
     size_t serversFailed = 0;             // when every server of several was left, how many
     std::optional<int64_t> offlineSince;  // starting offline: when the agent was stored, seconds since the epoch
+    std::string proxy;                    // AskProxyLogin: the proxy, without a password
+    int proxyRefusals = 0;                // AskProxyLogin: the answers it refused so far
 };
 
 // What follows an answer to `asked`. `scale` multiplies every wait.

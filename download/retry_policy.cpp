@@ -41,6 +41,7 @@ bool isTransientStatus(long status) {
 
 bool isUnreachable(const net::TransferError& error) {
     return error.kind == TransferErrorKind::Refused || error.kind == TransferErrorKind::UnknownHost ||
+           error.kind == TransferErrorKind::ProxyUnreachable || error.kind == TransferErrorKind::NoPacRunner ||
            (error.kind == TransferErrorKind::TimedOut && !error.responded);
 }
 

@@ -15,6 +15,7 @@
 #include "host/files.h"
 #include "host/report.h"
 #include "host/text.h"
+#include "net/proxy_credentials.h"
 #include "net/url.h"
 #include "platform/system_log.h"
 
@@ -57,6 +58,7 @@ DownloadRun::DownloadRun(RunInputs inputs, const Settings& settings, ui::Window&
     : in_(std::move(inputs)), settings_(settings), window_(window), logMark_(platform::logLinesLogged()) {
     memory_.url = in_.url;
     memory_.keyId = in_.key.idText();
+    memory_.canAskProxyLogin = window_.canAskProxyLogin();
     if (!in_.mirrors.empty()) {
         memory_.servers = {in_.url};
         memory_.servers.insert(memory_.servers.end(), in_.mirrors.begin(), in_.mirrors.end());
@@ -109,6 +111,25 @@ void DownloadRun::cancel() {
     // An extraction under way says so itself once it has stopped.
     if (!unpacking) reportMessage("The installation was cancelled.", true);
     if (session_) session_->cancelAll();  // every task, whichever runs now
+}
+
+void DownloadRun::proxyLogin(std::optional<ui::ProxyLogin> login) {
+    const auto asking = in<stage::AskingProxyLogin>();
+    if (!login || !asking || !session_) {
+        if (login) {
+            net::wipe(login->user);
+            net::wipe(login->password);
+        }
+        if (!login) cancel();
+        return;
+    }
+    session_->setProxyCredentials(asking->proxy, std::move(login->user), std::move(login->password));
+    session_->post([this, what = asking->fetch] {
+        if (!in<stage::AskingProxyLogin>()) return;
+        snapshot_.stage = ui::Stage::Downloading;
+        publish();
+        fetch(what);
+    });
 }
 
 RunResult DownloadRun::finish() {
@@ -298,6 +319,8 @@ void DownloadRun::carryOut(net::DownloadTask& task, const Ask& asked, const Step
             return extract(task, asked);
         case Action::UseCached:
             return useCached(task, step);
+        case Action::AskProxyLogin:
+            return askProxyLogin(asked, step);
     }
 }
 
@@ -424,6 +447,15 @@ void DownloadRun::useCached(net::DownloadTask& task, const Step& step) {
     task.cancel();
     CacheLock::download().unlock();
     snapshot_.stage = ui::Stage::Ready;
+    publish();
+}
+
+void DownloadRun::askProxyLogin(const Ask& asked, const Step& step) {
+    if (!enter(stage::AskingProxyLogin{asked.fetch, step.proxy})) return;
+    platform::systemLog("The proxy " + step.proxy + " asks for a user name and password (" +
+                        std::to_string(step.proxyRefusals) + " refused so far): " + asked.request.url);
+    snapshot_.stage = ui::Stage::ProxyLogin;
+    snapshot_.proxyLogin = ui::ProxyQuestion{net::splitUrl(step.proxy).host, step.proxyRefusals};
     publish();
 }
 

@@ -60,6 +60,10 @@ struct WaitingToFetch {  // `after` has ended or is ending; `next` is asked for 
     RetryCause cause;
     const net::DownloadTask* after;
 };
+struct AskingProxyLogin {  // the window asks for `proxy`'s user name and password; then `fetch` again
+    Fetch fetch;
+    std::string proxy;
+};
 struct Verifying {};  // the archive's signature is checked
 struct Extracting {};
 struct Ready {
@@ -70,9 +74,9 @@ struct Failed {
 };
 struct Cancelled {};
 }  // namespace stage
-using RunState =
-    std::variant<stage::Starting, stage::WaitingForOther, stage::Asking, stage::Receiving, stage::WaitingToFetch,
-                 stage::Verifying, stage::Extracting, stage::Ready, stage::Failed, stage::Cancelled>;
+using RunState = std::variant<stage::Starting, stage::WaitingForOther, stage::Asking, stage::Receiving,
+                              stage::WaitingToFetch, stage::AskingProxyLogin, stage::Verifying, stage::Extracting,
+                              stage::Ready, stage::Failed, stage::Cancelled>;
 
 class DownloadRun final : public net::DownloadDelegate {
 public:
@@ -85,6 +89,9 @@ public:
     void start();
     // The user gave up: the run stops where it is. On the main thread.
     void cancel();
+    // The window's answer to the proxy's question: the session is given it and the fetch asked
+    // again; nullopt cancels the run. On the main thread.
+    void proxyLogin(std::optional<ui::ProxyLogin> login);
     // Cancels what still goes on and waits for the worker to end; then the result.
     RunResult finish();
 
@@ -120,6 +127,7 @@ private:
     void extract(net::DownloadTask& task, const Ask& asked);
     void offline(net::DownloadTask& task, const Ask& asked, const Step& step);
     void useCached(net::DownloadTask& task, const Step& step);
+    void askProxyLogin(const Ask& asked, const Step& step);
     void fail(net::DownloadTask* task, const Failure& failure);
     // While another installer downloads: its partial archive's growth, shown as this run's
     // transfer; false when nothing changed.

@@ -9,6 +9,9 @@
 #include "net/body_file.h"
 #include "net/curl_library.h"
 #include "net/http_response.h"
+#include "net/proxy_route.h"
+#include "net/proxy_settings.h"
+#include "net/url.h"
 #include "platform/system_log.h"
 
 namespace bi::net {
@@ -52,13 +55,15 @@ std::string temporaryDirectory(const SessionOptions& options) {
 class Transfer {
 public:
     Transfer(const SessionOptions& options, const TransferRequest& request, const std::atomic<bool>& cancelled,
-             SharedResponse& shared, const TransferReports& reports)
-        : options_(options), request_(request), cancelled_(cancelled), shared_(shared), reports_(reports) {}
+             SharedResponse& shared, const TransferReports& reports, ProxyCredentials& credentials)
+        : options_(options),
+          request_(request),
+          cancelled_(cancelled),
+          shared_(shared),
+          reports_(reports),
+          credentials_(credentials) {}
 
-    ~Transfer() {
-        if (headers_ != nullptr) lib().slist_free_all(headers_);
-        if (easy_ != nullptr) lib().easy_cleanup(easy_);
-    }
+    ~Transfer() { release(); }
 
     std::optional<TransferError> run(MultiHandle& multiHandle) {
         CURLM* const multi = multiHandle.get();
@@ -78,13 +83,34 @@ public:
                                                         " bytes (at most " + std::to_string(kMaxUrlLength) + ")" +
                                                         shownUrl(request_.url));
         }
-        easy_ = lib().easy_init();
-        if (easy_ == nullptr || !configure()) return error(TransferErrorKind::Other, "cannot start a transfer");
-        if (lib().multi_add_handle(multi, easy_) != CURLM_OK) {
-            return error(TransferErrorKind::Other, "cannot start a transfer");
+        const ProxyRoute route = proxyRouteFor(request_.url, options_.proxyLookupLimit, cancelled_);
+        noPacRunner_ = route.noPacRunner;
+        std::optional<CURLcode> code;
+        for (size_t i = 0; i < route.proxies.size(); ++i) {
+            if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
+            release();
+            proxy_ = route.proxies[i];
+            noteProxyFor(request_.url, withoutPassword(proxy_));
+            if (!proxy_.empty() || route.desktop) {
+                platform::systemLog((proxy_.empty() ? "No proxy" : "Through the proxy " + withoutPassword(proxy_)) +
+                                    " (" + route.source + ") for " + platform::printable(request_.url));
+            }
+            easy_ = lib().easy_init();
+            if (easy_ == nullptr || !configure()) return error(TransferErrorKind::Other, "cannot start a transfer");
+            if (lib().multi_add_handle(multi, easy_) != CURLM_OK) {
+                return error(TransferErrorKind::Other, "cannot start a transfer");
+            }
+            code = drive(multiHandle);
+            lib().multi_remove_handle(multi, easy_);
+            // A browser's way with a list of proxies: the next one when this one is not there.
+            if (i + 1 < route.proxies.size() && proxyUnreachable(code)) {
+                platform::systemLog(
+                    "The proxy " + withoutPassword(proxy_) + " cannot be reached (" + curlReason(*code) + "); trying " +
+                    (route.proxies[i + 1].empty() ? "without a proxy" : withoutPassword(route.proxies[i + 1])));
+                continue;
+            }
+            break;
         }
-        const std::optional<CURLcode> code = drive(multiHandle);
-        lib().multi_remove_handle(multi, easy_);
         // What arrived stays, whatever ended the transfer: a later request continues after it.
         if (file_.errorNumber() == 0) file_.flush();
         if (auto failure = failureOf(code)) return failure;
@@ -120,9 +146,73 @@ private:
             ok = ok && set(CURLOPT_RANGE, (std::to_string(request_.resumeFrom) + "-").c_str());
             if (request_.ifRange) headers_ = lib().slist_append(headers_, ("If-Range: " + *request_.ifRange).c_str());
         }
+        ok = ok && configureProxy();
         // Our conditions are for the server, not for a proxy's CONNECT.
         return ok && set(CURLOPT_HTTPHEADER, headers_) &&
                set(CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+    }
+
+    // The route decided, not libcurl's own reading of the environment: no_proxy was applied.
+    // Without credentials, Negotiate with the user's Kerberos ticket (libcurl's ":"); with
+    // them any scheme but Negotiate, which would use the ticket and not the password.
+    bool configureProxy() {
+        const auto set = [this](CURLoption option, auto value) {
+            return lib().easy_setopt(easy_, option, value) == CURLE_OK;
+        };
+        if (!set(CURLOPT_PROXY, proxy_.c_str()) || !set(CURLOPT_NOPROXY, "")) return false;
+        if (proxy_.empty()) return true;
+        std::string user, password;
+        usedCredentials_ = credentials_.get(withoutPassword(proxy_), user, password);
+        const auto hostStart = proxy_.find("://") == std::string::npos ? 0 : proxy_.find("://") + 3;
+        const bool inUrl = proxy_.find('@', hostStart) < proxy_.find('/', hostStart);
+        bool ok = true;
+        if (usedCredentials_) {
+            ok = set(CURLOPT_PROXYUSERNAME, user.c_str()) && set(CURLOPT_PROXYPASSWORD, password.c_str());
+        }
+        wipe(user);
+        wipe(password);
+        if (usedCredentials_ || inUrl) return ok && set(CURLOPT_PROXYAUTH, CURLAUTH_ANY & ~CURLAUTH_NEGOTIATE);
+        // A libcurl without GSS-API refuses Negotiate: then the proxy's 407 is what is said.
+        if (set(CURLOPT_PROXYAUTH, CURLAUTH_NEGOTIATE)) set(CURLOPT_PROXYUSERPWD, ":");
+        return ok;
+    }
+
+    // Whether the request ended without reaching the proxy it was sent to.
+    bool proxyUnreachable(const std::optional<CURLcode>& code) const {
+        if (proxy_.empty() || !code || responded_ || cancelled_) return false;
+        long connectCode = 0;
+        double connected = 0;
+        lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+        lib().easy_getinfo(easy_, CURLINFO_CONNECT_TIME, &connected);
+        if (connectCode != 0) return false;
+        return *code == CURLE_COULDNT_CONNECT || *code == CURLE_COULDNT_RESOLVE_PROXY ||
+               (*code == CURLE_OPERATION_TIMEDOUT && connected <= 0);
+    }
+
+    std::string curlReason(CURLcode code) const {
+        return curlError_[0] != '\0' ? curlError_ : lib().easy_strerror(code);
+    }
+
+    // A 407: the proxy wants credentials, or refused those it was given.
+    TransferError proxyAuthError(const std::string& reason) const {
+        const std::string shown = withoutPassword(proxy_);
+        const int refusals = usedCredentials_ ? credentials_.refuse(shown) : credentials_.refusals(shown);
+        TransferError e =
+            error(refusals >= kProxyRefusalsAllowed ? TransferErrorKind::ProxyRefused : TransferErrorKind::ProxyAuth,
+                  "the proxy " + shown + " wants a user name and password (" + reason + "; " +
+                      std::to_string(refusals) + " given were refused)");
+        e.proxyRefusals = refusals;
+        return e;
+    }
+
+    void release() {
+        if (headers_ != nullptr) lib().slist_free_all(headers_);
+        if (easy_ != nullptr) lib().easy_cleanup(easy_);
+        headers_ = nullptr;
+        easy_ = nullptr;
+        curlError_[0] = '\0';
+        usedCredentials_ = false;
+        proxyPage_ = false;
     }
 
     // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
@@ -158,8 +248,11 @@ private:
             return error(TransferErrorKind::TimedOut,
                          "less than 1 KiB received in " + std::to_string(options_.idleTimeout.count()) + " ms");
         }
-        if (*code == CURLE_OK) return std::nullopt;
-        std::string reason = curlError_[0] != '\0' ? curlError_ : lib().easy_strerror(*code);
+        if (*code == CURLE_OK) {
+            if (!proxy_.empty() && current().statusCode == 407) return proxyAuthError("HTTP 407");
+            return std::nullopt;
+        }
+        std::string reason = curlReason(*code);
         TransferErrorKind kind = errorKindOf(*code);
         // libcurl ends a header line over 100 KiB (a tag of that size, say) as out of memory, and
         // headers over 300 KiB in all as a receive error; later versions say "too large".
@@ -172,8 +265,12 @@ private:
         long connectCode = 0;
         if (lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
             (connectCode == 407 || connectCode == 401)) {
-            kind = TransferErrorKind::ProxyAuth;
+            return proxyAuthError(reason);
         }
+        if (proxyUnreachable(code)) kind = TransferErrorKind::ProxyUnreachable;
+        const bool unreachable = kind == TransferErrorKind::Refused || kind == TransferErrorKind::UnknownHost ||
+                                 (kind == TransferErrorKind::TimedOut && !responded_);
+        if (noPacRunner_ && proxy_.empty() && unreachable) kind = TransferErrorKind::NoPacRunner;
         const char* at = nullptr;
         if (lib().easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &at) == CURLE_OK && at != nullptr && request_.url != at) {
             reason += " (redirected to " + platform::printable(at) + ")";
@@ -194,7 +291,7 @@ private:
     }
 
     TransferError error(TransferErrorKind kind, std::string reason) const {
-        return {kind, std::move(reason), request_.url, responded_};
+        return {kind, std::move(reason), request_.url, responded_, withoutPassword(proxy_)};
     }
 
     bool idleExpired() {
@@ -216,6 +313,9 @@ private:
         if (bodyPrepared_) return !own_;
         bodyPrepared_ = true;
         const HttpResponse response = current();
+        // The proxy's own page with its 407 is no answer of the server: nothing of it is
+        // reported, and the request ends as the proxy's refusal.
+        proxyPage_ = !proxy_.empty() && response.statusCode == 407;
         if (response.statusCode < 200 || response.statusCode >= 300) return true;
         int64_t keep = 0;
         if (response.statusCode == 206) {
@@ -261,6 +361,7 @@ private:
 
     bool writeBody(const char* data, size_t size) {
         if (!prepareBody()) return false;
+        if (proxyPage_) return true;
         if (request_.maxBodyBytes >= 0 && written_ + static_cast<int64_t>(size) > request_.maxBodyBytes) {
             own_ = error(TransferErrorKind::Other,
                          "the response is longer than " + std::to_string(request_.maxBodyBytes) + " bytes");
@@ -298,12 +399,17 @@ private:
     const std::atomic<bool>& cancelled_;
     SharedResponse& shared_;
     const TransferReports& reports_;
+    ProxyCredentials& credentials_;
 
+    std::string proxy_;  // the proxy of this attempt, as libcurl takes it; "" direct
+    bool usedCredentials_ = false;
+    bool noPacRunner_ = false;
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
     BodyFile file_;
     bool bodyPrepared_ = false;
     bool toFile_ = false;
+    bool proxyPage_ = false;
     int64_t written_ = 0;
     int64_t reported_ = 0;
     int64_t expected_ = -1;
@@ -320,9 +426,10 @@ private:
 
 std::optional<TransferError> performTransfer(MultiHandle& multi, const SessionOptions& options,
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
-                                             SharedResponse& response, const TransferReports& reports) {
+                                             SharedResponse& response, const TransferReports& reports,
+                                             ProxyCredentials& credentials) {
     // The file and the handle are gone before the caller's completion report.
-    Transfer transfer(options, request, cancelled, response, reports);
+    Transfer transfer(options, request, cancelled, response, reports, credentials);
     return transfer.run(multi);
 }
 

@@ -1,6 +1,6 @@
-// One GET with libcurl on the session's worker thread: the request's headers, the body into
-// its file, merged progress, the idle time-out (which a trickle trips too), and what the
-// failure was.
+// One GET with libcurl on the session's worker thread: the request's headers and proxy, the
+// body into its file, merged progress, the idle time-out (which a trickle trips too), and what
+// the failure was.
 #pragma once
 
 #include <curl/curl.h>
@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "net/proxy_credentials.h"
 #include "net/url_session.h"
 
 namespace bi::net {
@@ -26,11 +27,13 @@ struct TransferReports {
     std::function<void(const std::string& location)> finished;
 };
 
-// Runs the request to its end on `multi`; nullopt once `finished` has been reported.
+// Runs the request to its end on `multi`, through the proxies its route names in turn;
+// nullopt once `finished` has been reported.
 class MultiHandle;
 
 std::optional<TransferError> performTransfer(MultiHandle& multi, const SessionOptions& options,
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
-                                             SharedResponse& response, const TransferReports& reports);
+                                             SharedResponse& response, const TransferReports& reports,
+                                             ProxyCredentials& credentials);
 
 }  // namespace bi::net

@@ -3,33 +3,21 @@
 #include "net/url_session.h"
 
 #include <signal.h>
-#include <strings.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 #include "net/curl_library.h"
 #include "net/curl_transfer.h"
-#include "net/url.h"
+#include "net/proxy_credentials.h"
+#include "net/proxy_route.h"
 
 namespace bi::net {
 
-std::string proxyShownFor(const std::string& url) {
-    const bool https = ::strncasecmp(url.c_str(), "https:", 6) == 0;
-    // libcurl's own order; it never reads HTTP_PROXY in capitals.
-    static const std::vector<const char*> forHttps = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
-    static const std::vector<const char*> forHttp = {"http_proxy", "all_proxy", "ALL_PROXY"};
-    for (const char* name : https ? forHttps : forHttp) {
-        const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0') continue;
-        return withoutPassword(value);
-    }
-    return "";
-}
+std::string proxyShownFor(const std::string& url) { return lastProxyFor(url); }
 
 namespace {
 
@@ -75,7 +63,7 @@ public:
 
     // On the worker thread: the whole transfer and its reports.
     void run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,
-             const std::atomic<bool>& quiet);
+             const std::atomic<bool>& quiet, ProxyCredentials& credentials);
 
 private:
     CurlSession& session_;
@@ -133,9 +121,13 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (!task.markResumed()) return;
-            queue_.emplace_back([this, &task] { task.run(multi_, options_, delegate_, quiet_); });
+            queue_.emplace_back([this, &task] { task.run(multi_, options_, delegate_, quiet_, credentials_); });
         }
         wake();
+    }
+
+    void setProxyCredentials(const std::string& proxy, std::string&& user, std::string&& password) override {
+        credentials_.set(proxy, std::move(user), std::move(password));
     }
 
     // Interrupts the worker's wait, whether it waits for work or in the middle of a transfer.
@@ -164,6 +156,7 @@ private:
     const SessionOptions options_;
     MultiHandle multi_;
     std::atomic<bool> quiet_{false};
+    ProxyCredentials credentials_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::vector<std::unique_ptr<CurlTask>> tasks_;
@@ -181,7 +174,7 @@ void CurlTask::cancel() {
 }
 
 void CurlTask::run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,
-                   const std::atomic<bool>& quiet) {
+                   const std::atomic<bool>& quiet, ProxyCredentials& credentials) {
     // No report once the session is being destroyed.
     const TransferReports reports{[&](int64_t bytes, int64_t total, int64_t expected) {
                                       if (!quiet) delegate.onProgress(*this, bytes, total, expected);
@@ -190,7 +183,7 @@ void CurlTask::run(MultiHandle& multi, const SessionOptions& options, DownloadDe
                                       if (!quiet) delegate.onArrived(*this, location);
                                   }};
     const std::optional<TransferError> result =
-        performTransfer(multi, options, request_, cancelled_, response_, reports);
+        performTransfer(multi, options, request_, cancelled_, response_, reports, credentials);
     if (!quiet) delegate.onEnded(*this, result);
 }
 

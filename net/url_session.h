@@ -34,10 +34,13 @@ enum class TransferErrorKind {
     BadUrl,          // malformed or unsupported URL (scheme other than http and https)
     DiskFull,        // the downloaded file could not be written
     TooManyRedirects,
-    HeaderTooLarge,  // a header line, or all of them, longer than libcurl takes
-    BadRange,        // a 206 that does not continue where the file ends
-    ProxyAuth,       // the proxy wants credentials (407)
-    NoLibrary,       // libcurl could not be loaded
+    HeaderTooLarge,    // a header line, or all of them, longer than libcurl takes
+    BadRange,          // a 206 that does not continue where the file ends
+    ProxyAuth,         // the proxy wants credentials (407) that it was not given; `proxy` names it
+    ProxyRefused,      // the proxy refused the third user name and password it was given
+    ProxyUnreachable,  // no proxy of the list could be reached; `proxy` names the last one
+    NoPacRunner,       // unreachable directly, where the proxy settings ask for a PAC script nothing can run
+    NoLibrary,         // libcurl could not be loaded
     Other,
 };
 
@@ -46,6 +49,8 @@ struct TransferError {
     std::string reason;      // readable, for the window and the log
     std::string url;         // the URL that failed
     bool responded = false;  // whether a response had begun to arrive
+    std::string proxy;       // the proxy the request went through, without a password; "" for none
+    int proxyRefusals = 0;   // ProxyAuth: user names and passwords of setProxyCredentials it refused
 };
 
 // One GET.
@@ -88,6 +93,9 @@ struct SessionOptions {
     std::chrono::milliseconds idleTimeout{60000};  // fewer than 1 KiB in this long ends the transfer
     long maxRedirects = 10;
     std::string temporaryDirectory;  // where temporary files live; "" for TMPDIR or /tmp
+    // How long libproxy may take to name a proxy (a PAC script to fetch, WPAD's lookups)
+    // before a request goes direct.
+    std::chrono::milliseconds proxyLookupLimit{15000};
 };
 
 class DownloadTask {
@@ -120,12 +128,20 @@ public:
     virtual void post(std::function<void()> fn) = 0;
     // Cancels every task and refuses new work; returns at once, from any thread.
     virtual void cancelAll() = 0;
+    // A user name and password for `proxy` (as TransferError::proxy names it), for this
+    // session's later requests through it; kept in memory only, wiped when the proxy refuses
+    // them or the session ends. From any thread; the strings are moved in and left empty.
+    virtual void setProxyCredentials(const std::string& proxy, std::string&& user, std::string&& password) = 0;
 };
+
+// How many user names and passwords a proxy may refuse before a request fails with
+// ProxyRefused rather than ProxyAuth.
+inline constexpr int kProxyRefusalsAllowed = 3;
 
 // The delegate must outlive the session.
 std::unique_ptr<UrlSession> makeUrlSession(DownloadDelegate& delegate, SessionOptions options = {});
 
-// The proxy that a request for url goes through, from the usual environment variables, with
+// The proxy that the last request for url went through (the environment's, before any), with
 // any password left out; "" for none.
 std::string proxyShownFor(const std::string& url);
 

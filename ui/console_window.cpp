@@ -5,20 +5,26 @@
 // per tenth of the archive and never more than once every two seconds, and a summary when the
 // download has finished, so a log never fills with progress. Nobody can read a failure and
 // close a console: it closes itself once it has said one, and when the run is ready; it
-// offers no other attempt, but says when the next run continues what this one downloaded.
+// offers no other attempt, but says when the next run continues what this one downloaded. A
+// proxy's question for a user name and password is asked on the terminal, off the main thread,
+// so that Ctrl-C still closes the window meanwhile.
 #include "ui/console_window.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
 #include "ui/i18n.h"
 #include "ui/progress_text.h"
+#include "ui/proxy_question.h"
 #include "ui/terminal_line.h"
 #include "ui/words.h"
 
@@ -44,6 +50,7 @@ public:
 
     ~ConsoleWindow() override {
         signals_.reset();  // its thread posts to the loop, so it goes first
+        stopQuestion();
         endLine();
         terminal_.reset();
     }
@@ -54,6 +61,7 @@ public:
     // (its summary, the extraction) or its failure.
     void show(const RunSnapshot& snapshot) override {
         if (closed_) return;
+        if (snapshot.stage == Stage::ProxyLogin) return ask(snapshot.proxyLogin);
         const auto now = Clock::now();
         const bool after = snapshot.stage == Stage::Extracting || snapshot.stage == Stage::Failed;
         keepsPartial_ = snapshot.keepsPartial;
@@ -74,6 +82,7 @@ public:
 
     void close() override {
         if (closed_) return;
+        stopQuestion();
         endLine();
         closed_ = true;
         delegate_.onWindowClose();
@@ -81,7 +90,51 @@ public:
         if (!failed_ && !ready_ && keepsPartial_) platform::writeAll(STDERR_FILENO, nextRunText(language_) + "\n");
     }
 
+    bool canAskProxyLogin() const override { return canAskOnTerminal(); }
+
 private:
+    // The question takes the terminal's line until its answer has come back on the loop.
+    void ask(const ProxyQuestion& question) {
+        stopQuestion();
+        if (terminal_) terminal_->show("");
+        status_.clear();
+        if (::pipe2(stopQuestion_, O_CLOEXEC) != 0) stopQuestion_[0] = stopQuestion_[1] = -1;
+        asking_ = true;
+        asker_ = std::thread([this, question, stopFd = stopQuestion_[0]] {
+            auto login = askProxyLoginOnTerminal(question.host, question.refused, stopFd);
+            {
+                std::lock_guard lock(answerMutex_);
+                answer_ = std::move(login);
+            }
+            loop_->runAfter(0, [this] { answered(); });
+        });
+    }
+
+    void answered() {
+        if (!asking_) return;
+        asking_ = false;
+        std::optional<ProxyLogin> login;
+        {
+            std::lock_guard lock(answerMutex_);
+            login.swap(answer_);
+        }
+        if (!closed_) delegate_.onProxyLogin(std::move(login));
+    }
+
+    // Ends a question still asked (its echo given back) and forgets an answer not taken.
+    void stopQuestion() {
+        if (stopQuestion_[1] >= 0) (void)!::write(stopQuestion_[1], "x", 1);
+        if (asker_.joinable()) asker_.join();
+        for (int& fd : stopQuestion_) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+        asking_ = false;
+        std::lock_guard lock(answerMutex_);
+        if (answer_) wipeLogin(*answer_);
+        answer_.reset();
+    }
+
     // A status when it changed; a ready run's is for a window's reader: the log has said where an
     // agent started offline came from.
     void showStatus(const RunSnapshot& snapshot, Clock::time_point now) {
@@ -173,7 +226,7 @@ private:
     }
 
     void draw() {
-        if (closed_ || !terminal_ || failed_) return;
+        if (closed_ || !terminal_ || failed_ || asking_) return;
         const auto now = Clock::now();
         terminal_->show(
             consoleLine(status_, meter_, now, language_, static_cast<size_t>(std::max(1, terminal_->columns() - 1))));
@@ -237,6 +290,12 @@ private:
     bool ready_ = false;
     bool keepsPartial_ = false;
     bool ticking_ = false;
+
+    std::thread asker_;  // the proxy's question, while asked
+    bool asking_ = false;
+    int stopQuestion_[2] = {-1, -1};
+    std::mutex answerMutex_;
+    std::optional<ProxyLogin> answer_;
 
     bool drawPending_ = false;
     Clock::time_point lastDraw_{};

@@ -19,6 +19,7 @@ enum class Stage {
     Retrying,         // waiting before another attempt: `retry`
     Extracting,       // the archive is whole and being unpacked
     Ready,            // the agent is ready; `offlineSince` when the server could not be reached
+    ProxyLogin,       // a proxy wants a user name and password: `proxyLogin`
     Failed,           // `trouble`
 };
 
@@ -54,6 +55,9 @@ struct Trouble {
     enum class Kind {
         HttpStatus,        // `status`
         ProxyAuth,         // the proxy wants credentials it was not given
+        ProxyRefused,      // the proxy refused the user names and passwords it was given
+        ProxyUnreachable,  // `place`: the proxy's host, which could not be reached
+        NoPacRunner,       // no connection, where the settings ask for a PAC script nothing can run
         Unreachable,       // no connection to the server
         NoAnswer,          // it did not answer in time
         ConnectionLost,    // the connection ended before the archive did
@@ -88,6 +92,12 @@ struct Trouble {
     bool shipped = false;
 };
 
+// The question for a proxy's user name and password.
+struct ProxyQuestion {
+    std::string host;  // the proxy's
+    int refused = 0;   // answers it did not accept so far
+};
+
 struct RunSnapshot {
     Stage stage = Stage::Downloading;
     // The archive's bytes: received, total, speed; while WaitingForOther, the other
@@ -98,6 +108,7 @@ struct RunSnapshot {
     int server = 0, servers = 0;  // while MovingOn: 1-based
     std::string offlineSince;     // when Ready without the server: the day the agent came
     Trouble trouble;              // once Failed
+    ProxyQuestion proxyLogin;     // while ProxyLogin
     bool mayRetry = false;        // once Failed: another attempt may pass
     // The cache keeps a partial archive of this run that the next one continues.
     bool keepsPartial = false;

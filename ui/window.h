@@ -6,14 +6,16 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ui/main_loop.h"
+#include "ui/proxy_question.h"
 #include "ui/run_snapshot.h"
 
 namespace bi::ui {
 
-// What the window tells its owner; both calls come on the main thread.
+// What the window tells its owner; every call comes on the main thread.
 class WindowDelegate {
 public:
     virtual ~WindowDelegate() = default;
@@ -23,6 +25,9 @@ public:
     // Ctrl-C, SIGTERM or SIGHUP on the console), or it closed itself after a ready run or the
     // console's failure.
     virtual void onWindowClose() = 0;
+    // The answer to a snapshot's ProxyLogin question: nullopt when its user gave up (Cancel, an
+    // empty user name); the owner moves the password on and leaves nothing of it here.
+    virtual void onProxyLogin(std::optional<ProxyLogin> login) = 0;
     // Its user asked for another attempt after a failure that snapshot.mayRetry offered it
     // for; the window stays open and shows what follows.
     virtual void onTryAgain() {}
@@ -54,6 +59,9 @@ public:
 
     // Closes the window: onWindowClose() runs once, then the window is gone.
     virtual void close() = 0;
+
+    // Whether a snapshot's ProxyLogin question can be asked: a GTK window, or a terminal.
+    virtual bool canAskProxyLogin() const = 0;
 };
 
 // Whether openWindow tries the GTK window: a display is set, and the settings do not ask for

@@ -65,6 +65,14 @@ std::string transferSentence(const Trouble& t, const Language& l) {
             return l.format(
                 l.tr("The disk is full: there is not enough free space in %s. Free some space, then try again."),
                 t.place.c_str());
+        case Kind::ProxyUnreachable:
+            return l.format(l.tr("The proxy server %s cannot be reached. Check the proxy settings."), t.place.c_str());
+        case Kind::ProxyRefused:
+            return l.tr("The proxy server did not accept the user name and password.");
+        case Kind::NoPacRunner:
+            return l.tr(
+                "The proxy settings ask for an automatic configuration script, but no program to run it is "
+                "installed. Install the package libproxy1-plugin-webkit, then try again.");
         case Kind::BadAddress:
             return l.tr("The download address of this installer does not work. Contact the vendor of the product.");
         case Kind::HeaderTooLarge:
@@ -137,6 +145,9 @@ std::string troubleText(const Trouble& t, const Language& l) {
         case Kind::DiskFull:
         case Kind::BadAddress:
         case Kind::HeaderTooLarge:
+        case Kind::ProxyRefused:
+        case Kind::ProxyUnreachable:
+        case Kind::NoPacRunner:
         case Kind::TransferFailed:
             return l.tr(kTransferError) + std::string(" ") + transferSentence(t, l);
         case Kind::NoSpace:
@@ -210,6 +221,11 @@ std::string statusText(const RunSnapshot& s, std::chrono::steady_clock::time_poi
             if (s.offlineSince.empty()) return {};
             return l.format(l.tr("Could not reach the server; starting the installer downloaded on %s"),
                             s.offlineSince.c_str());
+        case Stage::ProxyLogin:
+            return (s.proxyLogin.refused > 0
+                        ? std::string(l.tr("The proxy server did not accept the user name and password.")) + " "
+                        : std::string()) +
+                   l.format(l.tr("The proxy server %s asks for a user name and password."), s.proxyLogin.host.c_str());
         case Stage::Failed:
             return troubleText(s.trouble, l);
     }

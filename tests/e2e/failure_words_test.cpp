@@ -243,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                "The server is busy or has a problem. Try again later."}, .german = "ausgelastet oder gestört",
                .env = {{"XDG_STATE_HOME", "$D/home/.local/state/"}}, .retry = true, .stateDir = FailureRow::Linked},
     FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the "
-               "proxy settings", "requires authentication: http://$H "}, .german = "Benutzername und Passwort",
+               "proxy settings", "requires authentication: http://$H "},
                .env = {{"http_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a wrong password for a CONNECT", .url = "https://example.invalid/a.zip", .log = {"The proxy server requires "
                "authentication.", "requires authentication: http://$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},

@@ -182,7 +182,11 @@ public:
         options.env = {{"TMPDIR", tmp_}, {"HOME", home_}, {"AGENT_RECORD", record_}, {"AGENT_SELF", self_}, {"AGENT_RUNS", runs_},
                        {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
                        {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"}, {"LANGUAGE", std::nullopt},
-                       {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}, {"XDG_STATE_HOME", std::nullopt}};
+                       {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}, {"http_proxy", std::nullopt}, {"https_proxy", std::nullopt},
+                       {"HTTPS_PROXY", std::nullopt}, {"all_proxy", std::nullopt}, {"ALL_PROXY", std::nullopt}, {"no_proxy", std::nullopt},
+                       {"NO_PROXY", std::nullopt}, {"DESKTOP_SESSION", std::nullopt}, {"GNOME_DESKTOP_SESSION_ID", std::nullopt},
+                       {"KDE_FULL_SESSION", std::nullopt}, {"XDG_CURRENT_DESKTOP", std::nullopt},
+                       {"XDG_STATE_HOME", std::nullopt}};
         // clang-format on
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);

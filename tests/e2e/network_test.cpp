@@ -1,6 +1,5 @@
 // The download road on the networks people have: lost connections, resumed archives, a
-// server that cannot be reached, installers that start together, and a proxy that the
-// environment names.
+// server that cannot be reached and installers that start together.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -208,17 +207,6 @@ TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKill
     EXPECT_EQ(agentRuns(), 7);
     EXPECT_LE(nginx.sent("GET /agent.zip").first, static_cast<long long>(archive.size()) * 13 / 10)
         << nginx.accessLog();
-}
-
-// The proxy the environment names carries the request: here a server that answers a proxy's
-// requests (for a whole URL) itself.
-TEST_F(Network, DownloadsGoThroughTheProxyThatTheEnvironmentNames) {
-    testsupport::ScriptedServer proxy([](const ScriptedRequest& q, int) {
-        return q.path == "http://127.0.0.1:9/agent.zip" ? v1(q) : ScriptedReply{404};
-    });
-    const auto r = run(downloadBundle("http://127.0.0.1:9/agent.zip"), {}, {{"http_proxy", proxy.url("")}});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(version(), "1");
 }
 
 }  // namespace bi

@@ -76,8 +76,14 @@ ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {
         for (;;) {
             const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0) break;  // the listener was shut down
-            connections.emplace_back([this, client] {
-                serve(client);
+            int connection = 0;
+            {
+                std::lock_guard lock(mutex_);
+                connection = ++connections_;
+            }
+            connections.emplace_back([this, client, connection] {
+                while (serve(client, connection)) {
+                }
                 ::close(client);
             });
         }
@@ -100,14 +106,16 @@ std::vector<ScriptedRequest> ScriptedServer::requests() const {
     return requests_;
 }
 
-void ScriptedServer::serve(int client) {
+bool ScriptedServer::serve(int client, int connection) {
     std::string head;
     char c = 0;
     pollfd pfd{client, POLLIN, 0};
     while (head.find("\r\n\r\n") == std::string::npos && ::poll(&pfd, 1, 5000) > 0 && ::recv(client, &c, 1, 0) == 1) {
         head += c;
     }
+    if (head.empty()) return false;
     ScriptedRequest request;
+    request.connection = connection;
     const auto firstSpace = head.find(' ');
     request.path = head.substr(firstSpace + 1, head.find(' ', firstSpace + 1) - firstSpace - 1);
     for (size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();) {
@@ -125,7 +133,8 @@ void ScriptedServer::serve(int client) {
         n = static_cast<int>(requests_.size());
     }
     const ScriptedReply reply = handler_(request, n);
-    std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " Scripted\r\nConnection: close\r\n";
+    std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " Scripted\r\n";
+    if (!reply.keepOpen) out += "Connection: close\r\n";
     bool hasLength = false;
     for (const auto& [name, value] : reply.headers) {
         out += name + ": " + value + "\r\n";
@@ -133,15 +142,16 @@ void ScriptedServer::serve(int client) {
     }
     if (!hasLength && reply.status != 304) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     out += "\r\n";
-    if (!sendAll(client, out.data(), out.size())) return;
+    if (!sendAll(client, out.data(), out.size())) return false;
     const size_t end = std::min(reply.body.size(), reply.dropAfter);
     for (size_t at = 0; at < end;) {
         if (reply.pace.count() > 0) std::this_thread::sleep_for(reply.pace);
         const size_t piece = std::min(reply.piece, end - at);
-        if (!sendAll(client, reply.body.data() + at, piece)) return;
+        if (!sendAll(client, reply.body.data() + at, piece)) return false;
         if (at == 0 && reply.stall.count() > 0) std::this_thread::sleep_for(reply.stall);
         at += piece;
     }
+    return reply.keepOpen && end == reply.body.size();
 }
 
 }  // namespace testsupport

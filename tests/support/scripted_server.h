@@ -1,7 +1,7 @@
 // An HTTP/1.1 server on 127.0.0.1 whose every answer the test writes itself, byte for byte:
 // a status, headers, a body that may stop short or drip, one request per connection. For
 // faults a library server would tidy away (a 206 that starts elsewhere, a Range it ignores).
-// Each connection is served on a thread of its own.
+// Each connection is served on a thread of its own, one request unless a reply keeps it open.
 #pragma once
 
 #include <chrono>
@@ -19,6 +19,7 @@ namespace testsupport {
 
 struct ScriptedRequest {
     std::string path;
+    int connection = 0;                          // which connection it came on, from 1
     std::map<std::string, std::string> headers;  // names in lower case
     std::string header(const std::string& name) const {
         const auto it = headers.find(name);
@@ -33,6 +34,7 @@ struct ScriptedReply {
     size_t dropAfter = std::string::npos;  // the connection closes after this many body bytes
     std::chrono::milliseconds pace{0};     // a pause before each piece of the body
     size_t piece = 64 << 10;
+    bool keepOpen = false;               // the connection stays for the next request (as NTLM's handshake needs)
     std::chrono::milliseconds stall{0};  // a pause after the first piece, the server silent meanwhile
 };
 
@@ -58,13 +60,15 @@ public:
     std::vector<ScriptedRequest> requests() const;
 
 private:
-    void serve(int client);
+    // One request and its reply; false when the connection is to close.
+    bool serve(int client, int connection);
 
     Handler handler_;
     int listener_ = -1;
     int port_ = 0;
     mutable std::mutex mutex_;
     std::vector<ScriptedRequest> requests_;
+    int connections_ = 0;
     std::thread thread_;
 };
 

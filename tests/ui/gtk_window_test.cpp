@@ -53,9 +53,9 @@ TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPr
     const auto labels = all(top, GTK_TYPE_LABEL), bars = all(top, GTK_TYPE_PROGRESS_BAR),
                buttons = all(top, GTK_TYPE_BUTTON), images = all(top, GTK_TYPE_IMAGE);
     AtkObject* bar = bars.empty() ? nullptr : gtk_widget_get_accessible(bars[0]);
-    // The status, the line under the bar, the details' title; the details' Copy, Cancel (then
-    // Close) and Try again.
-    ASSERT_TRUE(labels.size() == 3 && bars.size() == 1 && buttons.size() == 3 && images.size() == 1);
+    // The status, the line under the bar, the details' title, the proxy question's two labels;
+    // the details' Copy, Cancel (then Close), Try again and the question's OK.
+    ASSERT_TRUE(labels.size() == 5 && bars.size() == 1 && buttons.size() == 4 && images.size() == 1);
     const auto text = [](GtkWidget* label) { return std::string(gtk_label_get_text(GTK_LABEL(label))); };
     int width = 0;
     testsupport::ProcessResult key;

@@ -31,6 +31,7 @@ struct Delegate : ui::WindowDelegate {
     int closes = 0;
     void onWindowOpen() override { onOpen(); }
     void onWindowClose() override { ++closes, window->mainLoop().stop(3); }
+    void onProxyLogin(std::optional<ui::ProxyLogin>) override {}
 };
 
 // Runs the window's loop while a worker publishes `steps` pieces of 1 KiB `pause` apart. Then with

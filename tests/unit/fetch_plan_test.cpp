@@ -92,8 +92,10 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         size_t servers = 1, server = 0;  // past the first, the first left with a refused connection
         bool earlierAnswered = false;
         size_t allFailed = 0;
-        bool again = false;  // the failure may pass on another attempt
-        bool first = false;  // a signed bundle's first run: the signature asked before the archive
+        bool again = false;   // the failure may pass on another attempt
+        bool first = false;   // a signed bundle's first run: the signature asked before the archive
+        bool canAsk = false;  // the window can ask for the proxy's user name and password
+        int refusals = 0;     // of the proxy's, so far
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -156,8 +158,20 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "a 206 that does not continue", .error = TransferErrorKind::BadRange, .action = Action::Fail, .drop = true,
          .failure = Kind::Transfer},
         {.name = "a full disk", .error = TransferErrorKind::DiskFull, .action = Action::Fail, .drop = true, .failure = Kind::Transfer, .again = true},
-        {.name = "the proxy wants a password", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
+        {.name = "the proxy wants a password, nobody to ask", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
          .failure = Kind::ProxyAuth},
+        {.name = "the proxy wants a password: asked", .error = TransferErrorKind::ProxyAuth,
+         .action = Action::AskProxyLogin, .canAsk = true},
+        {.name = "the proxy refused two: asked again", .error = TransferErrorKind::ProxyAuth, .responded = true,
+         .action = Action::AskProxyLogin, .canAsk = true, .refusals = 2},
+        {.name = "a proxy that cannot be reached, never reached", .error = TransferErrorKind::ProxyUnreachable,
+         .action = Action::Offline, .failure = Kind::Transfer},
+        {.name = "a proxy that cannot be reached after an answer", .reached = true,
+         .error = TransferErrorKind::ProxyUnreachable, .action = Action::Retry, .waitMs = 1000},
+        {.name = "direct, where a PAC script could not run", .error = TransferErrorKind::NoPacRunner,
+         .action = Action::Offline, .failure = Kind::Transfer},
+        {.name = "the proxy refused three passwords", .error = TransferErrorKind::ProxyRefused, .responded = true,
+         .action = Action::Fail, .failure = Kind::Transfer, .canAsk = true, .refusals = 3},
         {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
         {.name = "no key statements: the signature decides", .fetch = Fetch::Statement, .status = 404, .action = Action::CheckSignature},
         {.name = "the key statements' 200", .fetch = Fetch::Statement, .status = 200},
@@ -173,6 +187,7 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         state.servers.assign(row.servers > 1 ? row.servers : 0, state.url);
         state.server = row.server;
         state.earlierAnswered = row.earlierAnswered;
+        state.canAskProxyLogin = row.canAsk;
         if (row.server > 0) state.primaryFailure = Failure{Kind::Transfer, "the first", "refused"};
         Ask asked;
         asked.fetch = row.fetch;
@@ -186,13 +201,19 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         answer.status = row.status;
         answer.tag = row.tag;
         answer.retryAfter = row.retryAfter;
-        if (row.error) answer.error = net::TransferError{*row.error, "why", state.url, row.responded};
+        if (row.error) {
+            answer.error =
+                net::TransferError{*row.error, "why", state.url, row.responded, "http://p:3128", row.refusals};
+        }
         const Step step = judge(state, asked, answer);
         EXPECT_EQ(step.action, row.action);
         EXPECT_EQ(step.dropPartial, row.drop);
         EXPECT_EQ(step.startOver, row.startOver);
         EXPECT_EQ(step.wait.count(), row.waitMs);
         EXPECT_EQ(step.failure ? std::optional(step.failure->kind) : std::nullopt, row.failure);
+        const bool asks = row.action == Action::AskProxyLogin;
+        EXPECT_EQ(step.proxy, asks ? "http://p:3128" : "");
+        EXPECT_EQ(step.proxyRefusals, asks ? row.refusals : 0);
         EXPECT_EQ(step.failure && mayPassAgain(*step.failure), row.again);
         const bool moved = row.action == Action::NextServer;
         if (moved) {

@@ -85,6 +85,17 @@ public:
         gtk_box_pack_start(GTK_BOX(box), progressLine_, FALSE, FALSE, 0);
         gtk_box_pack_start(GTK_BOX(box), makeDetails(), FALSE, FALSE, 0);
 
+        // A proxy's user name and password, shown only while the run asks for them.
+        login_ = gtk_grid_new();
+        gtk_grid_set_row_spacing(GTK_GRID(login_), 6);
+        gtk_grid_set_column_spacing(GTK_GRID(login_), 12);
+        gtk_widget_set_no_show_all(login_, TRUE);
+        user_ = loginField(language_.tr("User name: "), 0);
+        password_ = loginField(language_.tr("Password: "), 1);
+        gtk_entry_set_visibility(GTK_ENTRY(password_), FALSE);
+        gtk_entry_set_input_purpose(GTK_ENTRY(password_), GTK_INPUT_PURPOSE_PASSWORD);
+        gtk_box_pack_start(GTK_BOX(box), login_, FALSE, FALSE, 0);
+
         GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
         gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
         gtk_box_set_spacing(GTK_BOX(buttons), 6);
@@ -97,6 +108,10 @@ public:
         gtk_widget_set_can_default(again_, TRUE);
         gtk_widget_set_no_show_all(again_, TRUE);
         gtk_container_add(GTK_CONTAINER(buttons), again_);
+        ok_ = gtk_button_new_with_label(language_.tr("OK"));
+        gtk_widget_set_can_default(ok_, TRUE);
+        gtk_widget_set_no_show_all(ok_, TRUE);
+        gtk_container_add(GTK_CONTAINER(buttons), ok_);
         gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
         gtk_window_set_default(GTK_WINDOW(window_), button_);
 
@@ -106,6 +121,7 @@ public:
         atk_object_set_name(gtk_widget_get_accessible(bar_), language_.tr("Download progress"));
 
         g_signal_connect(button_, "clicked", G_CALLBACK(onClicked), this);
+        g_signal_connect(ok_, "clicked", G_CALLBACK(onLogin), this);
         g_signal_connect(again_, "clicked", G_CALLBACK(onTryAgain), this);
         g_signal_connect(copy_, "clicked", G_CALLBACK(onCopy), this);
         g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
@@ -139,6 +155,7 @@ public:
         showButton(snapshot);
         showDetails(snapshot);
         showStatus(snapshot);
+        showLogin(snapshot.stage == Stage::ProxyLogin);
         if (snapshot.stage == Stage::Retrying && retrySource_ == 0) {
             retrySource_ = g_timeout_add(kRetryTickMs, onRetryTick, this);
         }
@@ -158,6 +175,8 @@ public:
         delegate_.onWindowClose();
         destroyWidgets();
     }
+
+    bool canAskProxyLogin() const override { return true; }
 
 private:
     // With BI_WINDOW_TRANSCRIPT set, what the window shows is also written to that file, a line
@@ -185,6 +204,55 @@ private:
     }
 
     static void onClicked(GtkButton*, gpointer self) { static_cast<GtkDownloadWindow*>(self)->close(); }
+
+    // A row of the login's grid: its label, named for a screen reader by the words without their
+    // colon, and the entry, which Return answers with OK.
+    GtkWidget* loginField(const char* words, int row) {
+        std::string name = words;
+        while (!name.empty() && (name.back() == ' ' || name.back() == ':')) name.pop_back();
+        if (name.ends_with("\uFF1A")) name.resize(name.size() - std::string_view("\uFF1A").size());
+        GtkWidget* label = gtk_label_new(name.c_str());
+        gtk_label_set_xalign(GTK_LABEL(label), 0);
+        GtkWidget* entry = gtk_entry_new();
+        gtk_widget_set_hexpand(entry, TRUE);
+        gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+        gtk_label_set_mnemonic_widget(GTK_LABEL(label), entry);
+        atk_object_set_name(gtk_widget_get_accessible(entry), name.c_str());
+        gtk_grid_attach(GTK_GRID(login_), label, 0, row, 1, 1);
+        gtk_grid_attach(GTK_GRID(login_), entry, 1, row, 1, 1);
+        // Shown with the grid, which the window's show_all leaves hidden.
+        gtk_widget_show(label);
+        gtk_widget_show(entry);
+        return entry;
+    }
+
+    // The entries while a proxy's question is asked, OK the default; empty and hidden otherwise.
+    void showLogin(bool asked) {
+        if (login_ == nullptr || asked == gtk_widget_get_visible(login_)) return;
+        gtk_entry_set_text(GTK_ENTRY(user_), "");
+        gtk_entry_set_text(GTK_ENTRY(password_), "");
+        if (asked) {
+            gtk_widget_show(login_);
+            gtk_widget_show(ok_);
+            gtk_window_set_default(GTK_WINDOW(window_), ok_);
+            gtk_widget_grab_focus(user_);
+        } else {
+            gtk_widget_hide(login_);
+            gtk_widget_hide(ok_);
+            gtk_window_set_default(GTK_WINDOW(window_), button_);
+        }
+        note("login", asked ? "asked" : "hidden");
+    }
+
+    // OK: the answer goes to the run; the entries keep nothing of it. An empty user name is
+    // no answer.
+    static void onLogin(GtkButton*, gpointer data) {
+        auto* self = static_cast<GtkDownloadWindow*>(data);
+        if (self->user_ == nullptr || *gtk_entry_get_text(GTK_ENTRY(self->user_)) == '\0') return;
+        ProxyLogin login{gtk_entry_get_text(GTK_ENTRY(self->user_)), gtk_entry_get_text(GTK_ENTRY(self->password_))};
+        self->showLogin(false);
+        self->delegate_.onProxyLogin(std::move(login));
+    }
 
     // The window stays; what follows is the new run's to show.
     static void onTryAgain(GtkButton*, gpointer data) {
@@ -376,7 +444,8 @@ private:
 
     void destroyWidgets() {
         if (window_ == nullptr) return;
-        bar_ = label_ = progressLine_ = button_ = again_ = copy_ = expander_ = detailsView_ = image_ = nullptr;
+        bar_ = label_ = progressLine_ = button_ = again_ = copy_ = expander_ = detailsView_ = image_ = login_ = user_ =
+            password_ = ok_ = nullptr;
         // What was copied outlives the window where a clipboard manager takes it.
         if (copied_) gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
         for (guint* source : {&pulseSource_, &progressSource_, &retrySource_}) {
@@ -400,6 +469,10 @@ private:
     GtkWidget* bar_ = nullptr;
     GtkWidget* progressLine_ = nullptr;
     GtkWidget* button_ = nullptr;
+    GtkWidget* login_ = nullptr;
+    GtkWidget* user_ = nullptr;
+    GtkWidget* password_ = nullptr;
+    GtkWidget* ok_ = nullptr;
     GtkWidget* again_ = nullptr;
     GtkWidget* expander_ = nullptr;
     GtkWidget* detailsView_ = nullptr;
@@ -423,9 +496,9 @@ private:
 }  // namespace
 }  // namespace bi::ui
 
-static_assert(std::string_view(bi::ui::kGtkPluginFactory) == "bi_gtk_open_window_v4");
+static_assert(std::string_view(bi::ui::kGtkPluginFactory) == "bi_gtk_open_window_v5");
 
-extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_window_v4(
+extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_window_v5(
     bi::ui::WindowDelegate* delegate, const bi::ui::WindowSetup* setup, const bi::ui::Language* language) {
     if (delegate == nullptr || setup == nullptr || language == nullptr) return nullptr;
     // The window needs no OpenGL, and Mesa's start-up would cost tens of megabytes.
