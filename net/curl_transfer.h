@@ -18,6 +18,7 @@ namespace bi::net {
 struct SharedResponse {
     mutable std::mutex mutex;
     HttpResponse response;
+    PlacedBytes placed;
 };
 
 struct TransferReports {
