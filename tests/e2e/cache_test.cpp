@@ -215,10 +215,23 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
                    {"BI_FAULT_ACTION", action},
                    {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
     };
-    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"},
-                                        {"fail", "/.installagent.", "4"},
-                                        {"kill", "/.agentrecord.", "5"},
-                                        {"kill", "/.validatestring.", "6"}}) {
+    // The archive the agent came from is kept beside it, private, with a record of its own:
+    // after every run it is the one the agent, its record and its tag came from.
+    const auto keptMatches = [&](const std::string& served) {
+        struct stat st {};
+        const std::string record = testsupport::readFile(cacheDir() + "/.agentarchive.record");
+        EXPECT_NE(record.find("\ntag " + storedTag() + "\n"), std::string::npos) << record;
+        EXPECT_EQ(testsupport::readFile(cacheDir() + "/.agentarchive"), testsupport::readFile(www_ / served));
+        EXPECT_TRUE(::stat((cacheDir() + "/.agentarchive").c_str(), &st) == 0 && (st.st_mode & 077) == 0);
+    };
+    // An archive is kept (its record stored) only once its agent is in place, and the record
+    // goes first when the agent is replaced.
+    for (const auto& [action, at, v, kept] : {std::tuple{"kill", "/installagent", "3", false},
+                                              {"fail", "/.installagent.", "4", false},
+                                              {"kill", "/.agentrecord.", "5", true},
+                                              {"kill", "/.download$", "6", false},
+                                              {"kill", "/.agentarchive.record.", "7", false},
+                                              {"kill", "/.validatestring.", "8", true}}) {
         SCOPED_TRACE(at);
         serve(v);
         serve("o", "other.zip", v);
@@ -226,24 +239,29 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
         r = run(bundle_, {}, fault(at, action));
         EXPECT_EQ(r.exitStatus, std::string(action) == "kill" ? 128 + SIGKILL : 255) << r.err;
         EXPECT_FALSE(testsupport::exists(cacheDir() + "/.validatestring"));  // the tag, which others read, comes last
+        EXPECT_EQ(testsupport::exists(cacheDir() + "/.agentarchive.record"), kept);
+        EXPECT_TRUE(!kept ||
+                    testsupport::readFile(cacheDir() + "/.agentarchive") == testsupport::readFile(www_ / "agent.zip"));
         std::vector<std::pair<const testsupport::Bundle*, std::string>> next = {{&bundle_, v}, {&other, "o"}};
         if (std::string(v) == "5") std::swap(next[0], next[1]);  // the other product first
         for (const auto& [b, version] : next) {
             ASSERT_EQ(run(*b).exitStatus, 0);
             EXPECT_EQ(runLines().back(), "ok " + version);
         }
+        keptMatches(next.back().first == &bundle_ ? "agent.zip" : "other.zip");
     }
     // Killed as another signed product's agent moves in (a signed bundle keeps the stale agent
     // until then): this product's record and tag, current a moment before, must not vouch for it.
     ASSERT_EQ(run(bundle_).exitStatus, 0);
-    serve("p", "other.zip", "7");
+    serve("p", "other.zip", "9");
     sign(www_ / "other.zip");
     const auto otherSigned = downloadBundle(nginx_->url("other.zip"), "other-signed");
     testsupport::writeFile(otherSigned.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
     r = run(otherSigned, {}, fault("/.agentrecord.", "kill"));
     EXPECT_EQ(r.exitStatus, 128 + SIGKILL) << r.err;
     ASSERT_EQ(run(bundle_).exitStatus, 0);
-    EXPECT_EQ(runLines().back(), "ok 6");
+    EXPECT_EQ(runLines().back(), "ok 8");
+    keptMatches("agent.zip");
 }
 
 }  // namespace bi
