@@ -208,7 +208,7 @@ ZipRead readZipDirectory(std::string_view tail, uint64_t fileLength) {
     if (*endAt >= kLocatorSize && !b.holds(*endAt - kLocatorSize, 4)) return needFrom(*endAt - kLocatorSize);
     if (*endAt >= kLocatorSize && b.u32(*endAt - kLocatorSize) == kZip64LocatorSignature) {
         ZipRead zip64 = readZip64(b, *endAt, end);
-        if (!zip64.error.empty() || zip64.needFrom > 0) return zip64;
+        if (!zip64.error.empty() || zip64.needFrom) return zip64;
     } else if (saturated) {
         return failed("a zip64 archive without its zip64 end record");
     }
@@ -290,16 +290,15 @@ ZipRead readZipDirectoryOf(const std::string& path) {
             done += n > 0 ? static_cast<uint64_t>(n) : 0;
         }
         ZipRead read = readZipDirectory(tail, length);
-        if (read.needFrom == 0 || read.needFrom >= from) {
+        if (!read.needFrom || *read.needFrom >= from) {
             ::close(fd);
-            if (read.needFrom > 0) return failed("the archive's directory cannot be located");
-            return read;
+            return read.needFrom ? failed("the archive's directory cannot be located") : read;
         }
-        if (length - read.needFrom > kLargestDirectory + kZipEndBytes + kZip64EndSize + kLocatorSize) {
+        if (length - *read.needFrom > kLargestDirectory + kZipEndBytes + kZip64EndSize + kLocatorSize) {
             ::close(fd);
             return failed("the archive's directory is too large");
         }
-        from = read.needFrom;
+        from = *read.needFrom;
     }
 }
 

@@ -55,8 +55,8 @@ inline constexpr uint64_t kZipEndBytes = 22 + 0xffff;
 struct ZipRead {
     std::optional<ZipDirectory> directory;
     // The directory begins before the bytes given: read the file from here to its end and ask
-    // again. 0 when there is an answer.
-    uint64_t needFrom = 0;
+    // again.
+    std::optional<uint64_t> needFrom;
     std::string error;  // why the archive cannot be read, when neither of the above
 };
 

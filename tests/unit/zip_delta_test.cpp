@@ -82,9 +82,9 @@ std::string renamed(std::string zip, const std::string& from, const std::string&
 ZipDirectory directoryOf(const std::string& zip, uint64_t& tail) {
     tail = std::min<uint64_t>(tail, zip.size());
     ZipRead read = readZipDirectory(std::string_view(zip).substr(zip.size() - tail), zip.size());
-    if (read.needFrom > 0) {
-        tail = zip.size() - read.needFrom;
-        read = readZipDirectory(std::string_view(zip).substr(read.needFrom), zip.size());
+    if (read.needFrom) {
+        tail = zip.size() - *read.needFrom;
+        read = readZipDirectory(std::string_view(zip).substr(*read.needFrom), zip.size());
     }
     EXPECT_TRUE(read.directory) << read.error;
     return read.directory.value_or(ZipDirectory{});
@@ -175,7 +175,7 @@ TEST(ZipDirectory, DamagedOrOddArchivesAreErrorsAndADirectoryOutsideTheTailIsAsk
         return z;
     };
     // clang-format off
-    const struct { std::string what, bytes; size_t tail; std::string error; uint64_t needFrom = 0; } rows[] = {
+    const struct { std::string what, bytes; size_t tail; std::string error; std::optional<uint64_t> needFrom = {}; } rows[] = {
         {"not a zip", noise(5000, 1), 5000, "no end-of-central-directory record"},
         {"cut short", zip.substr(0, zip.size() - 1), zip.size() - 1, "no end-of-central-directory record"},
         {"split", changed(end + 4, 1, 2), zip.size(), "a split archive"},
@@ -193,8 +193,8 @@ TEST(ZipDirectory, DamagedOrOddArchivesAreErrorsAndADirectoryOutsideTheTailIsAsk
             readZipDirectory(std::string_view(r.bytes).substr(r.bytes.size() - r.tail), r.bytes.size());
         EXPECT_FALSE(read.directory) << r.what;
         EXPECT_NE(read.error.find(r.error), std::string::npos) << r.what << ": " << read.error;
-        EXPECT_TRUE(r.error.empty() == read.error.empty() && read.needFrom == (r.error.empty() ? r.needFrom : 0))
-            << r.what << ": " << read.needFrom;
+        EXPECT_TRUE(r.error.empty() == read.error.empty() && read.needFrom == r.needFrom)
+            << r.what << ": " << read.needFrom.value_or(0);
     }
 }
 
