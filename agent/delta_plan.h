@@ -43,7 +43,10 @@ struct DeltaPlan {
 // The link as the first answer showed it.
 struct Link {
     double roundTripSeconds = 0;  // from the request to the answer's first byte
-    double bytesPerSecond = 0;    // of the answer's body; 0 when unknown
+    // The answer's body over the whole request's time, its first byte's wait included, so that
+    // a body that arrived in one piece (on a busy machine, say) cannot make the link look
+    // faster than it is: a round trip's worth is then never more than that body. 0: unknown.
+    double bytesPerSecond = 0;
     bool severalRangesARequest = true;
 };
 

@@ -147,6 +147,7 @@ TEST(UrlSession, RangesArePlacedWhereTheyBelongAndAWholeAnswerIsTheWholeFile) {
          [&] { auto r = mp(parts({{"0-9/" + n, file.substr(0, 10)}, {"50-59/" + n, file.substr(50, 10)}})); r.dropAfter = r.body.rfind("\r\n\r\n") + 9; return r; }()},
         {"/disagree", {{0, 9}, {50, 59}}, 206, {{0, 10}}, 300000, false, K::BadRange, mp(parts({{"0-9/" + n, file.substr(0, 10)}, {"50-59/999", file.substr(50, 10)}}))},
         {"/overlong", {{0, 9}}, 206, {{0, 10}}, 300000, false, K::BadRange, mp(parts({{"0-9/" + n, file.substr(0, 12)}}))},
+        {"/long-one", {{0, 9}}, 206, {}, 300000, false, K::BadRange, one("0-9/" + n, file.substr(0, 12))},
         {"/past-end", {{0, 9}}, 206, {}, -1, false, K::BadRange, one("299995-300004/" + n, std::string(10, 'x'))},
         {"/no-range", {{0, 9}}, 206, {}, -1, false, K::BadRange, reply(206, {}, file.substr(0, 10))},
         {"/unfinished", {{0, 9}}, 206, {{0, 10}}, 300000, false, K::BadRange, mp("\r\n--B\r\nContent-Range: bytes 0-9/" + n + "\r\n\r\n" + file.substr(0, 10))},

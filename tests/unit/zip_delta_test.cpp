@@ -41,20 +41,21 @@ Files with(Files files, const std::string& name, const std::string& content) {
     return files;
 }
 
-// What zip makes of files, in their order and all of one date; `how`: zip's options, "|" to
-// stream it through a pipe (data descriptors), "stub" or "stub -A" to put bytes before it.
-std::string zipped(const Files& files, const std::string& how = "") {
+// What zip makes of files, in their order and all of one date but `touched`'s; `how`: "-fz"
+// (zip64), "|" to stream it through a pipe (data descriptors), "extras" for zip's extra
+// fields, "stub" or "stub -A" to put bytes before it.
+std::string zipped(const Files& files, const std::string& how = "", const std::string& touched = "") {
     testsupport::ScratchDir d;
     std::string names;
     for (const auto& [name, content] : files) {
         testsupport::writeFile(d / name, content);
-        const utimbuf date{1700000000, 1700000000};
+        const utimbuf date{1700000000 + (name == touched ? 10 : 0), 1700000000 + (name == touched ? 10 : 0)};
         ::utime((d / name).c_str(), &date);
         names += " " + name;
     }
-    const std::string options = how.starts_with("-fz") ? "-fz" : "";
+    const std::string options = how == "-fz" ? "-X -fz" : how == "extras" ? "" : "-X";
     const std::string command =
-        how == "|" ? "zip -q -X - " + names + " | cat > a.zip" : "zip -q -X " + options + " a.zip" + names;
+        how == "|" ? "zip -q -X - " + names + " | cat > a.zip" : "zip -q " + options + " a.zip" + names;
     EXPECT_EQ(testsupport::runProcess({"/bin/sh", "-c", command}, {.cwd = d.path()}).exitStatus, 0);
     std::string zip = testsupport::readFile(d / "a.zip");
     if (how.starts_with("stub")) {
@@ -79,6 +80,29 @@ std::string renamed(std::string zip, const std::string& from, const std::string&
 
 // The directory from the archive's last `tail` bytes, and more when it asks; `tail` becomes
 // what was read.
+void put(std::string& zip, size_t at, uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) zip[at + static_cast<size_t>(i)] = static_cast<char>(value >> (8 * i));
+}
+
+// The end record's counts saturated, as a zip64 archive may write them.
+std::string saturated(std::string zip) {
+    const size_t end = zip.rfind("PK\x05\x06");
+    put(zip, end + 8, 0xffff, 2), put(zip, end + 10, 0xffff, 2), put(zip, end + 12, 0xffffffff, 4),
+        put(zip, end + 16, 0xffffffff, 4);
+    return zip;
+}
+
+// The first two central headers in each other's place: the directory in another order than the
+// entries.
+std::string swapped(std::string zip) {
+    const size_t first = zip.find("PK\x01\x02"), second = zip.find("PK\x01\x02", first + 4);
+    const std::string a = zip.substr(first, second - first);
+    const size_t size =
+        46 + (static_cast<unsigned char>(zip[second + 28]) | static_cast<unsigned char>(zip[second + 30]) << 8);
+    zip.replace(first, a.size() + size, zip.substr(second, size) + a);
+    return zip;
+}
+
 ZipDirectory directoryOf(const std::string& zip, uint64_t& tail) {
     tail = std::min<uint64_t>(tail, zip.size());
     ZipRead read = readZipDirectory(std::string_view(zip).substr(zip.size() - tail), zip.size());
@@ -98,6 +122,7 @@ struct UpdateRow {
     size_t reused = 0, fetched = 0;
     bool pays = true;
     std::string damaged = "";  // an entry of the old archive whose data is spoilt: the proof names it
+    bool inName = false;       // in its local header's name instead
 };
 
 class Update : public ::testing::TestWithParam<UpdateRow> {};
@@ -111,7 +136,8 @@ TEST_P(Update, ReusesWhatDidNotChangeAndTheProofTellsTheResultFromTheServersArch
     uint64_t whole = old.size();
     const ZipDirectory before = directoryOf(old, whole);
     for (const ZipEntry& e : before.entries) {
-        if (e.name == r.damaged) old[e.offset + 30 + e.name.size() + 100] ^= 1;  // past any extra field zip writes here
+        if (e.name == r.damaged)
+            old[r.inName ? e.offset + 30 : e.offset + 30 + e.name.size() + 100] ^= 1;  // past any extra field
     }
     testsupport::writeFile(dir / "old.zip", old);
     // Less than an update asks for, so that the tail holds no entry of these small archives.
@@ -127,8 +153,9 @@ TEST_P(Update, ReusesWhatDidNotChangeAndTheProofTellsTheResultFromTheServersArch
     EXPECT_EQ(std::tie(plan.reusedEntries, plan.fetchedEntries), std::tie(r.reused, r.fetched));
     EXPECT_EQ(plan.reusedBytes + plan.fetchBytes + held.length, r.fresh.size());  // every byte once
     EXPECT_EQ(deltaPays(plan, r.fresh.size(), link), r.pays);
+    EXPECT_EQ(requestsFor(plan.fetch, 1).size(), plan.fetch.size());
 
-    testsupport::writeFile(dir / "new.zip", std::string(1, 'x'));  // what a crashed run left
+    testsupport::writeFile(dir / "new.zip", std::string(r.fresh.size() + 9, 'x'));  // a longer one a crashed run left
     ASSERT_TRUE(copyReused(dir / "old.zip", dir / "new.zip", r.fresh.size(), plan.reuse)) << r.name;
     std::string assembled = testsupport::readFile(dir / "new.zip");
     for (const Span& s : plan.fetch) assembled.replace(s.offset, s.length, r.fresh, s.offset, s.length);
@@ -138,6 +165,10 @@ TEST_P(Update, ReusesWhatDidNotChangeAndTheProofTellsTheResultFromTheServersArch
     EXPECT_EQ(proof.entry, r.damaged) << proof.why;
     EXPECT_EQ(proof.ok, r.damaged.empty()) << proof.why;
     EXPECT_EQ(assembled == r.fresh, r.damaged.empty());
+    // An old archive shorter than its directory says is no base.
+    const Reuse past{old.size() - 5, 0, 10};
+    EXPECT_EQ(copyReused(dir / "old.zip", dir / "new.zip", r.fresh.size(), {past}).kind,
+              AssemblyResult::Kind::OldArchive);
 }
 
 // clang-format off
@@ -153,16 +184,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, Update, ::testing::Values(
     UpdateRow{"a stub the offsets count", zipped(base(), "stub -A"), zipped(with(base(), "f3", noise(20003, 99)), "stub -A"), 8, 1},
     UpdateRow{"duplicate names", renamed(zipped(base()), "f1", "f0"), renamed(zipped(with(base(), "f3", noise(20003, 99))), "f1", "f0"), 8, 1},
     UpdateRow{"everything changed", zipped(base()), zipped([] { auto f = base(); for (auto& [n, c] : f) c = noise(c.size(), 77); return f; }()), 0, 9, false},
-    UpdateRow{"a damaged old archive", zipped(base()), zipped(with(base(), "f3", noise(20003, 99))), 8, 1, true, "f5"}), RowName());
+    UpdateRow{"a damaged old archive", zipped(base()), zipped(with(base(), "f3", noise(20003, 99))), 8, 1, true, "f5"},
+    UpdateRow{"an old local header of another name", zipped(base()), zipped(with(base(), "f3", noise(20003, 99))), 8, 1, true, "f5", true},
+    UpdateRow{"zip64 with the end record saturated", zipped(base(), "-fz"), saturated(zipped(with(base(), "f3", noise(20003, 99)), "-fz")), 8, 1},
+    UpdateRow{"the directory in another order", zipped(base()), swapped(zipped(with(base(), "f3", noise(20003, 99)))), 8, 1},
+    UpdateRow{"one touched", zipped(base()), zipped(base(), "", "f3"), 8, 1},
+    UpdateRow{"extra fields added", zipped(base()), zipped(base(), "extras"), 0, 9, false},
+    UpdateRow{"a small entry between changed ones is fetched", zipped(base()), zipped(with(base(), "f7", noise(20007, 99))), 7, 2}), RowName());
 // clang-format on
-
-namespace {
-
-void put(std::string& zip, size_t at, uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) zip[at + static_cast<size_t>(i)] = static_cast<char>(value >> (8 * i));
-}
-
-}  // namespace
 
 // An archive the plan cannot stand on is an error (the whole archive is then fetched), never a
 // guess; a directory before the bytes in hand is asked for.
@@ -177,7 +206,7 @@ TEST(ZipDirectory, DamagedOrOddArchivesAreErrorsAndADirectoryOutsideTheTailIsAsk
     // clang-format off
     const struct { std::string what, bytes; size_t tail; std::string error; std::optional<uint64_t> needFrom = {}; } rows[] = {
         {"not a zip", noise(5000, 1), 5000, "no end-of-central-directory record"},
-        {"cut short", zip.substr(0, zip.size() - 1), zip.size() - 1, "no end-of-central-directory record"},
+        {"a byte after its end", zip + "x", zip.size() + 1, "no end-of-central-directory record"},
         {"split", changed(end + 4, 1, 2), zip.size(), "a split archive"},
         {"a directory longer than its entries", [&] { auto z = changed(end + 8, 8, 2); put(z, end + 10, 8, 2); return z; }(), zip.size(),
          "the directory's size does not match"},
@@ -196,6 +225,24 @@ TEST(ZipDirectory, DamagedOrOddArchivesAreErrorsAndADirectoryOutsideTheTailIsAsk
         EXPECT_TRUE(r.error.empty() == read.error.empty() && read.needFrom == r.needFrom)
             << r.what << ": " << read.needFrom.value_or(0);
     }
+}
+
+// What is left to ask for, how it is asked, and what a round trip is worth.
+TEST(Spans, WhatIsLeftHowItIsAskedForAndWhatARoundTripIsWorth) {
+    EXPECT_EQ(missing({{0, 10}, {20, 10}}, {{5, 20}}), (std::vector<Span>{{0, 5}, {25, 5}}));
+    EXPECT_EQ(missing({{0, 10}}, {{0, 3}, {3, 7}}), std::vector<Span>{});
+    const auto sizes = [](const std::vector<std::vector<Span>>& requests) {
+        std::vector<size_t> n;
+        for (const auto& r : requests) n.push_back(r.size());
+        return n;
+    };
+    EXPECT_EQ(sizes(requestsFor({{0, 1}, {2, 1}, {4, 1}}, 2)), (std::vector<size_t>{2, 1}));
+    EXPECT_EQ(sizes(requestsFor({{0, 1}, {2, 1}}, 0)), (std::vector<size_t>{1, 1}));
+    EXPECT_EQ(roundTripBytes({0.02, 1e6}), 20000u);
+    EXPECT_EQ(roundTripBytes({10, 1e9}), 8u << 20);      // at most
+    EXPECT_EQ(roundTripBytes({0.001, 1e6}), 16u << 10);  // at least
+    EXPECT_EQ(gapWorthFetching({0.02, 1e6, false}), 20000u);
+    EXPECT_LT(gapWorthFetching({0.02, 1e6, true}), 1000u);  // another part costs its headers and a share of a request
 }
 
 }  // namespace bi
