@@ -27,8 +27,10 @@ bool holdsInstallAgent(const std::string& dir) {
     return ::stat(getInstallAgentExecutable(dir).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::string cachedAgentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR; }
+
 std::string installAgentDirOnDisk() {
-    std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR;
+    std::string agentDir = cachedAgentDirectory();
     struct stat st {};
     if (::stat(getInstallAgentExecutable(agentDir).c_str(), &st) != 0) return "";
     return agentDir;

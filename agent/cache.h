@@ -12,6 +12,8 @@ std::string getInstallAgentExecutable(std::string dir);
 bool holdsInstallAgent(const std::string& dir);
 // The cache's agent directory with a trailing "/" when its "install" exists, else "".
 std::string installAgentDirOnDisk();
+// The cache's agent directory, with a trailing "/", whether or not an agent is there.
+std::string cachedAgentDirectory();
 // Whether dir's validation string file holds validationString; never for an empty one.
 bool isCacheValid(const std::string& dir, const std::string& validationString);
 

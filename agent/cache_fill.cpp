@@ -40,7 +40,7 @@ bool isCurrent(const AgentIdentity& wanted) {
     if (!wanted.tag || installAgentDirOnDisk().empty() || !isCacheValid(getInstallAgentCacheDir(), *wanted.tag)) {
         return false;
     }
-    const auto record = readCacheRecord(recordFile());
+    const auto record = readAgentRecord(recordFile());
     return record && record->url == wanted.url && record->tag == *wanted.tag &&
            (wanted.keyId.empty() || record->keyId == wanted.keyId);
 }
@@ -59,7 +59,7 @@ std::vector<std::string> entriesOf(const std::string& dir) {
 // record).
 void removeAbandoned() {
     const std::string cacheDir = getInstallAgentCacheDir();
-    if (!readCacheRecord(keptRecordFile())) ::unlink(keptArchiveFile().c_str());
+    if (!readPartialRecord(keptRecordFile())) ::unlink(keptArchiveFile().c_str());
     for (const std::string& name : entriesOf(cacheDir)) {
         const std::string path = cacheDir + name;
         if (name.starts_with(VALIDATION_STRING_FILE + ".") || name.starts_with(AGENT_RECORD_FILE + ".") ||
@@ -82,19 +82,18 @@ void removeCachedAgent() {
 
 // The archive moves beside its agent, in the old one's place, and its record is stored; a
 // failure leaves none kept, so that the next update fetches more and nothing worse.
-void keepArchive(const std::string& archive, const CacheRecord& record) {
+void keepArchive(const std::string& archive, const AgentRecord& record) {
     struct stat st {};
-    CacheRecord kept = record;
-    if (::rename(archive.c_str(), keptArchiveFile().c_str()) == 0 && ::stat(keptArchiveFile().c_str(), &st) == 0) {
-        kept.length = st.st_size;
-        if (writeCacheRecord(keptRecordFile(), kept)) return;
+    if (::rename(archive.c_str(), keptArchiveFile().c_str()) == 0 && ::stat(keptArchiveFile().c_str(), &st) == 0 &&
+        writePartialRecord(keptRecordFile(), {record.url, record.tag, record.storedAt, st.st_size})) {
+        return;
     }
     ::unlink(keptArchiveFile().c_str());
 }
 
 // Under the exclusive lock: the staged agent takes the agent directory's place, and its archive
 // the kept archive's.
-CacheFill swapIn(const std::string& staging, const std::string& archive, const CacheRecord& record) {
+CacheFill swapIn(const std::string& staging, const std::string& archive, const AgentRecord& record) {
     const std::string agentDir = agentDirectory();
     // What makes the old agent current goes first: from here until the new tag is stored, no
     // agent is current. The kept archive's record too: until its new one, none is kept.
@@ -114,7 +113,7 @@ CacheFill swapIn(const std::string& staging, const std::string& archive, const C
     }
     keepArchive(archive, record);
     // Without them the agent is still whole; a later run just fetches it again.
-    if (writeCacheRecord(recordFile(), record) && !record.tag.empty()) writeFileWhole(tagFile(), record.tag);
+    if (writeAgentRecord(recordFile(), record) && !record.tag.empty()) writeFileWhole(tagFile(), record.tag);
     return CacheFill::Filled;
 }
 
@@ -180,28 +179,26 @@ CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait) {
     return judged.value_or(CacheJudgement::GaveUp);
 }
 
-std::optional<CacheRecord> cachedAgentRecord() {
+std::optional<AgentRecord> cachedAgentRecord() {
     if (installAgentDirOnDisk().empty()) return std::nullopt;
-    return readCacheRecord(recordFile());
+    return readAgentRecord(recordFile());
 }
 
-std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId,
-                                               const CacheWait& wait) {
+std::optional<AgentRecord> holdCachedAgent(const CacheWait& wait) {
     CacheLock& lock = CacheLock::process();
-    std::optional<CacheRecord> found;
+    std::optional<AgentRecord> found;
     const auto held = pollLock<bool>(wait, [&]() -> std::optional<bool> {
         if (!lock.tryLock(CacheLock::Mode::Shared)) return std::nullopt;
         found = cachedAgentRecord();
-        const bool usable = found && found->url == url && (keyId.empty() || found->keyId == keyId);
-        if (!usable) lock.unlock();
-        return usable;
+        if (!found) lock.unlock();
+        return found.has_value();
     });
     return held.value_or(false) ? found : std::nullopt;
 }
 
 std::optional<KeptArchive> keptArchiveFor(const std::string& url) {
     struct stat st {};
-    const auto record = readCacheRecord(keptRecordFile());
+    const auto record = readPartialRecord(keptRecordFile());
     if (!record || record->url != url || ::lstat(keptArchiveFile().c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_size != record->length) {
         return std::nullopt;
@@ -209,7 +206,7 @@ std::optional<KeptArchive> keptArchiveFor(const std::string& url) {
     return KeptArchive{keptArchiveFile(), *record};
 }
 
-CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait) {
+CacheFill fillCache(const std::string& archive, const AgentRecord& record, const CacheWait& wait) {
     std::string staging = getInstallAgentCacheDir() + kStagingPrefix + "XXXXXX";
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
     const DirectoryLock stagingLock(staging);

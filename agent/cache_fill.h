@@ -42,11 +42,11 @@ enum class CacheJudgement { Current, Stale, Empty, GaveUp };
 CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait);
 
 // The cached agent's record, when an agent is cached whole.
-std::optional<CacheRecord> cachedAgentRecord();
+std::optional<AgentRecord> cachedAgentRecord();
 
-// Takes the shared lock on the cached agent when it came whole from url (verified with keyId,
-// when given), for a run that cannot reach the server; its record then.
-std::optional<CacheRecord> holdCachedAgentFrom(const std::string& url, const std::string& keyId, const CacheWait& wait);
+// Takes the shared lock on the cached agent when one is cached whole; its record then, which
+// the caller judges (and lets go of the lock when it does not want that agent).
+std::optional<AgentRecord> holdCachedAgent(const CacheWait& wait);
 
 enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 
@@ -58,14 +58,14 @@ enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
 // kept beside an agent it did not come from. When another installer
 // has meanwhile filled the cache with the same agent, that one is used and the archive stays
 // where it is. Filled keeps the shared lock.
-CacheFill fillCache(const std::string& archive, const CacheRecord& record, const CacheWait& wait);
+CacheFill fillCache(const std::string& archive, const AgentRecord& record, const CacheWait& wait);
 
 // The archive the cached agent came from, kept for an update: its path, and its record (the
-// agent's url, tag and hash, and the archive's length). Kept until a new agent replaces the
+// agent's url and tag, and the archive's length). Kept until a new agent replaces the
 // agent (also when a stale agent was dropped before its update), for one URL at a time.
 struct KeptArchive {
     std::string path;
-    CacheRecord record;
+    PartialRecord record;
 };
 // The one kept for url; nullopt when none is, or it is not the length its record says.
 std::optional<KeptArchive> keptArchiveFor(const std::string& url);

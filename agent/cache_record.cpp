@@ -34,13 +34,19 @@ std::string unescaped(const std::string& text) {
     return out;
 }
 
-}  // namespace
+// Both records share one file format: a line per field, each record with every field.
+struct Fields {
+    std::string url, tag, keyId, trustedComment;
+    int64_t storedAt = 0;
+    int64_t length = -1;
+    std::string hash, signature;
+};
 
-std::optional<CacheRecord> readCacheRecord(const std::string& path) {
+std::optional<Fields> readFields(const std::string& path) {
     std::istringstream in(readSmallFile(path, 1 << 20).value_or(""));
     std::string line;
     if (!std::getline(in, line) || line != kFirstLine) return std::nullopt;
-    CacheRecord record;
+    Fields record;
     while (std::getline(in, line)) {
         const auto space = line.find(' ');
         const std::string name = line.substr(0, space);
@@ -57,7 +63,7 @@ std::optional<CacheRecord> readCacheRecord(const std::string& path) {
     return record;
 }
 
-bool writeCacheRecord(const std::string& path, const CacheRecord& r, bool durable) {
+bool writeFields(const std::string& path, const Fields& r, bool durable) {
     for (const std::string* value : {&r.url, &r.tag, &r.keyId, &r.trustedComment, &r.hash}) {
         if (value->find('\n') != std::string::npos) return false;
     }
@@ -67,6 +73,29 @@ bool writeCacheRecord(const std::string& path, const CacheRecord& r, bool durabl
                               std::to_string(r.length) + "\nhash " + r.hash + "\nsignature " + escaped(r.signature) +
                               "\n",
                           durable);
+}
+
+}  // namespace
+
+std::optional<AgentRecord> readAgentRecord(const std::string& path) {
+    auto f = readFields(path);
+    if (!f) return std::nullopt;
+    return AgentRecord{f->url, f->tag, f->keyId, f->trustedComment, f->storedAt, f->hash, f->signature};
+}
+
+std::optional<PartialRecord> readPartialRecord(const std::string& path) {
+    auto f = readFields(path);
+    if (!f) return std::nullopt;
+    return PartialRecord{f->url, f->tag, f->storedAt, f->length};
+}
+
+bool writeAgentRecord(const std::string& path, const AgentRecord& r, bool durable) {
+    return writeFields(path, Fields{r.url, r.tag, r.keyId, r.trustedComment, r.storedAt, -1, r.hash, r.signature},
+                       durable);
+}
+
+bool writePartialRecord(const std::string& path, const PartialRecord& r, bool durable) {
+    return writeFields(path, Fields{r.url, r.tag, "", "", r.storedAt, r.length, "", ""}, durable);
 }
 
 bool isSendableTag(const std::string& tag) {

@@ -10,24 +10,34 @@
 
 namespace bi {
 
-struct CacheRecord {
+// The cached agent's record.
+struct AgentRecord {
     std::string url;             // as the bundle gives it
     std::string tag;             // the "ETag" it came with; "" for none
     std::string keyId;           // the key it was verified with, in hex; "" when not verified
     std::string trustedComment;  // of its signature
     int64_t storedAt = 0;        // seconds since the epoch
-    int64_t length = -1;         // a partial download's whole length; -1 when unknown
     std::string hash;            // of a signed agent's archive: BLAKE2b-512 in hex; "" when unknown
     std::string signature;       // of a signed agent's archive: the .minisig file's text
 };
 
+// A partial download's record.
+struct PartialRecord {
+    std::string url;       // as the bundle gives it
+    std::string tag;       // the "ETag" of the archive; "" for none
+    int64_t storedAt = 0;  // seconds since the epoch
+    int64_t length = -1;   // the whole archive's; -1 when unknown
+};
+
 // nullopt when the file is missing or not a record of ours.
-std::optional<CacheRecord> readCacheRecord(const std::string& path);
+std::optional<AgentRecord> readAgentRecord(const std::string& path);
+std::optional<PartialRecord> readPartialRecord(const std::string& path);
 
 // Through a temporary file beside it, renamed, so that a reader sees all or nothing; synced
 // first when `durable`. False (and nothing written) when a value holds a line feed or writing
 // fails.
-bool writeCacheRecord(const std::string& path, const CacheRecord& record, bool durable = true);
+bool writeAgentRecord(const std::string& path, const AgentRecord& record, bool durable = true);
+bool writePartialRecord(const std::string& path, const PartialRecord& record, bool durable = true);
 
 // Whether a tag may be sent back in a request header: servers refuse long headers and
 // control bytes, so such a tag is only ever compared with the response's.

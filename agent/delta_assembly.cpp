@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,7 +60,8 @@ AssemblyResult copyByHand(int from, int to, const Reuse& r, const std::string& o
 AssemblyResult copyOne(int from, int to, const Reuse& r, const std::string& oldArchive, const std::string& path) {
     auto in = static_cast<off_t>(r.from), out = static_cast<off_t>(r.to);
     for (uint64_t left = r.length; left > 0;) {
-        const ssize_t n = ::copy_file_range(from, &in, to, &out, left, 0);
+        // The system call itself: glibc has its wrapper only since 2.27, and an older kernel says ENOSYS.
+        const auto n = static_cast<ssize_t>(::syscall(SYS_copy_file_range, from, &in, to, &out, left, 0));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
             const uint64_t done = r.length - left;
@@ -114,7 +116,7 @@ std::optional<std::string> readSpan(const std::string& path, uint64_t offset, ui
     return bytes;
 }
 
-bool takeAssembly(const CacheRecord& record) {
+bool takeAssembly(const PartialRecord& record) {
     dropPartialArchive();
     return ::rename(assemblyPath().c_str(), partialArchivePath().c_str()) == 0 && recordPartialArchive(record);
 }

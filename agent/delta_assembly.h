@@ -57,6 +57,6 @@ Proof proveArchive(const std::string& path, const ZipDirectory& expected, const 
 // `record` (its url, tag and length), so that the cache is filled from it as from any
 // downloaded archive. False when that fails; a crash in between leaves a partial archive
 // without a record, which is dropped, never taken for whole.
-bool takeAssembly(const CacheRecord& record);
+bool takeAssembly(const PartialRecord& record);
 
 }  // namespace bi

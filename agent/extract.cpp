@@ -4,12 +4,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "host/shell.h"
 #include "platform/system_log.h"
 
 namespace bi {
+
+bool isZipArchive(const std::string& path) {
+    // The record is 22 bytes and ends the file, after a comment of at most 65,535 bytes.
+    constexpr size_t kRecord = 22, kLongestTail = kRecord + 65535;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    std::string tail, head(4, '\0');
+    const bool local = ::pread(fd, head.data(), head.size(), 0) == 4 && head == "PK\x03\x04";
+    if (!local && ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= kRecord) {
+        tail.resize(std::min(static_cast<size_t>(st.st_size), kLongestTail));
+        if (::pread(fd, tail.data(), tail.size(), st.st_size - static_cast<off_t>(tail.size())) !=
+            static_cast<ssize_t>(tail.size())) {
+            tail.clear();
+        }
+    }
+    ::close(fd);
+    if (local) return true;
+    for (size_t at = tail.size() >= kRecord ? tail.size() - kRecord + 1 : 0; at-- > 0;) {
+        if (tail.compare(at, 4, "PK\x05\x06") != 0) continue;
+        const auto comment = static_cast<size_t>(static_cast<unsigned char>(tail[at + 20]) |
+                                                 static_cast<unsigned char>(tail[at + 21]) << 8);
+        if (at + kRecord + comment == tail.size()) return true;
+    }
+    return false;
+}
 
 bool unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool,
                        Reporter report, const std::function<bool()>& cancelled) {

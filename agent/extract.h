@@ -14,4 +14,9 @@ namespace bi {
 bool unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool,
                        Reporter report, const std::function<bool()>& cancelled = {});
 
+// Whether the file is a zip archive, damaged or not: it starts with a local file header, or it
+// ends with the end-of-central-directory record where unzip looks for it (an archive with a
+// stub before it, a self-extracting one). A sign-in page or a proxy's error page is neither.
+bool isZipArchive(const std::string& path);
+
 }  // namespace bi

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "host/files.h"
+#include "net/url.h"
 
 namespace bi {
 
@@ -29,12 +30,12 @@ bool isText(const std::string& line) {
 // Why a line is not a URL to fetch from; "" when it is one.
 std::string badUrl(const std::string& url) {
     if (url.find_first_of(" \t") != std::string::npos) return "holds a blank";
-    const auto scheme = url.find("://");
-    if (scheme == std::string::npos) return "is not an absolute URL";
-    std::string name = url.substr(0, scheme);
+    const net::UrlParts parts = net::splitUrl(url);
+    if (url.find("://") == std::string::npos) return "is not an absolute URL";
+    std::string name = parts.scheme;
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (name != "http" && name != "https") return "names a scheme other than http and https";
-    if (url.find_first_of("/?#", scheme + 3) == scheme + 3 || url.size() == scheme + 3) return "names no host";
+    if (parts.authority.empty()) return "names no host";
     return "";
 }
 

@@ -32,7 +32,7 @@ std::string partialArchivePath() { return getInstallAgentCacheDir() + PARTIAL_AR
 std::optional<PartialArchive> partialArchiveFor(const std::string& url) {
     removeRecordTemporaries();
     struct stat st {};
-    const auto record = readCacheRecord(recordPath());
+    const auto record = readPartialRecord(recordPath());
     if (::lstat(partialArchivePath().c_str(), &st) == 0 && S_ISREG(st.st_mode) && record && record->url == url &&
         isStrongTag(record->tag) && (record->length < 0 || st.st_size <= record->length)) {
         return PartialArchive{*record, st.st_size};
@@ -43,7 +43,7 @@ std::optional<PartialArchive> partialArchiveFor(const std::string& url) {
 
 // Not synced: a sync would first write back the whole archive, and a record lost in a crash
 // only drops the partial archive.
-bool recordPartialArchive(const CacheRecord& record) { return writeCacheRecord(recordPath(), record, false); }
+bool recordPartialArchive(const PartialRecord& record) { return writePartialRecord(recordPath(), record, false); }
 
 void dropPartialArchive() {
     ::unlink(recordPath().c_str());

@@ -14,8 +14,8 @@ namespace bi {
 std::string partialArchivePath();
 
 struct PartialArchive {
-    CacheRecord record;  // url, tag and (when known) whole length
-    int64_t size = 0;    // bytes on disk
+    PartialRecord record;  // url, tag and (when known) whole length
+    int64_t size = 0;      // bytes on disk
     bool complete() const { return record.length >= 0 && size == record.length; }
 };
 
@@ -25,7 +25,7 @@ struct PartialArchive {
 std::optional<PartialArchive> partialArchiveFor(const std::string& url);
 
 // Records what the partial archive is; false when it could not be written.
-bool recordPartialArchive(const CacheRecord& record);
+bool recordPartialArchive(const PartialRecord& record);
 
 void dropPartialArchive();
 

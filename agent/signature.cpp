@@ -16,6 +16,7 @@
 #include "host/constants.h"
 #include "host/files.h"
 #include "host/locations.h"
+#include "net/url.h"
 
 namespace bi {
 
@@ -188,39 +189,6 @@ BundleKey loadBundleKey(const std::string& path) {
 
 BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE); }
 
-const char* signatureFailureText(SignatureStatus status) {
-    switch (status) {
-        case SignatureStatus::Missing:
-            return "The installer archive is not signed.";
-        case SignatureStatus::OtherKey:
-            return "The installer archive is signed with another key.";
-        case SignatureStatus::OtherFile:
-            return "The installer archive's signature is for another file.";
-        case SignatureStatus::Rollback:
-            return "The installer archive is older than the installed one.";
-        case SignatureStatus::DamagedKey:
-            return "The installer's signing key is damaged.";
-        case SignatureStatus::Retired:
-            return "The installer archive is signed with a key that its vendor has retired.";
-        case SignatureStatus::BelowFloor:
-            return "The installer archive is older than this installer accepts.";
-        case SignatureStatus::Expired:
-            return "The installer archive has expired.";
-        case SignatureStatus::CachedExpired:
-            return "The installer downloaded earlier has expired, and the server cannot be reached for a new one.";
-        case SignatureStatus::StatementInvalid:
-            return "The installer's key statement is not valid.";
-        case SignatureStatus::StatementReadmits:
-            return "The installer's key statement would trust a retired key again.";
-        case SignatureStatus::ChainTooLong:
-            return "The installer's key statements form too long a chain.";
-        case SignatureStatus::Valid:
-        case SignatureStatus::Invalid:
-            break;
-    }
-    return "The installer archive's signature is not valid.";
-}
-
 SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,
                                const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
     SignatureCheck check = verifyLines(key, signature, [&](const std::string& algorithm, const unsigned char* sig) {
@@ -288,21 +256,7 @@ std::optional<int64_t> commentTime(const std::string& comment, const std::string
     return std::strtoll(field->c_str(), nullptr, 10);
 }
 
-std::string archiveNameOfUrl(const std::string& url) {
-    const auto scheme = url.find("://");
-    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
-    const size_t pathStart = url.find('/', hostStart);
-    if (pathStart == std::string::npos) return "";
-    const std::string path = url.substr(pathStart, url.find_first_of("?#", pathStart) - pathStart);
-    return path.substr(path.find_last_of('/') + 1);
-}
-
-std::string signatureUrlOf(const std::string& url) {
-    const auto scheme = url.find("://");
-    const auto tail = url.find_first_of("?#", scheme == std::string::npos ? 0 : scheme + 3);
-    if (tail == std::string::npos) return url + ".minisig";
-    return url.substr(0, tail) + ".minisig" + url.substr(tail);
-}
+std::string signatureUrlOf(const std::string& url) { return net::withPathSuffix(url, ".minisig"); }
 
 bool isRollback(const std::string& newer, const std::string& cached) {
     const auto newTime = commentTime(newer, "timestamp");

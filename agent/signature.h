@@ -67,9 +67,6 @@ enum class SignatureStatus {
     ChainTooLong,       // more key statements to follow than a run takes
 };
 
-// What the window and standard error say about a status other than Valid.
-const char* signatureFailureText(SignatureStatus status);
-
 struct SignatureCheck {
     SignatureStatus status = SignatureStatus::Invalid;
     std::string keyId;           // the key the signature names, once it could be read
@@ -104,10 +101,6 @@ std::optional<std::string> commentField(const std::string& comment, const std::s
 // A time field ("timestamp", "expires") of a trusted comment: seconds since the epoch;
 // nullopt when it is missing or not a number.
 std::optional<int64_t> commentTime(const std::string& comment, const std::string& name);
-
-// The archive's name that a signature must carry: the last segment of the URL's path, as
-// the bundle gives it.
-std::string archiveNameOfUrl(const std::string& url);
 
 // The URL of an archive's signature: ".minisig" appended to its path, before any query.
 std::string signatureUrlOf(const std::string& url);

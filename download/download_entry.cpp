@@ -2,80 +2,109 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
-
+#include "agent/cache_fill.h"
 #include "agent/mirror_file.h"
-#include "download/download.h"
-#include "download/download_texts.h"
 #include "host/constants.h"
 #include "host/locations.h"
+#include "platform/bundle.h"
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
-#include "ui/window.h"
 
 namespace bi {
 
 namespace {
 
-// A window that only shows a failure until it is closed.
-class FailureShown final : public ui::WindowDelegate {
+// Owns the window's loop: opening the window starts the run, closing it (its user, or the
+// window once the run is over) gives the run up and ends the loop.
+class RunWindow final : public ui::WindowDelegate {
 public:
-    explicit FailureShown(std::string text) : text_(std::move(text)) {}
-    void show(ui::Window& window) {
-        window_ = &window;
-        window.setProgressValue(0.0);
-        window.setProgressMaxValue(100.0);
-        window.setButtonTitle(tr("Close"));
+    explicit RunWindow(const Settings& settings) : settings_(settings) {}
+
+    RunResult run(RunInputs inputs) {
+        window_ = ui::openWindow(*this, setup(settings_));
+        run_ = std::make_unique<DownloadRun>(std::move(inputs), settings_, *window_);
+        window_->show(ui::RunSnapshot{});
+        loop();
+        return run_->finish();
     }
+
+    // A failure found before any run, shown as a run's would be.
+    void show(const Failure& failure) {
+        window_ = ui::openWindow(*this, setup(settings_));
+        failure_ = ui::RunSnapshot{};
+        failure_->stage = ui::Stage::Failed;
+        failure_->trouble = troubleOf(failure);
+        loop();
+    }
+
     void onWindowOpen() override {
-        window_->setStatusText(text_, ui::TextColor::Red);
-        window_->refresh();
-        if (window_->waitsForUserAfterFailure()) {
-            platform::writeAll(STDERR_FILENO, text_ + "\n");
-        } else {
-            window_->close();
-        }
+        if (run_) run_->start();
+        if (failure_) window_->show(*failure_);
     }
-    void onWindowClose() override { window_->mainLoop().stop(0); }
+    void onWindowClose() override {
+        if (run_) run_->cancel();
+        window_->mainLoop().stop(0);
+    }
 
 private:
-    std::string text_;
-    ui::Window* window_ = nullptr;
+    static ui::WindowSetup setup(const Settings& settings) {
+        ui::WindowSetup setup{ui::windowTitle(), "", settings.window};
+        if (const auto bundle = platform::runningBundle(); bundle && !bundle->resourceDir.empty()) {
+            const std::string splash = platform::joinPath(bundle->resourceDir, "splash.png");
+            if (::access(splash.c_str(), F_OK) == 0) setup.splash = splash;
+        }
+        return setup;
+    }
+
+    void loop() {
+        // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.
+        const platform::SignalWatch signals([this] { window_->mainLoop().runAfter(0, [this] { window_->close(); }); });
+        window_->mainLoop().run();
+    }
+
+    const Settings& settings_;
+    std::unique_ptr<ui::Window> window_;
+    std::unique_ptr<DownloadRun> run_;
+    std::optional<ui::RunSnapshot> failure_;
 };
 
-}  // namespace
-
-std::optional<Failure> downloadAgent(const std::string& destination, std::string url) {
-    std::vector<std::string> mirrors;
-    if (const char* overridden = std::getenv(kAgentUrlVariable)) {
-        url = overridden;  // a URL of its own, for which the bundle's mirrors do not speak
-    } else {
+RunInputs inputsFor(const std::string& workDir, const std::string& url, const Settings& settings) {
+    RunInputs in;
+    in.url = settings.agentUrl.value_or(url);
+    // A URL of its own, for which the bundle's mirrors do not speak.
+    if (!settings.agentUrl) {
         const std::string file = getBundleLocation() + PATH_SEPARATOR + kMirrorFileName;
         MirrorList list = readMirrorFile(file);
         if (!list.ignored.empty()) {
             platform::systemLog("The mirror file " + file + " is ignored: " + list.ignored +
                                 "; only the bundle's URL is used");
         }
-        mirrors = std::move(list.urls);
+        in.mirrors = std::move(list.urls);
     }
-    Download controller(std::move(url), destination, std::move(mirrors));
-    const std::unique_ptr<ui::Window> window = ui::openWindow(controller, ui::windowTitle());
-    controller.attach(*window);
-    // Ctrl-C, SIGTERM and SIGHUP close the window, whichever backend shows it.
-    const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });
-    window->mainLoop().run();
-    controller.shutDown();
-    return controller.outcome();
+    in.workDir = workDir;
+    in.key = loadBundleKey();
+    in.floor = loadBundleFloor();
+    StartFacts& start = in.start;
+    if (std::string why; !isCacheTrusted(&why)) start.cacheDistrust = why;
+    start.urlFile = getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_URL_FILE;
+    start.hasUrl = !in.url.empty() || settings.agentUrl || ::access(start.urlFile.c_str(), F_OK) == 0;
+    start.key = in.key.state;
+    start.floorDamaged = in.floor.damaged;
+    start.keyFile = getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE;
+    start.floorFile = getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_FLOOR_FILE;
+    return in;
 }
 
-void showFailure(const Failure& failure, bool onConsole) {
-    if (!onConsole && !ui::wantsGtk()) return;
+}  // namespace
+
+RunResult downloadAgent(const std::string& workDir, const std::string& url, const Settings& settings) {
+    return RunWindow(settings).run(inputsFor(workDir, url, settings));
+}
+
+void showFailure(const Failure& failure, const Settings& settings, bool onConsole) {
+    if (!onConsole && !ui::wantsGtk(settings.window)) return;
     platform::systemLog(logLine(failure));
-    FailureShown shown(windowText(failure));
-    const std::unique_ptr<ui::Window> window = ui::openWindow(shown, ui::windowTitle());
-    shown.show(*window);
-    const platform::SignalWatch signals([&] { window->mainLoop().runAfter(0, [&] { window->close(); }); });
-    window->mainLoop().run();
+    RunWindow(settings).show(failure);
 }
 
 }  // namespace bi

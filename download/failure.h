@@ -1,5 +1,5 @@
-// A failure of the download road, made once where it is found and turned here, in one
-// place, into the system log's line and the window's words.
+// A failure of either road, made once where it is found: turned here into the system log's
+// line (English, technical) and into what a person is told (ui/words.h says it).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "agent/signature.h"
 #include "net/url_session.h"
+#include "ui/run_snapshot.h"
 
 namespace bi {
 
@@ -44,8 +45,10 @@ struct Failure {
 
 // The system log's line: English, with the technical detail.
 std::string logLine(const Failure& failure);
-// What the window shows, in the user's language.
-std::string windowText(const Failure& failure);
+// What a person is told about it.
+ui::Trouble troubleOf(const Failure& failure);
+// What a refused signature is to a person.
+ui::Refusal refusalOf(SignatureStatus status);
 // The installer's exit status: -1 (255 to the shell) for every kind, as callers expect.
 int exitStatus(const Failure& failure);
 

@@ -1,7 +1,5 @@
 #include "driver/driver.h"
 
-#include <cstdlib>
-
 #include "agent/launch.h"
 #include "agent/url_file.h"
 #include "driver/sourcing.h"
@@ -12,17 +10,17 @@
 
 namespace bi {
 
-int runInstaller(int argc, const char* argv[], Reporter report) {
+int runInstaller(int argc, const char* argv[], Reporter report, const Settings& settings) {
     TempDir tempDir;
     std::string workDir = tempDir.getDir();
-    if (workDir.empty() || std::getenv(kTestRunVariable) != nullptr) {
+    if (workDir.empty() || settings.besideProgram) {
         workDir = getDirectoryOfExecutable();
     }
 
     const std::string bundleLocation = getBundleLocation();
 
     const std::string url = readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + INSTALL_AGENT_URL_FILE, report);
-    const SourcedAgent agent = sourceInstallAgent(workDir, url, report);
+    const SourcedAgent agent = sourceInstallAgent(workDir, url, report, settings);
     if (agent.failure) return exitStatus(*agent.failure);
     const std::string& agentPath = agent.executable;
 

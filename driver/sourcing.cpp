@@ -55,7 +55,7 @@ std::optional<std::string> findAlternativeArchive(const std::string& defaultLoca
 }
 
 // With the bundle's key, no byte of an archive reaches unzip before its signature is checked.
-std::optional<Failure> refusedSignature(const std::string& archive) {
+std::optional<Failure> refusedSignature(const std::string& archive, const Settings& settings) {
     const BundleKey key = loadBundleKey();
     if (key.state == BundleKeyState::Absent) return std::nullopt;
     const BundleFloor floor = loadBundleFloor();
@@ -65,21 +65,19 @@ std::optional<Failure> refusedSignature(const std::string& archive) {
         TrustState trust;
         if (std::string why; isCacheTrusted(&why)) trust = readTrustState(trustStatePath(key.idText()));
         check = verifyArchiveFile(keyringOf(key.keys, trust), archive);
-        check.status = judgeSignedArchive(check, TrustFacts{static_cast<int64_t>(std::time(nullptr)), floor.time, {}});
     }
-    if (check.status != SignatureStatus::Valid) {
-        Failure failure{Failure::Kind::Signature, archive};
-        failure.signature = check.status;
-        failure.shipped = true;
-        showFailure(failure);
+    const TrustFacts facts{static_cast<int64_t>(std::time(nullptr)), floor.time, {}};
+    if (auto failure = judgeShippedSignature(check, facts, archive)) {
+        showFailure(*failure, settings);
         return failure;
     }
     platform::systemLog("Install agent signature verified: " + readableTrustedComment(check.trustedComment));
     return std::nullopt;
 }
 
-SourcedAgent extractAgent(const std::string& archive, const std::string& destination, Reporter report) {
-    if (auto refused = refusedSignature(archive)) {
+SourcedAgent extractAgent(const std::string& archive, const std::string& destination, Reporter report,
+                          const Settings& settings) {
+    if (auto refused = refusedSignature(archive, settings)) {
         report("Failed to initialize the install agent.", true);
         return {"", std::move(refused)};
     }
@@ -95,7 +93,7 @@ SourcedAgent extractAgent(const std::string& archive, const std::string& destina
     if (interrupted) return {"", Failure{Failure::Kind::Cancelled}};
     Failure failure{Failure::Kind::Extraction, archive};
     failure.shipped = true;
-    showFailure(failure, false);
+    showFailure(failure, settings, false);
     report("Failed to initialize the install agent.", true);
     return {"", failure};
 }
@@ -138,7 +136,8 @@ std::optional<Failure> lacksWhatTheRunNeeds(bool download) {
 
 }  // namespace
 
-SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report) {
+SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report,
+                                const Settings& settings) {
     const std::string defaultLocation = getDefaultInstallAgentLocation();
     std::optional<std::string> shipped;
     if (exists(defaultLocation)) {
@@ -147,18 +146,14 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& u
         shipped = findAlternativeArchive(defaultLocation);
     }
     if (auto lack = lacksWhatTheRunNeeds(!shipped)) {
-        showFailure(*lack);
+        showFailure(*lack, settings);
         return {"", std::move(lack)};
     }
-    if (shipped) return extractAgent(*shipped, workDir, report);
+    if (shipped) return extractAgent(*shipped, workDir, report, settings);
 
-    const std::string destination = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-    if (auto failure = downloadAgent(destination, url)) return {"", std::move(failure)};
-    if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {
-        return {getInstallAgentExecutable(cached), std::nullopt};
-    }
-    report("Failed to initialize the install agent.", true);
-    return {"", Failure{Failure::Kind::Extraction, getInstallAgentCacheDir()}};
+    RunResult result = downloadAgent(workDir, url, settings);
+    if (auto* failure = std::get_if<Failure>(&result)) return {"", std::move(*failure)};
+    return {getInstallAgentExecutable(std::get<AgentReady>(result).dir), std::nullopt};
 }
 
 }  // namespace bi

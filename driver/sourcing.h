@@ -5,6 +5,7 @@
 
 #include "download/failure.h"
 #include "host/report.h"
+#include "host/settings.h"
 
 namespace bi {
 
@@ -16,6 +17,7 @@ struct SourcedAgent {
 
 // Makes the install agent available on disk: from an archive shipped in the bundle
 // (extracted into workDir), else through the download window and the per-user cache.
-SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report);
+SourcedAgent sourceInstallAgent(const std::string& workDir, const std::string& url, Reporter report,
+                                const Settings& settings);
 
 }  // namespace bi

@@ -34,10 +34,4 @@ static const std::string INSTALL_AGENT_FLOOR_FILE = "installAgentFloor.txt";
 static const std::string INSTALL_AGENT_URL_FILE = "installAgentURL.txt";
 static const std::string PRODUCT_ARCHIVE_FILE = "bundle.zip";
 
-// The environment the installer reads besides the usual (HOME, TMPDIR, proxies, locale).
-inline constexpr const char* kAgentUrlVariable = "QV_INTERNAL_INSTALL_AGENT_URL";  // replaces the bundle's URL
-inline constexpr const char* kTestRunVariable = "__QV_BOOTSTRAP_INSTALLER_UNITTEST__";
-inline constexpr const char* kIdleTimeoutVariable = "BI_IDLE_TIMEOUT";
-inline constexpr const char* kRetryWaitVariable = "BI_RETRY_WAIT";
-
 }  // namespace bi

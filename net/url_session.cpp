@@ -14,6 +14,7 @@
 
 #include "net/curl_library.h"
 #include "net/curl_transfer.h"
+#include "net/url.h"
 
 namespace bi::net {
 
@@ -25,14 +26,7 @@ std::string proxyShownFor(const std::string& url) {
     for (const char* name : https ? forHttps : forHttp) {
         const char* value = std::getenv(name);
         if (value == nullptr || *value == '\0') continue;
-        std::string proxy = value;
-        const auto hostStart = proxy.find("://") == std::string::npos ? 0 : proxy.find("://") + 3;
-        const auto at = proxy.find('@', hostStart);
-        if (at != std::string::npos && proxy.find('/', hostStart) > at) {
-            const auto colon = proxy.find(':', hostStart);
-            if (colon < at) proxy.erase(colon, at - colon);
-        }
-        return proxy;
+        return withoutPassword(value);
     }
     return "";
 }
@@ -84,7 +78,8 @@ public:
     }
 
     // On the worker thread: the whole transfer and its reports.
-    void run(CURLM* multi, const SessionOptions& options, DownloadDelegate& delegate, const std::atomic<bool>& quiet);
+    void run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,
+             const std::atomic<bool>& quiet);
 
 private:
     CurlSession& session_;
@@ -97,9 +92,7 @@ private:
 class CurlSession final : public UrlSession {
 public:
     CurlSession(DownloadDelegate& delegate, SessionOptions options)
-        : delegate_(delegate),
-          options_(std::move(options)),
-          multi_(curlLibrary() != nullptr ? curlLibrary()->multi_init() : nullptr) {
+        : delegate_(delegate), options_(std::move(options)) {
         worker_ = std::thread([this] { work(); });
     }
 
@@ -113,7 +106,6 @@ public:
         }
         wake();
         worker_.join();
-        if (multi_ != nullptr) curlLibrary()->multi_cleanup(multi_);
     }
 
     DownloadTask& downloadTask(TransferRequest request) override {
@@ -154,7 +146,7 @@ public:
     // Callers change what the worker waits for under the lock first.
     void wake() {
         ready_.notify_all();
-        if (multi_ != nullptr) curlLibrary()->multi_wakeup(multi_);
+        multi_.wake();
     }
 
 private:
@@ -174,7 +166,7 @@ private:
 
     DownloadDelegate& delegate_;
     const SessionOptions options_;
-    CURLM* const multi_;
+    MultiHandle multi_;
     std::atomic<bool> quiet_{false};
     std::mutex mutex_;
     std::condition_variable ready_;
@@ -192,7 +184,7 @@ void CurlTask::cancel() {
     session_.wake();
 }
 
-void CurlTask::run(CURLM* multi, const SessionOptions& options, DownloadDelegate& delegate,
+void CurlTask::run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,
                    const std::atomic<bool>& quiet) {
     // No report once the session is being destroyed.
     const TransferReports reports{[&](int64_t bytes, int64_t total, int64_t expected) {

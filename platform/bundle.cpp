@@ -8,16 +8,6 @@
 namespace bi::platform {
 namespace {
 
-struct Override {
-    bool active = false;
-    std::optional<std::string> path;
-};
-
-Override& testOverride() {
-    static Override value;
-    return value;
-}
-
 bool isDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -38,12 +28,15 @@ std::string lastComponent(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> executablePath() {
-    if (testOverride().active) return testOverride().path;
-    std::string buf(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return std::nullopt;
-    buf.resize(static_cast<size_t>(n));
-    return buf;
+    // Read once: the program's path does not change while it runs.
+    static const std::optional<std::string> path = []() -> std::optional<std::string> {
+        std::string buf(4096, '\0');
+        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return std::nullopt;
+        buf.resize(static_cast<size_t>(n));
+        return buf;
+    }();
+    return path;
 }
 
 Bundle bundleForExecutable(const std::string& exePath) {
@@ -63,12 +56,6 @@ std::optional<Bundle> runningBundle() {
     if (!exe) return std::nullopt;
     return bundleForExecutable(*exe);
 }
-
-void setExecutablePathForTesting(std::optional<std::string> exePath) {
-    testOverride() = Override{true, std::move(exePath)};
-}
-
-void resetExecutablePathForTesting() { testOverride() = Override{}; }
 
 std::optional<std::string> temporaryDirectory() {
     const char* tmp = std::getenv("TMPDIR");

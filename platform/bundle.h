@@ -15,7 +15,7 @@ struct Bundle {
     std::string resourceDir;  // empty when the bundle has no resource directory
 };
 
-// The path of the running program, from /proc/self/exe; nullopt when it cannot be read.
+// The path of the running program, from /proc/self/exe, read once; nullopt when it cannot be read.
 std::optional<std::string> executablePath();
 
 // The bundle of the running program; nullopt only when its path cannot be read.
@@ -23,12 +23,6 @@ std::optional<Bundle> runningBundle();
 
 // The bundle that an executable at `exePath` belongs to.
 Bundle bundleForExecutable(const std::string& exePath);
-
-// Lets a test stand in its own executable path: a path makes runningBundle() describe that
-// executable's bundle, nullopt makes it find none. resetExecutablePathForTesting() goes
-// back to /proc/self/exe.
-void setExecutablePathForTesting(std::optional<std::string> exePath);
-void resetExecutablePathForTesting();
 
 // The user's temporary directory: TMPDIR when set and not empty, else nullopt.
 std::optional<std::string> temporaryDirectory();

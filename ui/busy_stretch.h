@@ -1,5 +1,5 @@
-// The benchmarks' view of a main loop's responsiveness. With BI_MAIN_LOOP_STATS set (to any
-// value), a main loop records the longest stretch its thread spent busy between two waits for
+// The benchmarks' view of a main loop's responsiveness. When enabled (BI_MAIN_LOOP_STATS, read
+// into the settings), a main loop records the longest stretch its thread spent busy between two waits for
 // work and prints it as one line on standard error when run() returns:
 //   main loop: longest busy stretch 1.234 ms
 // Header-only, so that the GTK plug-in shares it without linking anything of ours.
@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 
 namespace bi::ui {
 
@@ -15,7 +14,7 @@ class BusyStretch {
 public:
     using Clock = std::chrono::steady_clock;
 
-    BusyStretch() : enabled_(std::getenv("BI_MAIN_LOOP_STATS") != nullptr) {}
+    explicit BusyStretch(bool enabled) : enabled_(enabled) {}
 
     bool enabled() const { return enabled_; }
     void add(Clock::duration busy) {

@@ -25,10 +25,10 @@ struct SyncCall {
 
 class ConsoleMainLoop final : public MainLoop {
 public:
-    ConsoleMainLoop() : mainThread_(std::this_thread::get_id()) {}
+    explicit ConsoleMainLoop(bool stats) : mainThread_(std::this_thread::get_id()), stats_(stats) {}
 
     int run() override {
-        BusyStretch busy;
+        BusyStretch busy(stats_);
         std::unique_lock lock(mutex_);
         mainThread_ = std::this_thread::get_id();
         while (!stopped_) {
@@ -121,12 +121,13 @@ private:
     std::deque<std::shared_ptr<SyncCall>> calls_;
     std::multimap<Clock::time_point, std::function<void()>> timers_;
     std::thread::id mainThread_;  // the creator until run() is called, then run()'s caller
+    bool stats_;
     bool stopped_ = false;
     int status_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<MainLoop> makeConsoleMainLoop() { return std::make_unique<ConsoleMainLoop>(); }
+std::unique_ptr<MainLoop> makeConsoleMainLoop(bool stats) { return std::make_unique<ConsoleMainLoop>(stats); }
 
 }  // namespace bi::ui

@@ -3,13 +3,13 @@
 // width; a failure is written in red below it, wrapped so that all of it can be read. On a pipe
 // or a file it writes plain lines: the status text when it changes, the progress at most once
 // per tenth of the archive and never more than once every two seconds, and a summary when the
-// download has finished, so a log never fills with progress.
+// download has finished, so a log never fills with progress. Nobody can read a failure and
+// close a console: it closes itself once it has said one, and when the run is ready.
 #include "ui/console_window.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <vector>
@@ -19,6 +19,7 @@
 #include "ui/i18n.h"
 #include "ui/progress_text.h"
 #include "ui/terminal_line.h"
+#include "ui/words.h"
 
 namespace bi::ui {
 namespace {
@@ -33,8 +34,8 @@ constexpr const char* kSeparator = "  ";
 
 class ConsoleWindow final : public Window {
 public:
-    explicit ConsoleWindow(WindowDelegate& delegate)
-        : delegate_(delegate), loop_(makeConsoleMainLoop()), language_(userLanguage()) {
+    ConsoleWindow(WindowDelegate& delegate, const WindowSettings& settings)
+        : delegate_(delegate), loop_(makeConsoleMainLoop(settings.loopStats)), language_(userLanguage()) {
         if (::isatty(STDERR_FILENO) == 1) terminal_ = std::make_unique<TerminalLine>();
         signals_ = std::make_unique<platform::SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
         loop_->runAfter(0, [this] { delegate_.onWindowOpen(); });
@@ -48,50 +49,61 @@ public:
 
     MainLoop& mainLoop() override { return *loop_; }
 
-    void setProgressValue(double value) override { meter_.setValue(value); }
-    double progressMaxValue() const override { return max_; }
-    void setProgressMaxValue(double max) override {
-        max_ = max;
-        meter_.setMaximum(max);
-    }
-    void advanceProgress(double delta) override {
+    // In the order a person reads it: the status, what arrived, then what follows the download
+    // (its summary, the extraction) or its failure.
+    void show(const RunSnapshot& snapshot) override {
         if (closed_) return;
         const auto now = Clock::now();
-        if (!meter_.receiving()) {  // a transfer begins, perhaps again
+        const bool after = snapshot.stage == Stage::Extracting || snapshot.stage == Stage::Failed;
+        if (!after) showStatus(snapshot, now);
+        showTransfer(snapshot.transfer, now);
+        if (snapshot.stage == Stage::Failed) {
+            showFailure(statusText(snapshot, now, language_));
+            close();
+            return;
+        }
+        if (after) showStatus(snapshot, now);
+        if (snapshot.stage == Stage::Ready) close();
+    }
+
+    void close() override {
+        if (closed_) return;
+        endLine();
+        closed_ = true;
+        delegate_.onWindowClose();
+    }
+
+private:
+    // A status when it changed; a ready run's is for a window's reader: the log has said where an
+    // agent started offline came from.
+    void showStatus(const RunSnapshot& snapshot, Clock::time_point now) {
+        if (snapshot.stage == Stage::Ready) return;
+        std::string status = statusText(snapshot, now, language_);
+        std::replace(status.begin(), status.end(), '\n', ' ');
+        if (status == status_) return;
+        status_ = status;
+        terminal_ ? draw() : platform::writeAll(STDERR_FILENO, status + "\n");
+    }
+
+    void showTransfer(const TransferMeter& transfer, Clock::time_point now) {
+        const bool began = transfer.receiving() && (!meter_.receiving() || transfer.received() < meter_.received());
+        const bool advanced = transfer.receiving() && transfer.received() != meter_.received();
+        const bool finished = transfer.finished() && !meter_.finished();
+        meter_ = transfer;
+        if (began) {  // a transfer begins, perhaps again
             plainFrom_ = now;
             tenthShown_ = 0;
         }
-        meter_.add(delta, now);
-        if (terminal_) {
-            drawSoon();
-        } else {
-            writePlainProgress(now);
+        if (finished) {
+            showSummary();
+        } else if (advanced) {
+            terminal_ ? drawSoon() : writePlainProgress(now);
         }
     }
-    void setProgressIndeterminate(bool indeterminate) override { meter_.setIndeterminate(indeterminate); }
-    // Nothing moves on its own on a console.
-    void startProgressAnimation() override {}
-    void stopProgressAnimation() override {}
 
-    void setStatusText(const std::string& text, TextColor color) override {
-        std::string status = text;
-        std::replace(status.begin(), status.end(), '\n', ' ');
-        if (closed_ || (status == status_ && color == color_)) return;
-        if (color == TextColor::Red) {
-            showFailure(status);
-        } else if (terminal_) {
-            status_ = status;
-            draw();
-        } else {
-            platform::writeAll(STDERR_FILENO, status + "\n");
-        }
-        status_ = status;
-        color_ = color;
-    }
-
-    void downloadFinished() override {
-        if (closed_ || meter_.finished()) return;
-        meter_.finish(Clock::now());
+    // The words about the transfer give way to a summary ("Downloaded 48.0 MiB in 1.2 s") and
+    // to the time that what follows takes.
+    void showSummary() {
         const std::string summary = summaryText(meter_, SizeUnits::Binary, language_);
         if (!terminal_) {
             platform::writeAll(STDERR_FILENO, summary + "\n");
@@ -102,21 +114,6 @@ public:
         loop_->runAfter(1.0, [this] { tickElapsed(); });
     }
 
-    void setButtonTitle(const std::string&) override {}
-    void setButtonEnabled(bool) override {}
-    void setSplashImage(const std::string&, int, int) override {}
-    void refresh() override {}
-
-    void close() override {
-        if (closed_) return;
-        endLine();
-        closed_ = true;
-        delegate_.onWindowClose();
-    }
-
-    bool waitsForUserAfterFailure() const override { return false; }
-
-private:
     // A line at each tenth of a known length, for an unknown one now and then, and never
     // two within a short while.
     void writePlainProgress(Clock::time_point now) {
@@ -156,7 +153,7 @@ private:
     }
 
     void draw() {
-        if (closed_ || !terminal_ || color_ == TextColor::Red) return;
+        if (closed_ || !terminal_ || failed_) return;
         const auto now = Clock::now();
         terminal_->show(
             consoleLine(status_, meter_, now, language_, static_cast<size_t>(std::max(1, terminal_->columns() - 1))));
@@ -165,7 +162,7 @@ private:
 
     // The elapsed time of what follows the download, once a second.
     void tickElapsed() {
-        if (closed_ || color_ == TextColor::Red) return;
+        if (closed_ || failed_) return;
         draw();
         loop_->runAfter(1.0, [this] { tickElapsed(); });
     }
@@ -176,6 +173,7 @@ private:
         meter_.stop();
         if (!terminal_) {
             platform::writeAll(STDERR_FILENO, message + "\n");
+            failed_ = true;
             return;
         }
         if (meter_.receiving() || meter_.finished()) {
@@ -184,6 +182,7 @@ private:
         } else {
             terminal_->show("");
         }
+        failed_ = true;
         std::string lines;
         for (const std::string& line : wrapText(message, static_cast<size_t>(std::max(1, terminal_->columns() - 1)))) {
             lines += kRed + line + kPlain + "\n";
@@ -196,7 +195,7 @@ private:
     void endLine() {
         if (!terminal_ || closed_) return;
         if (!meter_.finished()) meter_.stop();
-        if (color_ == TextColor::Red || meter_.receiving() || meter_.finished()) {
+        if (failed_ || meter_.receiving() || meter_.finished()) {
             draw();
             terminal_->end();
         } else {
@@ -211,9 +210,8 @@ private:
     const Language& language_;
 
     TransferMeter meter_;
-    double max_ = 0;
     std::string status_;
-    TextColor color_ = TextColor::Normal;
+    bool failed_ = false;
     bool closed_ = false;
 
     bool drawPending_ = false;
@@ -226,8 +224,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Window> makeConsoleWindow(WindowDelegate& delegate) {
-    return std::make_unique<ConsoleWindow>(delegate);
+std::unique_ptr<Window> makeConsoleWindow(WindowDelegate& delegate, const WindowSettings& settings) {
+    return std::make_unique<ConsoleWindow>(delegate, settings);
 }
 
 }  // namespace bi::ui

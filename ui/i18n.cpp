@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/bundle.h"
+
 // glibc's count of catalog changes: raising it makes gettext forget the translations it has
 // looked up, which it keys by the locale's name and not by LANGUAGE.
 extern "C" int _nl_msg_cat_cntr;
@@ -22,13 +24,11 @@ bool isDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Beside the real executable, whatever bundle a test may stand in.
+// Beside the executable (a bundle, the build tree), or in the installed prefix's share/.
 std::string catalogDirectory() {
-    std::string exe(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size());
-    if (n <= 0 || static_cast<size_t>(n) >= exe.size()) return {};
-    exe.resize(static_cast<size_t>(n));
-    const std::string dir = exe.substr(0, exe.find_last_of('/') + 1);
+    const auto exe = platform::executablePath();
+    if (!exe) return {};
+    const std::string dir = exe->substr(0, exe->find_last_of('/') + 1);
     return isDirectory(dir + "locale") ? dir + "locale" : dir + "../share/locale";
 }
 

@@ -27,7 +27,8 @@ public:
     virtual void runAfter(double seconds, std::function<void()> fn) = 0;
 };
 
-// The loop for the console: a queue of calls and timers, no window system.
-std::unique_ptr<MainLoop> makeConsoleMainLoop();
+// The loop for the console: a queue of calls and timers, no window system. With `stats`, it
+// prints its longest busy stretch when run() returns (ui/busy_stretch.h).
+std::unique_ptr<MainLoop> makeConsoleMainLoop(bool stats = false);
 
 }  // namespace bi::ui

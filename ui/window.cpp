@@ -1,7 +1,5 @@
 // Chooses the window backend. The GTK backend is a plug-in opened with dlopen so that the
 // installer itself never links GTK and still starts on machines without it.
-//
-// BI_WINDOW=console forces the console window, for scripts and tests that have a display.
 #include "ui/window.h"
 
 #include <dlfcn.h>
@@ -26,21 +24,15 @@ bool isSet(const char* name) {
 
 }  // namespace
 
-bool wantsGtk() {
-    const char* choice = std::getenv("BI_WINDOW");
-    if (choice != nullptr && std::string(choice) == "console") return false;
-    return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
+bool wantsGtk(const WindowSettings& settings) {
+    return !settings.console && (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"));
 }
 
 namespace {
 
-// The real executable's directory, whatever bundle a test may stand in.
 std::string executableDirectory() {
-    std::string path(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return {};
-    path.resize(static_cast<size_t>(n));
-    return path.substr(0, path.find_last_of('/') + 1);
+    const auto exe = platform::executablePath();
+    return exe ? exe->substr(0, exe->find_last_of('/') + 1) : std::string();
 }
 
 // The plug-in stays loaded for the life of the process: GTK cannot be unloaded. Why it could
@@ -67,15 +59,13 @@ GtkWindowFactory loadGtkFactory() {
 
 }  // namespace
 
-std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title) {
-    if (wantsGtk()) {
+std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const WindowSetup& setup) {
+    if (wantsGtk(setup.settings)) {
         if (const GtkWindowFactory factory = loadGtkFactory()) {
-            if (Window* window = factory(&delegate, title.c_str(), &userLanguage())) {
-                return std::unique_ptr<Window>(window);
-            }
+            if (Window* window = factory(&delegate, &setup, &userLanguage())) return std::unique_ptr<Window>(window);
         }
     }
-    return makeConsoleWindow(delegate);
+    return makeConsoleWindow(delegate, setup.settings);
 }
 
 std::string windowTitle() {

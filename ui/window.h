@@ -1,25 +1,41 @@
-// The download window's controls behind one interface, with two backends: a GTK 3 window,
-// loaded as a plug-in when a display is available, and the console otherwise.
+// The download window: it shows what a run has come to, and says when it was opened and
+// closed. Two backends: a GTK 3 window, loaded as a plug-in when a display is available, and
+// the console otherwise. Each decides only how it shows a snapshot: the GTK window counts a
+// retry's wait down and keeps a failure until its user closes it; the console says each
+// thing once and closes itself once it has said a failure.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "ui/main_loop.h"
+#include "ui/run_snapshot.h"
 
 namespace bi::ui {
 
-enum class TextColor { Normal, Red };
-
-// What the window tells its controller; both calls come on the main thread.
+// What the window tells its owner; both calls come on the main thread.
 class WindowDelegate {
 public:
     virtual ~WindowDelegate() = default;
     // Once, when the loop has started and the window is shown.
     virtual void onWindowOpen() = 0;
-    // Once, when the window is about to close: the user closed it (button, close box,
-    // Ctrl-C, SIGTERM or SIGHUP on the console) or close() was called.
+    // Once, when the window is about to close: its user closed it (button, close box, Escape,
+    // Ctrl-C, SIGTERM or SIGHUP on the console), or it closed itself after a ready run or the
+    // console's failure.
     virtual void onWindowClose() = 0;
+};
+
+// The environment's switches for the windows (read once into the settings).
+struct WindowSettings {
+    bool console = false;    // BI_WINDOW=console: the console even with a display
+    std::string transcript;  // BI_WINDOW_TRANSCRIPT: a file the GTK window appends what it shows to
+    bool loopStats = false;  // BI_MAIN_LOOP_STATS: the loop prints its longest busy stretch
+};
+
+struct WindowSetup {
+    std::string title;
+    std::string splash;  // an image to show above the status; "" or an unreadable one: none
+    WindowSettings settings;
 };
 
 // Every call, except mainLoop(), on the main thread only.
@@ -29,50 +45,21 @@ public:
 
     virtual MainLoop& mainLoop() = 0;
 
-    // Progress bar: a value out of a maximum, or indeterminate (a bar without extent).
-    // The words beside it (received, total, speed, time left) count what advanceProgress
-    // adds, with the total as it stood then: a value set afterwards, as a failure fills the
-    // bar, moves only the bar; a value below what was counted starts the count afresh.
-    virtual void setProgressValue(double value) = 0;
-    virtual double progressMaxValue() const = 0;
-    virtual void setProgressMaxValue(double max) = 0;
-    virtual void advanceProgress(double delta) = 0;
-    virtual void setProgressIndeterminate(bool indeterminate) = 0;
-    virtual void startProgressAnimation() = 0;
-    virtual void stopProgressAnimation() = 0;
-
-    // The status text; red for a failure, shown in whole, wrapped if need be.
-    virtual void setStatusText(const std::string& text, TextColor color) = 0;
-
-    // The archive has arrived whole: the words about the transfer give way to a summary
-    // ("Downloaded 48.0 MiB in 1.2 s") and to the time that what follows takes.
-    virtual void downloadFinished() {}
-
-    // The one button; pressing it (or Return) closes the window, as Escape and the close box do.
-    virtual void setButtonTitle(const std::string& title) = 0;
-    virtual void setButtonEnabled(bool enabled) = 0;
-
-    // The splash image, scaled proportionally into width x height points, not editable.
-    // A file that cannot be read as an image leaves the window without one.
-    virtual void setSplashImage(const std::string& path, int width, int height) = 0;
-
-    // Lays out and redraws what changed.
-    virtual void refresh() = 0;
+    // Shows the run as it stands now. A ready run closes the window (the GTK window after a
+    // moment, when it says that the server could not be reached).
+    virtual void show(const RunSnapshot& snapshot) = 0;
 
     // Closes the window: onWindowClose() runs once, then the window is gone.
     virtual void close() = 0;
-
-    // False on the console, where nobody can read a failure and close the window; the
-    // controller then closes it itself after showing a failure.
-    virtual bool waitsForUserAfterFailure() const = 0;
 };
 
-// Whether openWindow tries the GTK window: a display is set, and BI_WINDOW does not say "console".
-bool wantsGtk();
+// Whether openWindow tries the GTK window: a display is set, and the settings do not ask for
+// the console.
+bool wantsGtk(const WindowSettings& settings);
 
-// The GTK window when DISPLAY or WAYLAND_DISPLAY is set and the plug-in opens it, else the
-// console window. The delegate must outlive the window.
-std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const std::string& title);
+// The GTK window when a display is set and the plug-in opens it, else the console window. The
+// delegate must outlive the window.
+std::unique_ptr<Window> openWindow(WindowDelegate& delegate, const WindowSetup& setup);
 
 // The window's title: the bundle's name without ".app" ("Demo Setup"), or the program's
 // name when it lies in no bundle.

@@ -111,6 +111,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transient, ::testing::Values(
                  4},
     TransientRow{"a second 416 ends the run", [](const ScriptedRequest&, int) { return ScriptedReply{416}; }, 255, 2, "",
                  "Download failed with error code 416", {}, "", 0},
+    TransientRow{"a self-extracting archive is a zip", [](const ScriptedRequest& q, int) {
+                     static const std::string sfx = InstallerTest::selfExtracting(archive(1));
+                     return serveArchive(q, sfx, "\"v1\"");
+                 }, 0, 1, "1", ""},
     TransientRow{"a 416 without a partial archive is no reason to ask again",
                  [](const ScriptedRequest&, int) { return ScriptedReply{416}; }, 255, 1, "", "error code 416"}), RowName());
 // clang-format on

@@ -12,18 +12,18 @@
 
 using namespace bi;
 
-static auto fields(const CacheRecord& r) {
-    return std::make_tuple(r.url, r.tag, r.keyId, r.trustedComment, r.storedAt, r.length);
+static auto fields(const AgentRecord& r) {
+    return std::make_tuple(r.url, r.tag, r.keyId, r.trustedComment, r.storedAt, r.hash, r.signature);
 }
 
 FUZZ_TARGET(data) {
     const std::string& dir = fuzz::scratch();
     const std::string record = dir + "/record", again = dir + "/again", tagFile = dir + "/" + VALIDATION_STRING_FILE;
     fuzz::writeFile(record, data);
-    if (const auto read = readCacheRecord(record)) {
+    if (const auto read = readAgentRecord(record)) {
         ::unlink(again.c_str());
-        FUZZ_CHECK(writeCacheRecord(again, *read, false), read->url);
-        const auto back = readCacheRecord(again);
+        FUZZ_CHECK(writeAgentRecord(again, *read, false), read->url);
+        const auto back = readAgentRecord(again);
         FUZZ_CHECK(back && fields(*back) == fields(*read), read->url);
         const std::string& tag = read->tag;
         FUZZ_CHECK(!isSendableTag(tag) || tag.find_first_of(std::string("\r\n\0", 3)) == std::string::npos, tag);

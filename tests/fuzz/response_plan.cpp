@@ -20,20 +20,21 @@ namespace {
 const std::string kUrl = "http://127.0.0.1/a/InstallAgent.zip";
 
 // The disk and the bundle's key from the leading lines; the rest are the responses.
-size_t readDisk(const std::vector<std::string>& lines, FetchState& state, OnDisk& disk) {
+size_t readDisk(const std::vector<std::string>& lines, PlanMemory& state, OnDisk& disk) {
     size_t at = 0;
     for (; at < lines.size() && !lines[at].starts_with("HTTP/") && !lines[at].starts_with("error"); ++at) {
         std::istringstream in(lines[at]);
         std::string what, where;
         int64_t number = 0;  // the partial archive's size, or whether the cached agent's tag is stored
-        CacheRecord r;
+        AgentRecord r;
+        int64_t length = -1;
         in >> what;
         if (what == "key") in >> state.keyId;
-        const bool partial = what == "partial" && in >> number >> r.length >> where;
+        const bool partial = what == "partial" && in >> number >> length >> where;
         const bool cached = what == "cached" && in >> where >> number >> r.keyId;
         if ((!partial && !cached) || !std::getline(in >> std::ws, r.tag)) continue;
         r.url = where == "same" ? kUrl : kUrl + "?";
-        if (partial) disk.partial = PartialArchive{r, number};
+        if (partial) disk.partial = PartialArchive{PartialRecord{r.url, r.tag, 0, length}, number};
         if (cached) disk.cached = r, disk.cachedTagStored = number != 0;
     }
     return at;
@@ -45,15 +46,14 @@ FUZZ_TARGET(data) {
     std::vector<std::string> lines;
     std::istringstream in(data);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    FetchState state;
+    PlanMemory state;
     state.url = kUrl;
     OnDisk disk;
     size_t at = readDisk(lines, state, disk);
+    Fetch fetch = Fetch::Archive;
     while (at < lines.size()) {
-        const bool archive = state.fetch == Fetch::Archive;
-        ArchiveAsk asked;
-        asked.request.url = signatureUrlOf(kUrl);
-        if (archive) asked = planArchive(state, disk);
+        const bool archive = fetch == Fetch::Archive;
+        const Ask asked = archive ? planArchive(state, disk) : planBeside(state, fetch);
         const auto& partial = disk.partial;
         const auto& r = asked.request;
         FUZZ_CHECK(!r.ifNoneMatch || isSendableTag(*r.ifNoneMatch), *r.ifNoneMatch);
@@ -80,7 +80,7 @@ FUZZ_TARGET(data) {
             answer.retryAfter = response.header("Retry-After");
             // The transfer itself fails a 206 that does not continue where the file ends.
             if (answer.status == 206 && (r.resumeFrom <= 0 || rangeStart(response) != r.resumeFrom))
-                answer = {0, false, {}, {}, net::TransferError{net::TransferErrorKind::BadRange, "", kUrl, true}};
+                answer = {.error = net::TransferError{net::TransferErrorKind::BadRange, "", kUrl, true}};
         }
 
         Step step = judge(state, asked, answer);
@@ -100,11 +100,12 @@ FUZZ_TARGET(data) {
                                                       (state.keyId.empty() || c->keyId == state.keyId))),
                        tag.value_or("no tag"));
             disk.cached.reset();  // say it has gone meanwhile, for what follows
-            step = cachedAgentGone(state, asked);
+            step = judgeCached(state, asked, step, CacheJudgement::Empty);
         }
         if (step.action == Action::Accept && archive && !state.keyId.empty()) {
-            state.fetch = Fetch::Signature;
-            state.attempt = 1;
+            step = judgeArrived(state, kUrl, true, "");
+            FUZZ_CHECK(step.action == Action::FetchNext && step.fetch == Fetch::Signature && state.attempt == 1, "");
+            fetch = Fetch::Signature;
         } else if (step.action != Action::AskAgain && step.action != Action::Retry) {
             return;
         }

@@ -5,6 +5,7 @@
 #include "agent/signature.h"
 #include "agent/url_file.h"
 #include "fuzz.h"
+#include "net/url.h"
 
 using namespace bi;
 
@@ -14,7 +15,7 @@ FUZZ_TARGET(data) {
     const std::string url = readEndpointUrlFile(path, [](const std::string&, bool) {});
     FUZZ_CHECK(url == data.substr(0, data.find('\n')), url);
 
-    const std::string name = archiveNameOfUrl(url);
+    const std::string name = net::lastPathSegment(url);
     FUZZ_CHECK(name.find('/') == std::string::npos && url.find(name) != std::string::npos, name);
     // ".minisig" goes into the URL once, before its query: taken out, the URL is as it was.
     const std::string signature = signatureUrlOf(url);

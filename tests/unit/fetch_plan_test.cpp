@@ -12,9 +12,12 @@ using Action = Step::Action;
 using Kind = Failure::Kind;
 using net::TransferErrorKind;
 
-CacheRecord record(const std::string& url, const std::string& tag, const std::string& key = "", int64_t length = -1,
+AgentRecord record(const std::string& url, const std::string& tag, const std::string& key = "",
                    const std::string& hash = "") {
-    return CacheRecord{url, tag, key, "", 0, length, hash};
+    return AgentRecord{url, tag, key, "", 0, hash};
+}
+PartialRecord partial(const std::string& url, const std::string& tag, int64_t length = -1) {
+    return PartialRecord{url, tag, 0, length};
 }
 
 TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
@@ -23,7 +26,7 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
         const char* name;
         std::string key;
         std::optional<PartialArchive> partial;
-        std::optional<CacheRecord> cached;
+        std::optional<AgentRecord> cached;
         bool stored = true, dropped = false;
         std::string ifNoneMatch, ifRange;
         int64_t from = 0;
@@ -33,16 +36,16 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
     // clang-format off
     const std::vector<Row> rows = {
         {"nothing on disk"},
-        {"a mirror continues the bundle URL's partial archive, If-Range with its tag", "", PartialArchive{record(u, "\"p\"", "", 100), 40},
+        {"a mirror continues the bundle URL's partial archive, If-Range with its tag", "", PartialArchive{partial(u, "\"p\"", 100), 40},
          record(u, "\"c\""), true, false, "\"c\"", "\"p\"", 40, false, false, 1},
-        {"a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, {}, true, false, "", "\"p\"", 40},
-        {"a partial archive of unknown length", "", PartialArchive{record(u, "\"p\""), 40}, {}, true, false, "", "\"p\"", 40},
-        {"a weak tag is never resumed", "", PartialArchive{record(u, "W/\"p\"", "", 100), 40}},
-        {"another URL's partial archive", "", PartialArchive{record(u + "?x", "\"p\"", "", 100), 40}},
-        {"a whole partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 100}, record(u, "\"c\""), true, false,
+        {"a partial archive", "", PartialArchive{partial(u, "\"p\"", 100), 40}, {}, true, false, "", "\"p\"", 40},
+        {"a partial archive of unknown length", "", PartialArchive{partial(u, "\"p\""), 40}, {}, true, false, "", "\"p\"", 40},
+        {"a weak tag is never resumed", "", PartialArchive{partial(u, "W/\"p\"", 100), 40}},
+        {"another URL's partial archive", "", PartialArchive{partial(u + "?x", "\"p\"", 100), 40}},
+        {"a whole partial archive", "", PartialArchive{partial(u, "\"p\"", 100), 100}, record(u, "\"c\""), true, false,
          "\"p\"", "", 0, true},
         {"the cached agent", "", {}, record(u, "\"c\"", "K"), true, false, "\"c\""},
-        {"the cached agent and a partial archive", "", PartialArchive{record(u, "\"p\"", "", 100), 40}, record(u, "\"c\""),
+        {"the cached agent and a partial archive", "", PartialArchive{partial(u, "\"p\"", 100), 40}, record(u, "\"c\""),
          true, false, "\"c\"", "\"p\"", 40},
         {"another URL's agent", "", {}, record(u + "?x", "\"c\"")},
         {"an agent whose tag file is gone", "", {}, record(u, "\"c\""), false},
@@ -56,12 +59,12 @@ TEST(FetchPlan, TheArchiveIsAskedForWithTheConditionsTheDiskAllows) {
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        FetchState state{u, row.key};
+        PlanMemory state{u, row.key};
         state.conditionsDropped = row.dropped;
         state.servers = {u, "http://m/a.zip"};
         state.server = row.server;
         OnDisk disk{row.partial, row.cached, row.stored, row.expired};
-        const ArchiveAsk ask = planArchive(state, disk);
+        const Ask ask = planArchive(state, disk);
         EXPECT_EQ(ask.request.url, state.servers[row.server]);
         EXPECT_EQ(ask.request.ifNoneMatch.value_or(""), row.ifNoneMatch);
         EXPECT_EQ(ask.request.ifRange.value_or(""), row.ifRange);
@@ -101,7 +104,7 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "the last refused, none answered: offline", .error = TransferErrorKind::Refused, .action = Action::Offline, .failure = Kind::Transfer, .servers = 2, .server = 1, .allFailed = 2},
         {.name = "the last refused, one answered", .error = TransferErrorKind::Refused, .action = Action::Fail, .failure = Kind::Transfer, .servers = 3, .server = 2, .earlierAnswered = true, .allFailed = 3},
         {.name = "the signature after the archive: 404 fails", .fetch = Fetch::Signature, .status = 404, .action = Action::Fail, .drop = true, .failure = Kind::Signature, .servers = 2},
-        {.name = "the signature asked first: 404 asks for the archive", .fetch = Fetch::Identity, .status = 404, .action = Action::AskArchive, .servers = 2},
+        {.name = "the signature asked first: 404 asks for the archive", .fetch = Fetch::Identity, .status = 404, .action = Action::FetchNext, .servers = 2},
         {.name = "the signature asked first: 503 after the retries moves on", .fetch = Fetch::Identity, .attempt = 4, .status = 503, .action = Action::NextServer, .servers = 2},
         {.name = "200 to a Range starts over", .from = 9, .status = 200, .startOver = true},
         {.name = "206 that continues", .from = 9, .status = 206, .tag = "\"t\""},
@@ -145,8 +148,7 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "the proxy wants a password", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
          .failure = Kind::ProxyAuth},
         {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
-        {.name = "no key statements", .fetch = Fetch::Statement, .status = 404, .action = Action::Fail, .drop = true,
-         .failure = Kind::Signature},
+        {.name = "no key statements: the signature decides", .fetch = Fetch::Statement, .status = 404, .action = Action::CheckSignature},
         {.name = "the key statements' 200", .fetch = Fetch::Statement, .status = 200},
         {.name = "key statements longer than any", .fetch = Fetch::Statement, .error = TransferErrorKind::Other,
          .responded = true, .action = Action::Fail, .drop = true, .failure = Kind::Signature},
@@ -154,12 +156,13 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        FetchState state{"http://h/a.zip", "", row.fetch, row.attempt, row.reached, row.restarted};
+        PlanMemory state{"http://h/a.zip", "", row.attempt, row.reached, row.restarted};
         state.servers.assign(row.servers > 1 ? row.servers : 0, state.url);
         state.server = row.server;
         state.earlierAnswered = row.earlierAnswered;
         if (row.server > 0) state.primaryFailure = Failure{Kind::Transfer, "the first", "refused"};
-        ArchiveAsk asked;
+        Ask asked;
+        asked.fetch = row.fetch;
         asked.request.url = state.url;
         asked.forPartial = row.forPartial;
         if (row.from > 0) {
@@ -178,27 +181,34 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         EXPECT_EQ(step.wait.count(), row.waitMs);
         EXPECT_EQ(step.failure ? std::optional(step.failure->kind) : std::nullopt, row.failure);
         const bool moved = row.action == Action::NextServer;
-        EXPECT_EQ(state.attempt, moved ? 1 : row.attempt + (row.action == Action::Retry ? 1 : 0));
+        const bool fresh = moved || row.action == Action::FetchNext;
+        EXPECT_EQ(state.attempt, fresh ? 1 : row.attempt + (row.action == Action::Retry ? 1 : 0));
         EXPECT_EQ(state.restarted, row.restarted || row.action == Action::AskAgain);
         EXPECT_EQ(state.reached, !moved && (row.reached || row.status > 0 || row.responded));
         EXPECT_EQ(state.server, row.server + (moved ? 1 : 0));
         EXPECT_EQ(step.serversFailed, row.allFailed);
+        // A 206 continues the archive of the tag If-Range named, whatever tag it says.
+        if (step.action == Action::Accept && row.fetch == Fetch::Archive) {
+            EXPECT_EQ(step.tag, row.status == 206 ? std::optional<std::string>("\"t\"") : row.tag);
+        }
         EXPECT_EQ(row.allFailed > 0 && step.failure && step.failure->where == "the first", row.allFailed > 0);
     }
 }
 
 TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
-    FetchState state{"http://h/a.zip", "K"};
-    ArchiveAsk asked;
+    PlanMemory state{"http://h/a.zip", "K"};
+    Ask asked;
     asked.request.ifNoneMatch = "\"c\"";
-    EXPECT_EQ(cachedAgentGone(state, asked).action, Action::AskAgain);
-    const Step second = cachedAgentGone(state, asked);
+    Step notModified;
+    notModified.action = Action::CheckCached;
+    EXPECT_EQ(judgeCached(state, asked, notModified, CacheJudgement::Empty).action, Action::AskAgain);
+    const Step second = judgeCached(state, asked, notModified, CacheJudgement::Stale);
     ASSERT_TRUE(second.failure);
     EXPECT_EQ(second.failure->kind, Kind::NotModifiedPlain);
 
     const SignatureCheck older{SignatureStatus::Valid, "K", "timestamp:100"};
     const auto cachedNewer = [](const std::string& url, const std::string& key) {
-        return std::optional(CacheRecord{url, "\"c\"", key, "timestamp:200", 0, -1});
+        return std::optional(AgentRecord{url, "\"c\"", key, "timestamp:200", 0});
     };
     EXPECT_EQ(judgeRollback(older, state, cachedNewer(state.url, "K")), SignatureStatus::Rollback);
     EXPECT_EQ(judgeRollback(older, state, cachedNewer(state.url + "?other", "K")), SignatureStatus::Valid);
@@ -211,26 +221,26 @@ TEST(FetchPlan, AGoneAgentIsAskedForOnceAndARollbackIsJudgedPerProductAndKey) {
 // A signed bundle asks for the signature first only when the record can tell the agent by it,
 // and starts the cached agent only when the signature verifies against the cached hash.
 TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
-    const FetchState keyed{"http://h/a.zip", "K"}, plain{keyed.url, ""};
-    const CacheRecord cached = record(keyed.url, "\"c\"", "K", -1, "ab");
+    const PlanMemory keyed{"http://h/a.zip", "K"}, plain{keyed.url, ""};
+    const AgentRecord cached = record(keyed.url, "\"c\"", "K", "ab");
     EXPECT_TRUE(asksIdentityFirst(keyed, {std::nullopt, cached}));
     // Not for a record of an older build (no hash), another key's agent, or an unsigned bundle.
     EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "K")}));
-    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "L", -1, "ab")}));
-    EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(keyed.url, "\"c\"", "", -1, "ab")}));
+    EXPECT_FALSE(asksIdentityFirst(keyed, {std::nullopt, record(keyed.url, "\"c\"", "L", "ab")}));
+    EXPECT_FALSE(asksIdentityFirst(plain, {std::nullopt, record(keyed.url, "\"c\"", "", "ab")}));
     OnDisk expired{std::nullopt, cached};
     expired.cachedExpired = true;
     EXPECT_FALSE(asksIdentityFirst(keyed, expired));
     const TrustFacts facts{2000, 1000, 1000};
-    const auto told = [&](SignatureStatus status, const std::string& comment, const FetchState& state) {
+    const auto told = [&](SignatureStatus status, const std::string& comment, PlanMemory state) {
         return judgeIdentity({status, "K", comment}, state, cached, facts).action;
     };
     EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000", keyed), Action::UseCached);
-    EXPECT_EQ(told(SignatureStatus::Invalid, "timestamp:1000", keyed), Action::AskArchive);
-    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000", plain), Action::AskArchive);
+    EXPECT_EQ(told(SignatureStatus::Invalid, "timestamp:1000", keyed), Action::FetchNext);
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000", plain), Action::FetchNext);
     // Below the floor, past its expiry: such an agent is judged as the archive would be.
-    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:999", keyed), Action::AskArchive);
-    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000 expires:2000", keyed), Action::AskArchive);
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:999", keyed), Action::FetchNext);
+    EXPECT_EQ(told(SignatureStatus::Valid, "timestamp:1000 expires:2000", keyed), Action::FetchNext);
 }
 
 TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
@@ -264,11 +274,90 @@ TEST(FetchPlan, ASignedArchiveIsJudgedByItsKeyFloorExpiryAndNewestTime) {
 
     // Key statements are fetched once, for a key neither trusted nor retired.
     const Keyring keyring{{PublicKey{KeyId{1}, {}}}, {keyIdText(KeyId{2})}};
-    FetchState state{"http://h/a.zip", "K"};
+    PlanMemory state{"http://h/a.zip", "K"};
     std::string asked;
     for (const auto& signer : std::vector<std::optional<KeyId>>{KeyId{1}, KeyId{2}, std::nullopt, KeyId{3}, KeyId{3}})
-        asked += needsKeyStatement(state, keyring, signer) ? "y" : "n";
+        asked += judgeSignatureArrived(state, keyring, signer).action == Action::FetchNext ? "y" : "n";
     EXPECT_EQ(asked, "nnnyn");
+}
+
+// What the run does with what it found: the cache's judgement, the archive, the signature, the
+// key statements, the agent held offline, the extraction. Each row: the decision's step.
+TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
+    const std::string u = "http://h/a.zip";
+    PlanMemory signed_{u, "K"}, plain{u, ""};
+    Step body;
+    body.action = Action::Accept;
+    body.checkCached = body.startOver = true;
+    const TrustFacts facts{2000, 1000, {}};
+    const auto held = [&](const std::string& url, const std::string& comment) {
+        return std::optional(AgentRecord{url, "\"c\"", "K", comment, 86400, "ab"});
+    };
+    const auto refusal = [](const Step& s) { return s.failure ? s.failure->signature : SignatureStatus::Valid; };
+    const Step offline = judge(plain, Ask{}, Answer{.error = net::TransferError{TransferErrorKind::Refused, "r", u}});
+    ASSERT_EQ(offline.action, Action::Offline);
+    struct Row {
+        const char* name;
+        Step step;
+        Action action;
+        SignatureStatus refused = SignatureStatus::Valid;
+        bool drop = false;
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"the cached agent is current after all", judgeCached(plain, Ask{}, body, CacheJudgement::Current), Action::UseCached},
+        {"the cached agent is stale: the body, from its start", judgeCached(plain, Ask{}, body, CacheJudgement::Stale), Action::Accept},
+        {"given up while waiting for the cache", judgeCached(plain, Ask{}, body, CacheJudgement::GaveUp), Action::Stop},
+        {"a page that is not a zip", judgeArrived(plain, u, false, "text/html"), Action::Fail, SignatureStatus::Invalid, true},
+        {"an unsigned bundle's zip", judgeArrived(plain, u, true, ""), Action::Extract},
+        {"a signed bundle's zip: its signature next", judgeArrived(signed_, u, true, ""), Action::FetchNext},
+        {"statements taken", judgeStatements({SignatureStatus::Valid}, u), Action::CheckSignature},
+        {"no statement published", judgeStatements({SignatureStatus::OtherKey}, u), Action::CheckSignature},
+        {"a statement refused", judgeStatements({SignatureStatus::StatementReadmits}, u), Action::Fail, SignatureStatus::StatementReadmits, true},
+        {"a valid signature", judgeSignature({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, {}, facts), Action::Extract},
+        {"below the floor", judgeSignature({SignatureStatus::Valid, "K", "timestamp:999"}, signed_, {}, facts), Action::Fail, SignatureStatus::BelowFloor, true},
+        {"older than the cached agent", judgeSignature({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, "timestamp:1600"), facts),
+         Action::Fail, SignatureStatus::Rollback, true},
+        {"another key", judgeSignature({SignatureStatus::OtherKey, "L"}, signed_, {}, facts), Action::Fail, SignatureStatus::OtherKey, true},
+        {"offline, the agent of this URL", judgeOffline(offline, plain, held(u, "timestamp:1"), 2000), Action::UseCached},
+        {"offline, another URL's agent", judgeOffline(offline, plain, held(u + "?x", ""), 2000), Action::Fail, SignatureStatus::Invalid},
+        {"offline, nothing cached", judgeOffline(offline, plain, std::nullopt, 2000), Action::Fail, SignatureStatus::Invalid},
+        {"offline, the agent has expired", judgeOffline(offline, plain, held(u, "expires:2000"), 2000), Action::Fail, SignatureStatus::CachedExpired},
+        {"the identity held is the one judged", judgeHeld(judgeIdentity({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, ""), facts),
+         signed_, held(u, ""), held(u, "")), Action::UseCached},
+        {"the identity held has gone", judgeHeld(judgeIdentity({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, ""), facts),
+         signed_, std::nullopt, held(u, "")), Action::FetchNext},
+        {"filled", judgeFill(CacheFill::Filled, u, "c"), Action::UseCached, SignatureStatus::Valid, true},
+        {"extraction failed", judgeFill(CacheFill::ExtractionFailed, u, "c"), Action::Fail, SignatureStatus::Invalid, true},
+        {"the cache not writable", judgeFill(CacheFill::CacheNotWritable, u, "c"), Action::Fail, SignatureStatus::Invalid},
+        {"given up while extracting", judgeFill(CacheFill::GaveUp, u, "c"), Action::Stop},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.step.action, row.action);
+        EXPECT_EQ(refusal(row.step), row.refused);
+        EXPECT_EQ(row.step.dropPartial, row.drop);
+    }
+    EXPECT_FALSE(rows[1].step.checkCached);
+    EXPECT_TRUE(rows[1].step.startOver);
+    EXPECT_EQ(rows[13].step.offlineSince, 86400);
+    EXPECT_EQ(judgeOffline(offline, plain, held(u + "?x", ""), 2000).failure->kind, Kind::Transfer);
+
+    // Before anything is asked: the cache, the URL, the bundle's key.
+    const auto start = [](StartFacts f) { return judgeStart(f) ? std::optional(judgeStart(f)->kind) : std::nullopt; };
+    EXPECT_EQ(start({}), std::nullopt);
+    EXPECT_EQ(start({.cacheDistrust = "why"}), Kind::CacheUntrusted);
+    EXPECT_EQ(start({.hasUrl = false}), Kind::NoUrlFile);
+    EXPECT_EQ(start({.key = BundleKeyState::Damaged}), Kind::Signature);
+    EXPECT_EQ(start({.key = BundleKeyState::Present, .floorDamaged = true, .floorFile = "f"}), Kind::Signature);
+    EXPECT_EQ(start({.key = BundleKeyState::Absent, .floorDamaged = true}), std::nullopt);
+    // The shipped road's archive is judged as a downloaded one would be.
+    EXPECT_FALSE(judgeShippedSignature({SignatureStatus::Valid, "K", "timestamp:1500"}, facts, "a.zip"));
+    const auto shipped =
+        judgeShippedSignature({SignatureStatus::Valid, "K", "timestamp:1500 expires:1999"}, facts, "a.zip");
+    ASSERT_TRUE(shipped);
+    EXPECT_TRUE(shipped->shipped && shipped->signature == SignatureStatus::Expired && shipped->where == "a.zip");
 }
 
 }  // namespace

@@ -101,7 +101,8 @@ gint timedPoll(GPollFD* fds, guint count, gint timeout) {
 
 }  // namespace
 
-GtkMainLoop::GtkMainLoop() : state_(std::make_shared<GtkLoopState>()), loop_(g_main_loop_new(nullptr, FALSE)) {}
+GtkMainLoop::GtkMainLoop(bool stats)
+    : state_(std::make_shared<GtkLoopState>()), loop_(g_main_loop_new(nullptr, FALSE)), stats_(stats) {}
 
 GtkMainLoop::~GtkMainLoop() {
     // Sources still posted must find the loop ended and leave the window alone.
@@ -121,7 +122,7 @@ int GtkMainLoop::run() {
         state_->mainThread = std::this_thread::get_id();
         if (state_->stopped) return state_->status;
     }
-    BusyStretch busy;
+    BusyStretch busy(stats_);
     if (busy.enabled()) {
         gBusy = &busy;
         gRealPoll = g_main_context_get_poll_func(nullptr);

@@ -14,7 +14,7 @@ struct GtkLoopState;
 
 class GtkMainLoop final : public MainLoop {
 public:
-    GtkMainLoop();
+    explicit GtkMainLoop(bool stats);
     ~GtkMainLoop() override;
     int run() override;
     void stop(int status) override;
@@ -24,6 +24,7 @@ public:
 private:
     std::shared_ptr<GtkLoopState> state_;  // shared with the sources it posts, which may outlive it
     GMainLoop* loop_;
+    bool stats_;  // prints the longest busy stretch when run() returns
 };
 
 }  // namespace bi::ui

@@ -10,10 +10,10 @@ namespace bi::ui {
 // The plug-in's file, looked for beside the executable, then in <exe dir>/../lib/<name>/.
 inline constexpr const char* kGtkPluginFile = "bootstrap-installer-gtk.so";
 inline constexpr const char* kGtkPluginSubdir = "../lib/bootstrap-installer";
-inline constexpr const char* kGtkPluginFactory = "bi_gtk_open_window_v2";
+inline constexpr const char* kGtkPluginFactory = "bi_gtk_open_window_v3";
 
 // Opens the GTK window, or returns null when GTK cannot reach a display. The caller owns the
 // window; the delegate and the language must outlive it.
-using GtkWindowFactory = Window* (*)(WindowDelegate* delegate, const char* title, const Language* language);
+using GtkWindowFactory = Window* (*)(WindowDelegate* delegate, const WindowSetup* setup, const Language* language);
 
 }  // namespace bi::ui

@@ -1,7 +1,7 @@
 // The GTK 3 backend of the download window, built as the plug-in bootstrap-installer-gtk.so.
-// It depends only on header-only interfaces of the platform layer and on the progress words,
-// compiled into it too, so the installer and the plug-in share no code that would need
-// linking; the installer lends it its language.
+// It depends only on header-only interfaces of the platform layer and on the words (progress
+// and status), compiled into it too, so the installer and the plug-in share no code that would
+// need linking; the installer lends it its language.
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "ui/gtk/gtk_main_loop.h"
 #include "ui/gtk/gtk_plugin.h"
 #include "ui/progress_text.h"
+#include "ui/words.h"
 
 namespace bi::ui {
 namespace {
@@ -29,16 +30,21 @@ constexpr guint kProgressLineMs = 250;  // the words under the bar change no fas
 constexpr int kContentWidth = 400;
 constexpr int kMostStatusLines = 6;
 constexpr const char* kRed = "#c01c28";
+constexpr guint kRetryTickMs = 1000;         // a retry's wait counts down by the second
+constexpr double kOfflineNoticeSeconds = 2;  // long enough to read that the server was away
 
 // Splash image, status text, progress bar, the line about the transfer under it, and the
 // button, in a column of a fixed width.
 class GtkDownloadWindow final : public Window {
 public:
-    GtkDownloadWindow(WindowDelegate& delegate, const char* title, const Language& language)
-        : delegate_(delegate), language_(language) {
+    GtkDownloadWindow(WindowDelegate& delegate, const WindowSetup& setup, const Language& language)
+        : delegate_(delegate),
+          language_(language),
+          loop_(setup.settings.loopStats),
+          transcript_(setup.settings.transcript) {
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         g_object_ref(window_);  // ours until we destroy it, whatever GTK does meanwhile
-        gtk_window_set_title(GTK_WINDOW(window_), title);
+        gtk_window_set_title(GTK_WINDOW(window_), setup.title.c_str());
         gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
         // Centred again when the splash makes it grow, so that it stays whole on the screen.
         gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER_ALWAYS);
@@ -95,6 +101,8 @@ public:
         g_signal_connect(window_, "key-press-event", G_CALLBACK(onKey), this);
         gtk_widget_show_all(window_);
         gtk_widget_grab_focus(button_);
+        note("button", gtk_button_get_label(GTK_BUTTON(button_)));
+        if (!setup.splash.empty()) showSplash(setup.splash);
         loop_.runAfter(0, [this] { delegate_.onWindowOpen(); });
     }
 
@@ -102,97 +110,31 @@ public:
 
     MainLoop& mainLoop() override { return loop_; }
 
-    void setProgressValue(double value) override {
-        meter_.setValue(value);
-        showFraction();
-    }
-    double progressMaxValue() const override { return max_; }
-    void setProgressMaxValue(double max) override {
-        max_ = max;
-        meter_.setMaximum(max);
-        showFraction();
-    }
-    void advanceProgress(double delta) override {
-        const bool first = !meter_.receiving();
-        meter_.add(delta, TransferMeter::Clock::now());
-        showFraction();
-        if (first) {
+    void show(const RunSnapshot& snapshot) override {
+        if (window_ == nullptr) return;
+        const bool finished = snapshot.transfer.finished() && !meter_.finished();
+        meter_ = snapshot.transfer;
+        stage_ = snapshot.stage;
+        retry_ = snapshot.retry;
+        showBar();
+        if (finished || snapshot.stage == Stage::Failed || (meter_.receiving() && progressSource_ == 0)) {
             showProgressLine();
-            if (progressSource_ == 0 && bar_ != nullptr)
+            if (progressSource_ == 0 && meter_.receiving() && !meter_.finished() && !meter_.stopped())
                 progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
         }
-    }
-    void setProgressIndeterminate(bool indeterminate) override {
-        meter_.setIndeterminate(indeterminate);
-        // One pulse puts the bar into activity mode, so it looks indeterminate even at rest.
-        if (indeterminate && bar_ != nullptr) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
-        updatePulse();
-        showFraction();
-    }
-    void startProgressAnimation() override {
-        animating_ = true;
-        updatePulse();
-    }
-    void stopProgressAnimation() override {
-        animating_ = false;
-        updatePulse();
-    }
-
-    void setStatusText(const std::string& text, TextColor color) override {
-        // The controller says "Downloading" with every report; laying it out again costs.
-        if (label_ == nullptr || (text == status_ && color == color_)) return;
-        status_ = text;
-        color_ = color;
-        if (color == TextColor::Red) {
-            meter_.stop();
-            showProgressLine();
-            char* markup = g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", kRed, text.c_str());
-            gtk_label_set_markup(GTK_LABEL(label_), markup);
-            g_free(markup);
-        } else {
-            gtk_label_set_text(GTK_LABEL(label_), text.c_str());
+        showButton(snapshot);
+        showStatus(snapshot);
+        if (snapshot.stage == Stage::Retrying && retrySource_ == 0) {
+            retrySource_ = g_timeout_add(kRetryTickMs, onRetryTick, this);
         }
-        note("status", gtk_label_get_text(GTK_LABEL(label_)));
-    }
-
-    void downloadFinished() override {
-        meter_.finish(TransferMeter::Clock::now());
-        showProgressLine();
-    }
-
-    void setButtonTitle(const std::string& title) override {
-        if (button_ == nullptr) return;
-        gtk_button_set_label(GTK_BUTTON(button_), title.c_str());
-        note("button", gtk_button_get_label(GTK_BUTTON(button_)));
-    }
-    void setButtonEnabled(bool enabled) override {
-        if (button_ == nullptr) return;
-        gtk_widget_set_sensitive(button_, enabled);
-        // A disabled button lost the focus; Return must press it again.
-        if (enabled) gtk_widget_grab_focus(button_);
-    }
-
-    void setSplashImage(const std::string& path, int width, int height) override {
-        if (image_ == nullptr) return;
-        // Read at the screen's scale, so that it is drawn sharp on a high-density screen.
-        const int scale = gtk_widget_get_scale_factor(window_);
-        GdkPixbuf* pixbuf = width > 0 && height > 0 ? gdk_pixbuf_new_from_file_at_scale(path.c_str(), width * scale,
-                                                                                        height * scale, TRUE, nullptr)
-                                                    : nullptr;
-        if (pixbuf == nullptr) {
-            gtk_image_clear(GTK_IMAGE(image_));
-            gtk_widget_hide(image_);
-            return;
+        if (snapshot.stage == Stage::Ready) {
+            // A person reads that the server could not be reached before the window goes.
+            if (snapshot.offlineSince.empty()) {
+                close();
+            } else {
+                loop_.runAfter(kOfflineNoticeSeconds, [this] { close(); });
+            }
         }
-        cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(window_));
-        g_object_unref(pixbuf);
-        gtk_image_set_from_surface(GTK_IMAGE(image_), surface);
-        cairo_surface_destroy(surface);
-        gtk_widget_show(image_);
-    }
-
-    void refresh() override {
-        if (window_ != nullptr) gtk_widget_queue_draw(window_);
     }
 
     void close() override {
@@ -202,14 +144,12 @@ public:
         destroyWidgets();
     }
 
-    bool waitsForUserAfterFailure() const override { return true; }
-
 private:
     // With BI_WINDOW_TRANSCRIPT set, what the window shows is also written to that file, a line
     // each ("status: ..."), so that a test run as a process can read the window.
     void note(const char* what, const char* shown) const {
-        if (transcript_ == nullptr) return;
-        if (std::FILE* file = std::fopen(transcript_, "a")) {
+        if (transcript_.empty()) return;
+        if (std::FILE* file = std::fopen(transcript_.c_str(), "a")) {
             std::fprintf(file, "%s: %s\n", what, shown != nullptr ? shown : "");
             std::fclose(file);
         }
@@ -265,27 +205,92 @@ private:
         if (meter_.stopped() || meter_.finished()) note("progress", gtk_label_get_text(GTK_LABEL(progressLine_)));
     }
 
-    void showFraction() {
-        if (bar_ == nullptr || meter_.indeterminate()) return;
-        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), meter_.fraction());
-    }
-
-    void updatePulse() {
-        const bool pulse = bar_ != nullptr && meter_.indeterminate() && animating_;
-        if (pulse && pulseSource_ == 0) {
+    // The bar: what arrived of a known length; a bar without extent that moves while the length
+    // is unknown and while the agent is unpacked; full and still after a failure, which says
+    // nothing completed (the line under it says what arrived).
+    void showBar() {
+        if (bar_ == nullptr) return;
+        const bool failed = stage_ == Stage::Failed;
+        const bool moving = !failed && (stage_ == Stage::Extracting || (meter_.receiving() && meter_.indeterminate()));
+        if (moving && pulseSource_ == 0) {
+            gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
             pulseSource_ = g_timeout_add(static_cast<guint>(kPulseSeconds * 1000), onPulse, this);
-        } else if (!pulse && pulseSource_ != 0) {
+        } else if (!moving && pulseSource_ != 0) {
             g_source_remove(pulseSource_);
             pulseSource_ = 0;
         }
+        if (!moving) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), failed ? 1.0 : meter_.fraction());
+    }
+
+    void showButton(const RunSnapshot& snapshot) {
+        const std::string title = buttonText(snapshot, language_);
+        if (button_ == nullptr || title == gtk_button_get_label(GTK_BUTTON(button_))) return;
+        gtk_button_set_label(GTK_BUTTON(button_), title.c_str());
+        note("button", gtk_button_get_label(GTK_BUTTON(button_)));
+        // Return presses it, whatever had the focus.
+        gtk_widget_set_sensitive(button_, TRUE);
+        gtk_widget_grab_focus(button_);
+    }
+
+    // The status text; a failure in red and in whole, wrapped if need be, and said on standard
+    // error too, for whoever reads it there.
+    void showStatus(const RunSnapshot& snapshot) {
+        const std::string text = statusText(snapshot, Clock::now(), language_);
+        const bool failed = snapshot.stage == Stage::Failed;
+        if (label_ == nullptr || text.empty() || (text == status_ && failed == failedShown_)) return;
+        status_ = text;
+        failedShown_ = failed;
+        if (failed) {
+            char* markup = g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", kRed, text.c_str());
+            gtk_label_set_markup(GTK_LABEL(label_), markup);
+            g_free(markup);
+            const std::string line = text + "\n";
+            for (size_t at = 0; at < line.size();) {
+                const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
+                if (n <= 0) break;
+                at += static_cast<size_t>(n);
+            }
+        } else {
+            gtk_label_set_text(GTK_LABEL(label_), text.c_str());
+        }
+        gtk_widget_queue_draw(window_);
+        note("status", gtk_label_get_text(GTK_LABEL(label_)));
+    }
+
+    // The splash, scaled into the column and read at the screen's scale, so that it is drawn
+    // sharp on a high-density screen. A file that cannot be read as an image leaves none.
+    void showSplash(const std::string& path) {
+        const int scale = gtk_widget_get_scale_factor(window_);
+        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(path.c_str(), kContentWidth * scale,
+                                                              kContentWidth * scale, TRUE, nullptr);
+        if (pixbuf == nullptr) return;
+        cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(window_));
+        g_object_unref(pixbuf);
+        gtk_image_set_from_surface(GTK_IMAGE(image_), surface);
+        cairo_surface_destroy(surface);
+        gtk_widget_show(image_);
+    }
+
+    static gboolean onRetryTick(gpointer data) {
+        auto* self = static_cast<GtkDownloadWindow*>(data);
+        if (self->stage_ != Stage::Retrying || self->label_ == nullptr) {
+            self->retrySource_ = 0;
+            return G_SOURCE_REMOVE;
+        }
+        RunSnapshot counting;
+        counting.stage = Stage::Retrying;
+        counting.retry = self->retry_;
+        self->showStatus(counting);
+        return G_SOURCE_CONTINUE;
     }
 
     void destroyWidgets() {
         if (window_ == nullptr) return;
         bar_ = label_ = progressLine_ = button_ = image_ = nullptr;
-        updatePulse();
-        if (progressSource_ != 0) g_source_remove(progressSource_);
-        progressSource_ = 0;
+        for (guint* source : {&pulseSource_, &progressSource_, &retrySource_}) {
+            if (*source != 0) g_source_remove(*source);
+            *source = 0;
+        }
         g_signal_handlers_disconnect_by_data(window_, this);
         GtkWidget* window = window_;
         window_ = nullptr;
@@ -305,23 +310,24 @@ private:
     GtkWidget* button_ = nullptr;
     guint pulseSource_ = 0;
     guint progressSource_ = 0;
+    guint retrySource_ = 0;
     TransferMeter meter_;
-    double max_ = 0;
+    Stage stage_ = Stage::Downloading;
+    RetryWait retry_;
     std::string status_;
-    TextColor color_ = TextColor::Normal;
-    bool animating_ = false;
+    bool failedShown_ = false;
     bool closed_ = false;
-    const char* transcript_ = std::getenv("BI_WINDOW_TRANSCRIPT");
+    const std::string transcript_;
 };
 
 }  // namespace
 }  // namespace bi::ui
 
-static_assert(std::string_view(bi::ui::kGtkPluginFactory) == "bi_gtk_open_window_v2");
+static_assert(std::string_view(bi::ui::kGtkPluginFactory) == "bi_gtk_open_window_v3");
 
-extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_window_v2(
-    bi::ui::WindowDelegate* delegate, const char* title, const bi::ui::Language* language) {
-    if (delegate == nullptr || language == nullptr) return nullptr;
+extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_window_v3(
+    bi::ui::WindowDelegate* delegate, const bi::ui::WindowSetup* setup, const bi::ui::Language* language) {
+    if (delegate == nullptr || setup == nullptr || language == nullptr) return nullptr;
     // The window needs no OpenGL, and Mesa's start-up would cost tens of megabytes.
     ::setenv("GDK_GL", "disable", 0);
     // GTK would set the process's locale from the environment, and with it the language of
@@ -329,5 +335,5 @@ extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_wi
     // in the user's language all the same, through `language`.
     gtk_disable_setlocale();
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
-    return new bi::ui::GtkDownloadWindow(*delegate, title != nullptr ? title : "", *language);
+    return new bi::ui::GtkDownloadWindow(*delegate, *setup, *language);
 }

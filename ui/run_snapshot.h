@@ -1,0 +1,94 @@
+// What a download run has come to, as a person sees it. The run publishes a snapshot on the
+// main thread whenever something a person would notice has changed; the windows render it
+// (ui/words.h says it in words) and never decide anything of the run.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "ui/progress_text.h"
+
+namespace bi::ui {
+
+enum class Stage {
+    Downloading,      // asking and receiving; the archive's bytes in `transfer`
+    WaitingForOther,  // another installer holds the cache
+    MovingOn,         // the next server is asked: `server` of `servers`
+    Retrying,         // waiting before another attempt: `retry`
+    Extracting,       // the archive is whole and being unpacked
+    Ready,            // the agent is ready; `offlineSince` when the server could not be reached
+    Failed,           // `trouble`
+};
+
+// Why another attempt follows, as its words say it.
+enum class RetryCause { Busy, ConnectionLost, NoAnswer, Unreachable };
+
+struct RetryWait {
+    RetryCause cause = RetryCause::ConnectionLost;
+    int attempt = 0;   // the attempt that follows the wait
+    int attempts = 0;  // of how many
+    std::chrono::steady_clock::time_point until;
+};
+
+// What a signature check, a key statement or the bundle's key refused.
+enum class Refusal {
+    Unsigned,
+    OtherKey,
+    Invalid,
+    OtherFile,
+    Rollback,
+    DamagedKey,
+    Retired,
+    BelowFloor,
+    Expired,
+    CachedExpired,  // the cached agent has expired, and the server cannot be reached
+    StatementInvalid,
+    StatementReadmits,
+    ChainTooLong,
+};
+
+// What went wrong, in the terms a person is told it; the technical detail goes to the log.
+struct Trouble {
+    enum class Kind {
+        HttpStatus,        // `status`
+        ProxyAuth,         // the proxy wants credentials it was not given
+        Unreachable,       // no connection to the server
+        NoAnswer,          // it did not answer in time
+        ConnectionLost,    // the connection ended before the archive did
+        Certificate,       // `place`: the server's host, whose certificate is not trusted
+        NoCaStore,         // no certificates to check a server with
+        DiskFull,          // `place`: where; `bytes`: what is needed, -1 when unknown
+        BadAddress,        // the URL or its redirects do not work
+        TransferFailed,    // any other failure of the transfer, or another archive resumed
+        NoLibrary,         // no libcurl
+        NotModifiedPlain,  // a 304 to a plain request
+        NotZip,            // `detail`: the content type, "" when none
+        Refused,           // `refusal`
+        Extraction,        // `shipped`: of the archive in the bundle
+        CacheNotWritable,  // `place`
+        CacheUntrusted,    // `detail`: why
+        NoUrlFile,         // `place`: the URL file
+        NoProgram,         // `detail`: the program
+        NoHome,            // `place`
+        Cancelled,
+    };
+    Kind kind = Kind::TransferFailed;
+    long status = 0;
+    std::string place;
+    std::string detail;
+    int64_t bytes = -1;
+    Refusal refusal = Refusal::Invalid;
+    bool shipped = false;
+};
+
+struct RunSnapshot {
+    Stage stage = Stage::Downloading;
+    TransferMeter transfer;       // the archive's bytes: received, total, speed
+    RetryWait retry;              // while Retrying
+    int server = 0, servers = 0;  // while MovingOn: 1-based
+    std::string offlineSince;     // when Ready without the server: the day the agent came
+    Trouble trouble;              // once Failed
+};
+
+}  // namespace bi::ui
