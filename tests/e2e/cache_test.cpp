@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <tuple>
 
 #include "fixture.h"
@@ -262,6 +263,91 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
     ASSERT_EQ(run(bundle_).exitStatus, 0);
     EXPECT_EQ(runLines().back(), "ok 8");
     keptMatches("agent.zip");
+}
+
+}  // namespace bi
+
+namespace bi {
+
+// An update asks for the archive's end and the changed entries alone, the rest copied from the
+// archive the cache kept (nginx's log shows the ranges); what cannot be used is fetched whole in
+// the same run. Either way the new agent starts, and the archive kept is the server's, byte for
+// byte.
+TEST_F(Cache, AnUpdateAsksForWhatChangedAndWhatCannotBeUsedIsFetchedWhole) {
+    const size_t blob = 1 << 20;
+    const auto release = [&](int v) {
+        // The first entry and the last change: one range at the start, the other in the end.
+        testsupport::makeZip(www_ / "next.zip",
+                             {{"install", kCheckingAgent + "# " + std::to_string(v) + "\n"},
+                              {"lib/version.txt", std::to_string(v)},
+                              {"lib/blob.bin", randomBytes(blob)},
+                              {"lib/blob.size", std::to_string(blob)}},
+                             1700000000);
+        const utimbuf t{1700000000 + v, 1700000000 + v};
+        ::utime((www_ / "next.zip").c_str(), &t);
+        ::rename((www_ / "next.zip").c_str(), (www_ / "agent.zip").c_str());
+    };
+    const auto restart = [&](const std::string& extra) {
+        const int port = nginx_->port();
+        nginx_.reset();
+        nginx_ = std::make_unique<testsupport::Nginx>(
+            www_.path(), "access_log " + (dir_ / "ranges.log") + " ranges; " + extra, port);
+    };
+    const std::string kept = cacheDir() + "/.agentarchive";
+    restart("");
+    auto signedBundle = downloadBundle(nginx_->url("agent.zip"), "signed");
+    const struct {
+        const char* name;
+        std::function<void()> before;
+        bool ranged;
+        const testsupport::Bundle* bundle;
+        bool endFirst = true;  // the archive's end is asked for first
+    } rows[] = {
+        {"one entry changed", [] {}, true, &bundle_},
+        {"a damaged kept archive",
+         [&] {
+             std::string bytes = testsupport::readFile(kept);
+             bytes[bytes.size() / 2] ^= 1;
+             testsupport::writeFile(kept, bytes, 0600);
+         },
+         false, &bundle_},
+        // The agent an unsigned bundle cached is not one a signed bundle updates.
+        {"a signed bundle after an unsigned one", [] {}, false, &signedBundle, false},
+        {"a signed bundle's update", [] {}, true, &signedBundle},
+        {"a server that ignores ranges", [&] { restart("max_ranges 0;"); }, false, &bundle_},
+    };
+    release(1);
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    int v = 1;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.before();
+        release(++v);
+        sign(www_ / "agent.zip");
+        testsupport::writeFile(signedBundle.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+        const size_t mark = testsupport::readFile(dir_ / "ranges.log").size();
+        const auto r = run(*row.bundle);
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(runLines().back(), "ok " + std::to_string(v));
+        EXPECT_EQ(testsupport::readFile(kept), testsupport::readFile(www_ / "agent.zip"));
+        // "<status> <bytes> "<request>" <Range>" per request of this run.
+        std::istringstream log(testsupport::readFile(dir_ / "ranges.log").substr(mark));
+        long long ranged = 0, whole = 0;
+        int requests = 0;
+        for (std::string line; std::getline(log, line);) {
+            if (line.find(" /agent.zip ") == std::string::npos) continue;  // not its signature
+            const long long bytes = std::stoll(line.substr(4));
+            (line.starts_with("206 ") ? ranged : whole) += bytes;
+            EXPECT_EQ(requests++ == 0 && row.endFirst, line.find("\" bytes=-") != std::string::npos) << line;
+        }
+        const auto size = static_cast<long long>(testsupport::readFile(www_ / "agent.zip").size());
+        EXPECT_EQ(whole, row.ranged ? 0 : size) << r.err;
+        if (row.ranged) {
+            EXPECT_LT(ranged, size / 8) << r.err;
+            EXPECT_EQ(requests, 2);
+        }
+        EXPECT_EQ(r.err.find("updated from the kept archive") != std::string::npos, row.ranged) << r.err;
+    }
 }
 
 }  // namespace bi
