@@ -168,7 +168,7 @@ Step moveOn(PlanMemory& memory, const Ask& asked, const Answer& answer, Step ste
 Step judgeUpdateAnswer(PlanMemory& memory, const Ask& asked, const Answer& answer, double scale) {
     const bool tail = asked.fetch == Fetch::Tail;
     if (answer.error) {
-        const Step step = judgeFailure(memory, asked.request.url, answer, scale);
+        Step step = judgeFailure(memory, asked.request.url, answer, scale);
         // Unreached at the first request: offline as for the archive.
         if (step.action == Action::Retry || step.action == Action::Offline ||
             answer.error->kind == TransferErrorKind::ProxyAuth || answer.error->kind == TransferErrorKind::NoLibrary) {

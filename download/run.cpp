@@ -401,8 +401,8 @@ void DownloadRun::assembled(net::DownloadTask& task, const Ask& asked) {
     if (!takeAssembly(PartialRecord{in_.url, update.tag, now(), update.length})) {
         return carryOut(task, asked, judgeProof(memory_, false, "it could not take the partial archive's place"));
     }
-    platform::systemLog("Install agent updated from the kept archive: " + std::to_string(update.reusedEntries) + " of " +
-                        std::to_string(update.reusedEntries + update.fetchedEntries) + " entries reused, " +
+    platform::systemLog("Install agent updated from the kept archive: " + std::to_string(update.reusedEntries) +
+                        " of " + std::to_string(update.reusedEntries + update.fetchedEntries) + " entries reused, " +
                         std::to_string(update.toFetch) + " of " + std::to_string(update.length) +
                         " bytes asked for in " + std::to_string(update.requests) + " requests: " + in_.url);
     memory_.update.reset();

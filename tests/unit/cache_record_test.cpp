@@ -101,8 +101,7 @@ TEST(KeptArchive, OnlyTheUrlsOfItsLengthServesAndAnAssemblyIsTakenWhole) {
     } rows[] = {{"u", 4, true}, {"v", 4, false}, {"u", 5, false}};
     for (const auto& r : rows) {
         testsupport::writeFile(getInstallAgentCacheDir() + KEPT_ARCHIVE_FILE, "zip!");
-        ASSERT_TRUE(
-            writePartialRecord(getInstallAgentCacheDir() + KEPT_RECORD_FILE, {r.url, "\"s\"", 0, r.length}));
+        ASSERT_TRUE(writePartialRecord(getInstallAgentCacheDir() + KEPT_RECORD_FILE, {r.url, "\"s\"", 0, r.length}));
         EXPECT_EQ(keptArchiveFor("u").has_value(), r.kept) << r.url << " " << r.length;
     }
     testsupport::writeFile(assemblyPath(), "whole");
