@@ -29,6 +29,8 @@ const std::string kOldPrefix = ".installagent-old.";
 std::string agentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME; }
 std::string tagFile() { return getInstallAgentCacheDir() + VALIDATION_STRING_FILE; }
 std::string recordFile() { return getInstallAgentCacheDir() + AGENT_RECORD_FILE; }
+std::string keptArchiveFile() { return getInstallAgentCacheDir() + KEPT_ARCHIVE_FILE; }
+std::string keptRecordFile() { return getInstallAgentCacheDir() + KEPT_RECORD_FILE; }
 
 bool isCurrent(const AgentIdentity& wanted) {
     if (!wanted.tag || installAgentDirOnDisk().empty() || !isCacheValid(getInstallAgentCacheDir(), *wanted.tag)) {
@@ -49,12 +51,15 @@ std::vector<std::string> entriesOf(const std::string& dir) {
 }
 
 // Under the exclusive lock: what crashed installers left (staging directories whose maker is
-// gone, agents moved aside, tag and record files half written).
+// gone, agents moved aside, tag and record files half written, a kept archive without its
+// record).
 void removeAbandoned() {
     const std::string cacheDir = getInstallAgentCacheDir();
+    if (!readPartialRecord(keptRecordFile())) ::unlink(keptArchiveFile().c_str());
     for (const std::string& name : entriesOf(cacheDir)) {
         const std::string path = cacheDir + name;
-        if (name.starts_with(VALIDATION_STRING_FILE + ".") || name.starts_with(AGENT_RECORD_FILE + ".")) {
+        if (name.starts_with(VALIDATION_STRING_FILE + ".") || name.starts_with(AGENT_RECORD_FILE + ".") ||
+            name.starts_with(KEPT_RECORD_FILE + ".")) {
             ::unlink(path.c_str());
         } else if ((name.starts_with(kStagingPrefix) || name.starts_with(kOldPrefix)) &&
                    DirectoryLock::abandoned(path)) {
@@ -63,20 +68,34 @@ void removeAbandoned() {
     }
 }
 
-// Drops the cached agent: first what makes it current, then its directory.
+// Drops the cached agent: first what makes it current, then its directory. Its archive stays
+// as the base of the update that replaces it.
 void removeCachedAgent() {
     ::unlink(tagFile().c_str());
     ::unlink(recordFile().c_str());
     removeTree(agentDirectory());
 }
 
-// Under the exclusive lock: the staged agent takes the agent directory's place.
-CacheFill swapIn(const std::string& staging, const AgentRecord& record) {
+// The archive moves beside its agent, in the old one's place, and its record is stored; a
+// failure leaves none kept, so that the next update fetches more and nothing worse.
+void keepArchive(const std::string& archive, const AgentRecord& record) {
+    struct stat st {};
+    if (::rename(archive.c_str(), keptArchiveFile().c_str()) == 0 && ::stat(keptArchiveFile().c_str(), &st) == 0 &&
+        writePartialRecord(keptRecordFile(), {record.url, record.tag, record.storedAt, st.st_size})) {
+        return;
+    }
+    ::unlink(keptArchiveFile().c_str());
+}
+
+// Under the exclusive lock: the staged agent takes the agent directory's place, and its archive
+// the kept archive's.
+CacheFill swapIn(const std::string& staging, const std::string& archive, const AgentRecord& record) {
     const std::string agentDir = agentDirectory();
     // What makes the old agent current goes first: from here until the new tag is stored, no
-    // agent is current.
+    // agent is current. The kept archive's record too: until its new one, none is kept.
     ::unlink(tagFile().c_str());
     ::unlink(recordFile().c_str());
+    ::unlink(keptRecordFile().c_str());
     // The old agent moves aside in one step, so the agent directory is always whole or absent.
     std::string old = getInstallAgentCacheDir() + kOldPrefix + "XXXXXX";
     const bool hadOld = ::access(agentDir.c_str(), F_OK) == 0;
@@ -84,7 +103,11 @@ CacheFill swapIn(const std::string& staging, const AgentRecord& record) {
     const bool placed = (!hadOld || ::rename(agentDir.c_str(), (old + "/agent").c_str()) == 0) &&
                         ::rename(staging.c_str(), agentDir.c_str()) == 0;
     if (hadOld) removeTree(old);
-    if (!placed) return CacheFill::CacheNotWritable;
+    if (!placed) {
+        ::unlink(keptArchiveFile().c_str());
+        return CacheFill::CacheNotWritable;
+    }
+    keepArchive(archive, record);
     // Without them the agent is still whole; a later run just fetches it again.
     if (writeAgentRecord(recordFile(), record) && !record.tag.empty()) writeFileWhole(tagFile(), record.tag);
     return CacheFill::Filled;
@@ -166,6 +189,16 @@ std::optional<AgentRecord> holdCachedAgent(const CacheWait& wait) {
     return held.value_or(false) ? found : std::nullopt;
 }
 
+std::optional<KeptArchive> keptArchiveFor(const std::string& url) {
+    struct stat st {};
+    const auto record = readPartialRecord(keptRecordFile());
+    if (!record || record->url != url || ::lstat(keptArchiveFile().c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size != record->length) {
+        return std::nullopt;
+    }
+    return KeptArchive{keptArchiveFile(), *record};
+}
+
 CacheFill fillCache(const std::string& archive, const AgentRecord& record, const CacheWait& wait) {
     std::string staging = getInstallAgentCacheDir() + kStagingPrefix + "XXXXXX";
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
@@ -187,7 +220,7 @@ CacheFill fillCache(const std::string& archive, const AgentRecord& record, const
         }
         if (!lock.tryLock(CacheLock::Mode::Exclusive)) return std::nullopt;
         removeAbandoned();
-        const CacheFill result = swapIn(staging, record);
+        const CacheFill result = swapIn(staging, archive, record);
         if (result != CacheFill::Filled || !lock.tryLock(CacheLock::Mode::Shared)) lock.unlock();
         return result;
     });

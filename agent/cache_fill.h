@@ -56,8 +56,22 @@ enum class CacheFill { Filled, ExtractionFailed, DiskFull, CacheNotWritable, Gav
 
 // Extracts archive into a staging directory beside the agent directory; only when that gave
 // an "install" does it take the agent directory's place, and only then are the record and
-// the tag stored (no tag without one). When another installer has meanwhile filled the cache
-// with the same agent, that one is used. Filled keeps the shared lock.
+// the tag stored (no tag without one). The archive then moves beside the agent as the kept
+// archive (in the cache directory, with a record of its own), replacing the one kept before,
+// so that the next update can reuse its entries; a crash at any step never leaves an archive
+// kept beside an agent it did not come from. When another installer
+// has meanwhile filled the cache with the same agent, that one is used and the archive stays
+// where it is. Filled keeps the shared lock.
 CacheFill fillCache(const std::string& archive, const AgentRecord& record, const CacheWait& wait);
+
+// The archive the cached agent came from, kept for an update: its path, and its record (the
+// agent's url and tag, and the archive's length). Kept until a new agent replaces the
+// agent (also when a stale agent was dropped before its update), for one URL at a time.
+struct KeptArchive {
+    std::string path;
+    PartialRecord record;
+};
+// The one kept for url; nullopt when none is, or it is not the length its record says.
+std::optional<KeptArchive> keptArchiveFor(const std::string& url);
 
 }  // namespace bi

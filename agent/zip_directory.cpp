@@ -222,7 +222,8 @@ ZipRead readZipDirectory(std::string_view tail, uint64_t fileLength) {
     d.directoryOffset = end.at - end.size;
     if (end.offset > d.directoryOffset) return failed("the directory lies before where the archive says");
     d.shift = d.directoryOffset - end.offset;
-    if (end.size > kLargestDirectory || end.entries > end.size / kCentralSize) {
+    if (end.size > kLargestDirectory) return failed("a directory of " + std::to_string(end.size) + " bytes");
+    if (end.entries > end.size / kCentralSize) {
         return failed("the directory cannot hold " + std::to_string(end.entries) + " entries");
     }
     if (!b.holds(d.directoryOffset, end.size)) {

@@ -1,5 +1,6 @@
 #include "download/fetch_plan.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "download/retry_policy.h"
@@ -33,6 +34,22 @@ Step fetchNext(PlanMemory& memory, Fetch fetch) {
     Step step = act(Action::FetchNext);
     step.fetch = fetch;
     return step;
+}
+
+// The update cannot go on: the whole archive, in the same run, and no update again in it.
+Step wholeArchive(PlanMemory& memory, std::string why) {
+    memory.update.reset();
+    memory.wholeOnly = true;
+    memory.attempt = 1;
+    Step step = act(Action::WholeArchive);
+    step.reason = std::move(why);
+    return step;
+}
+
+// The next ranges, or the proof once none is left.
+Step nextRanges(PlanMemory& memory) {
+    if (memory.update->left.empty()) return act(Action::Prove);
+    return fetchNext(memory, Fetch::Ranges);
 }
 
 Step refused(SignatureStatus status, const std::string& where, std::string detail, bool dropPartial = true) {
@@ -154,6 +171,50 @@ Step moveOn(PlanMemory& memory, const Ask& asked, const Answer& answer, Step ste
     return step;
 }
 
+// An update's answers: a 200 is the whole archive, a 304 to the tail the cached agent, a 206 the
+// bytes asked for; what retries for the archive retries here, and anything else gives the
+// update up for the whole archive.
+Step judgeUpdateAnswer(PlanMemory& memory, const Ask& asked, const Answer& answer, double scale) {
+    const bool tail = asked.fetch == Fetch::Tail;
+    if (answer.error) {
+        Step step = judgeFailure(memory, asked.request.url, answer, scale);
+        // Unreached at the first request: offline as for the archive.
+        if (step.action == Action::Retry || step.action == Action::Offline ||
+            answer.error->kind == TransferErrorKind::ProxyAuth || answer.error->kind == TransferErrorKind::NoLibrary) {
+            return step;
+        }
+        return wholeArchive(memory, answer.error->reason);
+    }
+    memory.reached = true;
+    if (answer.status == 304 && tail) return act(Action::CheckCached);
+    if (answer.status == 407 || isTransientStatus(answer.status)) return judgeStatus(memory, asked, answer, scale);
+    if (answer.status == 206) {
+        UpdateMemory& update = *memory.update;
+        if (tail && (!answer.tag || !isStrongTag(*answer.tag) || !isSendableTag(*answer.tag))) {
+            return wholeArchive(memory, "the archive's end came without a strong tag");
+        }
+        if (!tail && answer.tag && *answer.tag != update.tag)
+            return wholeArchive(memory, "another tag: " + *answer.tag);
+        if (tail) update.tag = *answer.tag;
+        Step step = act(Action::Accept);
+        step.tag = update.tag;
+        step.checkCached = tail && !memory.cachedExpired;
+        return step;
+    }
+    if (answer.status >= 200 && answer.status < 300) {
+        // The server ignores ranges, or the archive changed under If-Range: this is the whole one.
+        memory.update.reset();
+        memory.wholeOnly = true;
+        Step step = act(Action::Accept);
+        step.startOver = true;
+        step.tag = answer.tag;
+        memory.length = answer.length;
+        step.checkCached = !memory.cachedExpired;
+        return step;
+    }
+    return wholeArchive(memory, format("HTTP %ld", answer.status));
+}
+
 Step judgeAnswer(PlanMemory& memory, const Ask& asked, const Answer& answer, double scale) {
     if (answer.error && asked.fetch == Fetch::Statement && answer.error->kind == TransferErrorKind::Other &&
         answer.error->responded) {
@@ -161,6 +222,8 @@ Step judgeAnswer(PlanMemory& memory, const Ask& asked, const Answer& answer, dou
         memory.reached = true;
         return refused(SignatureStatus::StatementInvalid, asked.request.url, answer.error->reason);
     }
+    if (asked.fetch == Fetch::Tail || asked.fetch == Fetch::Ranges)
+        return judgeUpdateAnswer(memory, asked, answer, scale);
     if (answer.error) return judgeFailure(memory, asked.request.url, answer, scale);
     memory.reached = true;
     if (answer.status >= 400) return judgeStatus(memory, asked, answer, scale);
@@ -207,7 +270,7 @@ bool cameFromHere(const AgentRecord& record, const PlanMemory& memory) {
     return record.url == memory.url && (memory.keyId.empty() || record.keyId == memory.keyId);
 }
 
-Ask planArchive(const PlanMemory& memory, const OnDisk& disk) {
+Ask planArchive(PlanMemory& memory, const OnDisk& disk) {
     Ask ask;
     ask.request.url = serverUrl(memory);
     const auto& partial = disk.partial;
@@ -226,8 +289,84 @@ Ask planArchive(const PlanMemory& memory, const OnDisk& disk) {
     if (resumable) {
         ask.request.resumeFrom = partial->size;
         ask.request.ifRange = partial->record.tag;
+    } else if (!memory.wholeOnly && disk.kept && cached && cameFromHere(*cached, memory)) {
+        ask.fetch = Fetch::Tail;
+        ask.request.ranges = {{-static_cast<int64_t>(tailToAsk(disk.kept->directorySize))}};
+        memory.update = UpdateMemory{*disk.kept};
+        memory.update->requests = 1;
     }
     return ask;
+}
+
+Ask planRanges(PlanMemory& memory) {
+    UpdateMemory& update = *memory.update;
+    Ask ask;
+    ask.fetch = Fetch::Ranges;
+    ask.request.url = serverUrl(memory);
+    ask.request.ifRange = update.tag;
+    update.left = missing(update.left, update.held);
+    update.asked = update.left.empty()
+                       ? update.left
+                       : requestsFor(update.left, update.link.severalRangesARequest ? kRangesPerRequest : 1).front();
+    for (const Span& s : update.asked) {
+        ask.request.ranges.push_back({static_cast<int64_t>(s.offset), static_cast<int64_t>(s.end()) - 1});
+    }
+    ++update.requests;
+    return ask;
+}
+
+void holdPlaced(PlanMemory& memory, const std::vector<Span>& placed) {
+    if (memory.update) memory.update->held.insert(memory.update->held.end(), placed.begin(), placed.end());
+}
+
+Step judgeUpdate(PlanMemory& memory, const UpdateFacts& facts) {
+    UpdateMemory& update = *memory.update;
+    if (facts.fileLength < 0 || (update.length >= 0 && facts.fileLength != update.length)) {
+        return wholeArchive(memory, "the archive's length changed");
+    }
+    update.length = memory.length = facts.fileLength;
+    holdPlaced(memory, facts.placed);
+    if (!update.fresh) {
+        const ZipRead read = facts.read.value_or(ZipRead{});
+        if (read.needFrom && !update.directoryAsked) {
+            // The directory begins before the end asked for: one more request, for its start.
+            update.directoryAsked = true;
+            uint64_t from = static_cast<uint64_t>(update.length);
+            for (const Span& s : update.held) from = std::min(from, s.offset);
+            update.left = {{*read.needFrom, from - std::min(from, *read.needFrom)}};
+            return nextRanges(memory);
+        }
+        if (!read.directory) return wholeArchive(memory, "the new archive's directory: " + read.error);
+        update.fresh = *read.directory;
+        update.link = facts.link;
+        const DeltaPlan plan = planDelta(update.old, *update.fresh, update.held, gapWorthFetching(update.link));
+        if (!deltaPays(plan, static_cast<uint64_t>(update.length), update.link)) {
+            return wholeArchive(memory, "too little of the kept archive is reused");
+        }
+        update.reuse = plan.reuse;
+        update.left = plan.fetch;
+        update.toFetch = plan.fetchBytes;
+        update.reusedEntries = plan.reusedEntries;
+        update.fetchedEntries = plan.fetchedEntries;
+        return act(Action::Assemble);
+    }
+    if (update.asked.size() > 1 && facts.placed.size() == 1 && update.link.severalRangesARequest) {
+        // One range a request: what is left again, with the gaps a round trip is worth.
+        update.link.severalRangesARequest = false;
+        update.left = planDelta(update.old, *update.fresh, update.held, gapWorthFetching(update.link)).fetch;
+    }
+    update.left = missing(update.left, update.held);
+    return nextRanges(memory);
+}
+
+Step judgeAssembly(PlanMemory& memory, bool copied, const std::string& why) {
+    if (!copied) return wholeArchive(memory, why);
+    return nextRanges(memory);
+}
+
+Step judgeProof(PlanMemory& memory, bool proven, const std::string& why) {
+    if (!proven) return wholeArchive(memory, "the assembled archive: " + why);
+    return act(Action::Assembled);
 }
 
 Ask planBeside(const PlanMemory& memory, Fetch fetch) {
@@ -260,7 +399,8 @@ Step judgeCached(PlanMemory& memory, const Ask& asked, const Step& step, CacheJu
     }
     // A 304 for an agent that went between the question and the answer: ask again, once, for
     // the archive itself.
-    if (asked.fetch == Fetch::Archive && asked.request.ifNoneMatch && !memory.conditionsDropped) {
+    if ((asked.fetch == Fetch::Archive || asked.fetch == Fetch::Tail) && asked.request.ifNoneMatch &&
+        !memory.conditionsDropped) {
         memory.conditionsDropped = true;
         return act(Action::AskAgain);
     }

@@ -12,9 +12,11 @@
 
 #include "agent/cache_fill.h"
 #include "agent/cache_record.h"
+#include "agent/delta_plan.h"
 #include "agent/key_statement.h"
 #include "agent/keyring.h"
 #include "agent/partial_archive.h"
+#include "agent/zip_directory.h"
 #include "download/failure.h"
 #include "net/url_session.h"
 #include "ui/run_snapshot.h"
@@ -22,8 +24,26 @@
 namespace bi {
 
 // What a request asks for. Identity: a signed bundle's signature asked for before the archive,
-// to tell whether it names the cached agent.
-enum class Fetch { Archive, Signature, Identity, Statement };
+// to tell whether it names the cached agent. Tail: the archive's end, the first request of an
+// update from the archive the cache kept; Ranges: more of it, bound to the tail's tag.
+enum class Fetch { Archive, Signature, Identity, Statement, Tail, Ranges };
+
+// An update under way: the new archive is assembled from the kept archive's unchanged entries
+// and the ranges the server sends.
+struct UpdateMemory {
+    ZipDirectory old{};                   // the kept archive's
+    std::string tag{};                    // the new archive's, from the tail's answer
+    int64_t length = -1;                  // the new archive's
+    std::optional<ZipDirectory> fresh{};  // its directory, once read
+    std::vector<Span> held{};             // of the new archive, in the assembly
+    std::vector<Reuse> reuse{};           // from the kept archive
+    std::vector<Span> left{};             // still to ask for
+    std::vector<Span> asked{};            // by the request under way
+    Link link{};
+    bool directoryAsked = false;  // the directory's start, before the tail
+    size_t requests = 0, reusedEntries = 0, fetchedEntries = 0;
+    uint64_t toFetch = 0;  // bytes the ranges ask for
+};
 
 using ui::RetryCause;
 
@@ -46,6 +66,8 @@ struct PlanMemory {
     bool cachedExpired = false;             // the cached agent is past its expiry
     int64_t length = -1;                    // the whole archive's, once an answer said it
     bool canAskProxyLogin = false;          // the window can ask for a proxy's user name and password
+    std::optional<UpdateMemory> update;     // while an update goes on
+    bool wholeOnly = false;                 // an update was given up: the whole archive
     // A signed bundle's first run asks for the signature before the archive, from the server
     // that is to send the archive.
     bool signatureFirst = false;
@@ -82,11 +104,18 @@ struct OnDisk {
     std::optional<AgentRecord> cached;      // the cached agent's record, when the agent is whole
     bool cachedTagStored = false;           // its tag file holds the record's tag
     bool cachedExpired = false;             // its signature's "expires:" has passed
+    std::optional<ZipDirectory> kept{};     // the directory of the archive kept for this URL
 };
 
 // The archive's request: If-None-Match for a whole partial archive or for the cached agent
 // (only one cached for this URL and, with a key, under it), Range and If-Range for a partial one.
-Ask planArchive(const PlanMemory& memory, const OnDisk& disk);
+// With the archive the cached agent came from kept and no partial archive, the archive's end
+// (Tail, starting `memory.update`) instead, unless an update was given up in this run.
+Ask planArchive(PlanMemory& memory, const OnDisk& disk);
+
+// The next request of an update: what is left, as many ranges as the server answers at once,
+// If-Range bound to the new archive's tag.
+Ask planRanges(PlanMemory& memory);
 
 // The request for the archive's signature (Signature, Identity) or its key statements, from the
 // server asked now.
@@ -119,6 +148,10 @@ struct Step {
         UseCached,       // the cached agent is current: start it (`offlineSince`: without the server)
         Stop,            // the run was given up while it waited: nothing more to do
         AskProxyLogin,   // ask for a user name and password for `proxy`, then the same fetch again
+        Assemble,        // copy the kept archive's reused extents into the update's file
+        Prove,           // every range has come: prove the assembled archive
+        Assembled,       // the proven assembly is the whole archive
+        WholeArchive,    // the update is given up (`reason`): the whole archive, at once
     };
     Action action = Action::Fail;
     bool startOver = false;
@@ -138,6 +171,27 @@ struct Step {
 
 // What follows an answer to `asked`. `scale` multiplies every wait.
 Step judge(PlanMemory& memory, const Ask& asked, const Answer& answer, double scale = 1.0);
+
+// What an update's answer brought: the spans it placed and the file's length, the link as it
+// showed, and while the new directory is unknown, the directory read from the archive's end
+// held now.
+struct UpdateFacts {
+    std::vector<Span> placed;
+    int64_t fileLength = -1;
+    Link link;
+    std::optional<ZipRead> read;
+};
+
+// What follows a 206 to Tail or Ranges: the directory's start, the copy of what is reused, the
+// next ranges, the proof, or the whole archive when anything cannot be used.
+Step judgeUpdate(PlanMemory& memory, const UpdateFacts& facts);
+
+// Spans a cut-short answer placed are kept for the next attempt.
+void holdPlaced(PlanMemory& memory, const std::vector<Span>& placed);
+
+// What follows the copy of the reused extents, and the proof of the assembled archive.
+Step judgeAssembly(PlanMemory& memory, bool copied, const std::string& why);
+Step judgeProof(PlanMemory& memory, bool proven, const std::string& why);
 
 // What follows the cache's judgement that `step` (Accept with checkCached, or CheckCached) asked for.
 Step judgeCached(PlanMemory& memory, const Ask& asked, const Step& step, CacheJudgement judgement);

@@ -8,6 +8,7 @@
 
 #include "agent/cache.h"
 #include "agent/cache_lock.h"
+#include "agent/delta_assembly.h"
 #include "agent/extract.h"
 #include "agent/key_statement.h"
 #include "agent/partial_archive.h"
@@ -45,6 +46,18 @@ std::string dayOf(int64_t seconds) {
 void logNoServer(size_t count, const std::string& url) {
     platform::systemLog("All mirrors failed: none of the " + std::to_string(count) + " servers could be reached (" +
                         url + " and its mirrors)");
+}
+
+std::vector<Span> spansOf(const net::PlacedBytes& placed) {
+    std::vector<Span> spans;
+    for (const auto& [at, size] : placed.spans)
+        spans.push_back({static_cast<uint64_t>(at), static_cast<uint64_t>(size)});
+    return spans;
+}
+
+// An update's request whose body is its bytes, not the whole archive.
+bool ranged(const Ask& asked, const net::DownloadTask& task) {
+    return (asked.fetch == Fetch::Tail || asked.fetch == Fetch::Ranges) && task.response().statusCode == 206;
 }
 
 bool ended(const RunState& state) {
@@ -214,15 +227,34 @@ bool DownloadRun::followOther() {
 }
 
 void DownloadRun::fetch(Fetch what) {
-    if (what != Fetch::Archive) return send(planBeside(memory_, what));
+    if (what == Fetch::Ranges) {
+        Ask ask = planRanges(memory_);
+        ask.request.file = partialArchivePath();  // a 200 is the whole archive
+        ask.request.rangeFile = assemblyPath();
+        base_ = 0;
+        return send(std::move(ask));
+    }
+    if (what != Fetch::Archive && what != Fetch::Tail) return send(planBeside(memory_, what));
     OnDisk disk{partialArchiveFor(in_.url), cachedAgentRecord()};
     disk.cachedTagStored = disk.cached && isCacheValid(getInstallAgentCacheDir(), disk.cached->tag);
     disk.cachedExpired = disk.cached && hasExpired(disk.cached->trustedComment, now());
     memory_.cachedExpired = disk.cachedExpired;
     partial_ = disk.partial;
+    if (const auto kept = memory_.wholeOnly ? std::nullopt : keptArchiveFor(in_.url)) {
+        ZipRead read = readZipDirectoryOf(kept->path);
+        disk.kept = std::move(read.directory);
+        if (!disk.kept) {
+            memory_.wholeOnly = true;
+            platform::systemLog("The kept archive cannot serve an update (" + read.error + "): " + kept->path);
+        }
+    }
     snapshot_.keepsPartial = partial_.has_value();
     Ask ask = planArchive(memory_, disk);
     ask.request.file = partialArchivePath();
+    if (ask.fetch == Fetch::Tail) {
+        dropAssembly();
+        ask.request.rangeFile = assemblyPath();
+    }
     base_ = ask.request.resumeFrom;
     hasher_.reset();
     if (!memory_.keyId.empty()) hasher_ = std::make_unique<FileHasher>(partialArchivePath());
@@ -248,7 +280,8 @@ Answer DownloadRun::answerOf(const net::DownloadTask& task, const Ask& asked, bo
 
 void DownloadRun::firstAnswer(net::DownloadTask& task, const Ask& asked, bool bodyless) {
     Step step = judge(memory_, asked, answerOf(task, asked, bodyless), settings_.retryWaitScale);
-    if (step.action == Action::Accept && asked.fetch == Fetch::Archive) {
+    const bool archive = asked.fetch == Fetch::Archive || asked.fetch == Fetch::Tail || asked.fetch == Fetch::Ranges;
+    if (step.action == Action::Accept && archive) {
         tag_ = step.tag;
         if (step.startOver) {
             base_ = 0;
@@ -258,12 +291,25 @@ void DownloadRun::firstAnswer(net::DownloadTask& task, const Ask& asked, bool bo
         // The rest of the archive must fit beside what is already in the cache.
         const std::string cacheDir = getInstallAgentCacheDir();
         const int64_t rest = memory_.length >= 0 ? memory_.length - base_ : -1;
-        if (step.action == Action::Accept) {
+        // An update's copy has reserved the new archive's room already.
+        if (step.action == Action::Accept && !ranged(asked, task)) {
             if (auto full = judgeRoom(rest, freeSpace(cacheDir), cacheDir, task.url(), base_ == 0)) step = *full;
         }
     }
     if (step.action != Action::Accept) return carryOut(task, asked, step);
-    if (!enter(stage::Receiving{asked, &task}) || asked.fetch != Fetch::Archive) return;
+    if (!enter(stage::Receiving{asked, &task}) || !archive) return;
+    if (ranged(asked, task)) {
+        // The window counts the bytes the update asks for, from its first range on.
+        ui::TransferMeter& meter = snapshot_.transfer;
+        if (asked.fetch == Fetch::Ranges && memory_.update->requests == (memory_.update->directoryAsked ? 3 : 2)) {
+            meter.setValue(0);
+            meter.setMaximum(static_cast<double>(memory_.update->toFetch));
+            meter.setIndeterminate(false);
+        }
+        snapshot_.stage = ui::Stage::Downloading;
+        publish();
+        return;
+    }
     // Only an archive with a strong tag can be resumed; any other is dropped by the next run.
     recordPartialArchive(PartialRecord{in_.url, tag_.value_or(""), now(), memory_.length});
     snapshot_.keepsPartial = isStrongTag(tag_.value_or(""));
@@ -321,7 +367,74 @@ void DownloadRun::carryOut(net::DownloadTask& task, const Ask& asked, const Step
             return useCached(task, step);
         case Action::AskProxyLogin:
             return askProxyLogin(asked, step);
+        case Action::Assemble:
+            return assemble(task, asked);
+        case Action::Prove:
+            return prove(task, asked);
+        case Action::Assembled:
+            return assembled(task, asked);
+        case Action::WholeArchive:
+            platform::systemLog("The update from the kept archive was given up (" + step.reason +
+                                "); downloading the whole archive: " + in_.url);
+            dropAssembly();
+            return next(task, Fetch::Archive, {}, step.cause);
     }
+}
+
+void DownloadRun::updateArrived(net::DownloadTask& task, const Ask& asked) {
+    const net::PlacedBytes placed = task.placed();
+    const net::HttpResponse response = task.response();
+    UpdateFacts facts{spansOf(placed), placed.fileLength, {}, std::nullopt};
+    if (asked.fetch == Fetch::Tail && response.firstByteSeconds >= 0 && response.bodySeconds >= 0) {
+        uint64_t bytes = 0;
+        for (const Span& s : facts.placed) bytes += s.length;
+        facts.link = Link{response.firstByteSeconds,
+                          static_cast<double>(bytes) / (response.firstByteSeconds + response.bodySeconds), true};
+    }
+    if (!memory_.update->fresh && placed.fileLength >= 0) {
+        // The new directory, from the archive's end held now.
+        auto from = static_cast<uint64_t>(placed.fileLength);
+        for (const auto* spans : {&memory_.update->held, &facts.placed}) {
+            for (const Span& s : *spans) from = std::min(from, s.offset);
+        }
+        const auto length = static_cast<uint64_t>(placed.fileLength);
+        facts.read = readZipDirectory(readSpan(assemblyPath(), from, length - from).value_or(""), length);
+    }
+    carryOut(task, asked, judgeUpdate(memory_, facts));
+}
+
+void DownloadRun::assemble(net::DownloadTask& task, const Ask& asked) {
+    const auto kept = keptArchiveFor(in_.url);
+    const AssemblyResult copied = kept
+                                      ? copyReused(kept->path, assemblyPath(),
+                                                   static_cast<uint64_t>(memory_.update->length), memory_.update->reuse)
+                                      : AssemblyResult{AssemblyResult::Kind::OldArchive, "the kept archive went"};
+    carryOut(task, asked, judgeAssembly(memory_, static_cast<bool>(copied), copied.why));
+}
+
+void DownloadRun::prove(net::DownloadTask& task, const Ask& asked) {
+    const Proof proof =
+        proveArchive(assemblyPath(), *memory_.update->fresh, [this] { return in<stage::Cancelled>().has_value(); });
+    if (in<stage::Cancelled>()) return;
+    carryOut(task, asked, judgeProof(memory_, proof.ok, proof.why));
+}
+
+void DownloadRun::assembled(net::DownloadTask& task, const Ask& asked) {
+    const UpdateMemory update = *memory_.update;
+    if (!takeAssembly(PartialRecord{in_.url, update.tag, now(), update.length})) {
+        return carryOut(task, asked, judgeProof(memory_, false, "it could not take the partial archive's place"));
+    }
+    platform::systemLog("Install agent updated from the kept archive: " + std::to_string(update.reusedEntries) +
+                        " of " + std::to_string(update.reusedEntries + update.fetchedEntries) + " entries reused, " +
+                        std::to_string(update.toFetch) + " of " + std::to_string(update.length) +
+                        " bytes asked for in " + std::to_string(update.requests) + " requests: " + in_.url);
+    memory_.update.reset();
+    tag_ = update.tag;
+    if (!memory_.keyId.empty()) {
+        hasher_ = std::make_unique<FileHasher>(partialArchivePath());
+        hasher_->grownTo(update.length);
+    }
+    archiveArrived(task, asked, partialArchivePath());
 }
 
 // What follows once `task` has ended: onEnded sends it, after the wait.
@@ -499,8 +612,10 @@ void DownloadRun::rememberTrust(const AgentRecord& record) {
 void DownloadRun::onProgress(net::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten, int64_t) {
     if (const auto asking = in<stage::Asking>(&task)) firstAnswer(task, asking->asked, false);
     const auto receiving = in<stage::Receiving>(&task);
-    if (!receiving || receiving->asked.fetch != Fetch::Archive) return;
-    if (hasher_) hasher_->grownTo(base_ + totalBytesWritten);
+    if (!receiving) return;
+    const Fetch fetch = receiving->asked.fetch;
+    if (fetch != Fetch::Archive && fetch != Fetch::Tail && fetch != Fetch::Ranges) return;
+    if (hasher_ && !ranged(receiving->asked, task)) hasher_->grownTo(base_ + totalBytesWritten);
     snapshot_.stage = ui::Stage::Downloading;
     snapshot_.transfer.add(static_cast<double>(bytesWritten), ui::TransferMeter::Clock::now());
     publish();
@@ -512,6 +627,10 @@ void DownloadRun::onArrived(net::DownloadTask& task, const std::string& location
     const auto receiving = in<stage::Receiving>(&task);
     if (!receiving) return;
     switch (receiving->asked.fetch) {
+        case Fetch::Tail:
+        case Fetch::Ranges:
+            if (ranged(receiving->asked, task)) return updateArrived(task, receiving->asked);
+            return archiveArrived(task, receiving->asked, location);
         case Fetch::Archive:
             return archiveArrived(task, receiving->asked, location);
         case Fetch::Signature:
@@ -529,6 +648,7 @@ void DownloadRun::onEnded(net::DownloadTask& task, const std::optional<net::Tran
         if (const auto asking = in<stage::Asking>(&task)) asked = asking->asked;
         if (const auto receiving = in<stage::Receiving>(&task)) asked = receiving->asked;
         if (asked) {
+            if (ranged(*asked, task) && asked->fetch == Fetch::Ranges) holdPlaced(memory_, spansOf(task.placed()));
             Answer answer;
             answer.error = *error;
             answer.proxy = net::proxyShownFor(asked->request.url);

@@ -125,6 +125,11 @@ private:
     void statementArrived(net::DownloadTask& task, const Ask& asked, const std::string& location);
     void checkSignature(net::DownloadTask& task, const Ask& asked);
     void extract(net::DownloadTask& task, const Ask& asked);
+    // An update's steps: the answer's bytes placed, the reused extents copied, the proof.
+    void updateArrived(net::DownloadTask& task, const Ask& asked);
+    void assemble(net::DownloadTask& task, const Ask& asked);
+    void prove(net::DownloadTask& task, const Ask& asked);
+    void assembled(net::DownloadTask& task, const Ask& asked);
     void offline(net::DownloadTask& task, const Ask& asked, const Step& step);
     void useCached(net::DownloadTask& task, const Step& step);
     void askProxyLogin(const Ask& asked, const Step& step);

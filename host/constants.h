@@ -21,6 +21,11 @@ static const std::string AGENT_RECORD_FILE = ".agentrecord";
 // An archive being downloaded, or left by a run that ended before it was used, and its record.
 static const std::string PARTIAL_ARCHIVE_FILE = ".download";
 static const std::string PARTIAL_RECORD_FILE = ".download.record";
+// The archive the cached agent came from, kept as the base of its update, and its record.
+static const std::string KEPT_ARCHIVE_FILE = ".agentarchive";
+static const std::string KEPT_RECORD_FILE = ".agentarchive.record";
+// A new archive an update assembles from the kept one and the ranges it fetched.
+static const std::string UPDATE_ARCHIVE_FILE = ".update";
 // In the bundle's resource directory: the vendor's key that every install agent must be signed with.
 static const std::string INSTALL_AGENT_KEY_FILE = "installAgentKey.pub";
 // In the bundle's resource directory: the floor, the signing time no accepted agent is older than.

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "net/body_file.h"
+#include "net/byteranges.h"
 #include "net/curl_library.h"
 #include "net/http_response.h"
 #include "net/proxy_route.h"
@@ -101,6 +103,7 @@ public:
                 return error(TransferErrorKind::Other, "cannot start a transfer");
             }
             code = drive(multiHandle);
+            noteTimes();
             lib().multi_remove_handle(multi, easy_);
             // A browser's way with a list of proxies: the next one when this one is not there.
             if (i + 1 < route.proxies.size() && proxyUnreachable(code)) {
@@ -113,6 +116,8 @@ public:
         }
         // What arrived stays, whatever ended the transfer: a later request continues after it.
         if (file_.errorNumber() == 0) file_.flush();
+        if (placedFile_.errorNumber() == 0) placedFile_.flush();
+        publishPlaced();
         if (auto failure = failureOf(code)) return failure;
         return finish();
     }
@@ -142,7 +147,10 @@ private:
             ok = ok && set(CURLOPT_CAPATH, dir);
         if (request_.ifNoneMatch)
             headers_ = lib().slist_append(headers_, ("If-None-Match: " + *request_.ifNoneMatch).c_str());
-        if (!request_.file.empty() && request_.resumeFrom > 0) {
+        if (!request_.ranges.empty()) {
+            ok = ok && set(CURLOPT_RANGE, rangeList(request_.ranges).c_str());
+            if (request_.ifRange) headers_ = lib().slist_append(headers_, ("If-Range: " + *request_.ifRange).c_str());
+        } else if (!request_.file.empty() && request_.resumeFrom > 0) {
             ok = ok && set(CURLOPT_RANGE, (std::to_string(request_.resumeFrom) + "-").c_str());
             if (request_.ifRange) headers_ = lib().slist_append(headers_, ("If-Range: " + *request_.ifRange).c_str());
         }
@@ -240,9 +248,9 @@ private:
     std::optional<TransferError> failureOf(const std::optional<CURLcode>& code) {
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
         if (own_) return own_;
-        if (file_.errorNumber() != 0) {
+        if (const int written = file_.errorNumber() != 0 ? file_.errorNumber() : placedFile_.errorNumber()) {
             return error(TransferErrorKind::DiskFull,
-                         std::string("cannot write the downloaded file: ") + std::strerror(file_.errorNumber()));
+                         std::string("cannot write the downloaded file: ") + std::strerror(written));
         }
         if (!code || idleTimedOut_) {
             return error(TransferErrorKind::TimedOut,
@@ -281,12 +289,16 @@ private:
     }
 
     std::optional<TransferError> finish() {
-        if (!prepareBody() || !file_.flush()) return failureOf(CURLE_WRITE_ERROR);
+        if (!prepareBody() || !file_.flush() || !placedFile_.flush()) return failureOf(CURLE_WRITE_ERROR);
+        if (parts_ && !parts_->finished()) {
+            return error(TransferErrorKind::BadRange, "the server's multipart answer ended before its last part");
+        }
         maybeReport(true);
         file_.close();
+        placedFile_.close();
         // A cancel that came during the last report still wins over the finished report.
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
-        reports_.finished(file_.path());
+        reports_.finished(placing_ ? request_.rangeFile : file_.path());
         return std::nullopt;
     }
 
@@ -317,6 +329,7 @@ private:
         // reported, and the request ends as the proxy's refusal.
         proxyPage_ = !proxy_.empty() && response.statusCode == 407;
         if (response.statusCode < 200 || response.statusCode >= 300) return true;
+        if (response.statusCode == 206 && !request_.ranges.empty()) return preparePlacing(response);
         int64_t keep = 0;
         if (response.statusCode == 206) {
             const int64_t start = rangeStart(response);
@@ -333,6 +346,74 @@ private:
         return true;
     }
 
+    // A 206 to ranges: its one range, or each of its parts, goes into the range file where it belongs.
+    bool preparePlacing(const HttpResponse& response) {
+        if (request_.rangeFile.empty()) {
+            own_ = error(TransferErrorKind::Other, "no file for the ranges asked for");
+            return false;
+        }
+        placedFile_.name(request_.rangeFile);
+        if (!placedFile_.openForPlacing(kWriteBatch + CURL_MAX_WRITE_SIZE)) return false;
+        placing_ = true;
+        if (const auto boundary = byteRangesBoundary(response.header("Content-Type").value_or(""))) {
+            parts_ =
+                std::make_unique<ByteRangesReader>(*boundary, [this](int64_t offset, const char* data, size_t size) {
+                    fileLength_ = parts_->fileLength();
+                    return place(offset, data, size);
+                });
+            return true;
+        }
+        const auto range = parseContentRange(response.header("Content-Range").value_or(""));
+        if (!range) {
+            own_ = error(TransferErrorKind::BadRange, "the server's 206 names no range (Content-Range: " +
+                                                          response.header("Content-Range").value_or("none") + ")");
+            return false;
+        }
+        fileLength_ = range->total;
+        placeAt_ = range->first;
+        placeEnd_ = range->last + 1;
+        return true;
+    }
+
+    // Content-Range was checked to lie within the file.
+    bool place(int64_t offset, const char* data, size_t size) {
+        if (!placedFile_.place(offset, data, size)) return false;
+        return placedFile_.pending() < kWriteBatch || placedFile_.flush();
+    }
+
+    bool placeBody(const char* data, size_t size) {
+        if (parts_) {
+            if (!parts_->feed(data, size) && !own_ && placedFile_.errorNumber() == 0) {
+                own_ = error(TransferErrorKind::BadRange, "the server's multipart answer is damaged: " + parts_->why());
+            }
+            return !own_ && placedFile_.errorNumber() == 0;
+        }
+        if (placeAt_ + static_cast<int64_t>(size) > placeEnd_) {
+            own_ = error(TransferErrorKind::BadRange, "the server's 206 is longer than its Content-Range");
+            return false;
+        }
+        placeAt_ += static_cast<int64_t>(size);
+        return place(placeAt_ - static_cast<int64_t>(size), data, size);
+    }
+
+    void publishPlaced() {
+        std::lock_guard lock(shared_.mutex);
+        shared_.placed = {placedFile_.placed(), fileLength_};
+    }
+
+    // What the link showed: the wait for the first byte, and the body's time.
+    void noteTimes() {
+        curl_off_t sent = 0, first = 0, total = 0;
+        if (lib().easy_getinfo(easy_, CURLINFO_PRETRANSFER_TIME_T, &sent) != CURLE_OK ||
+            lib().easy_getinfo(easy_, CURLINFO_STARTTRANSFER_TIME_T, &first) != CURLE_OK ||
+            lib().easy_getinfo(easy_, CURLINFO_TOTAL_TIME_T, &total) != CURLE_OK || first <= 0) {
+            return;
+        }
+        std::lock_guard lock(shared_.mutex);
+        shared_.response.firstByteSeconds = static_cast<double>(first - sent) / 1e6;
+        shared_.response.bodySeconds = static_cast<double>(total - first) / 1e6;
+    }
+
     HttpResponse current() const {
         std::lock_guard lock(shared_.mutex);
         return shared_.response;
@@ -344,7 +425,8 @@ private:
         if (bytes <= 0 || cancelled_) return;
         const auto now = Clock::now();
         if (!force && reported_ > 0 && now - lastReport_ < kReportInterval) return;
-        if (!file_.flush()) return;
+        if (!file_.flush() || !placedFile_.flush()) return;
+        if (placing_) publishPlaced();
         reported_ = written_;
         lastReport_ = now;
         reports_.progress(bytes, written_, expected_);
@@ -368,6 +450,7 @@ private:
             return false;
         }
         // libcurl hands the body over in pieces of 16 KiB: one write(2) for many of them.
+        if (placing_ && !placeBody(data, size)) return false;
         if (toFile_) file_.append(data, size);
         written_ += static_cast<int64_t>(size);
         received(size);
@@ -407,6 +490,12 @@ private:
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
     BodyFile file_;
+    BodyFile placedFile_;  // a 206's bytes for ranges
+    std::unique_ptr<ByteRangesReader> parts_;
+    bool placing_ = false;
+    int64_t placeAt_ = 0;  // a single range's next byte, and its end
+    int64_t placeEnd_ = 0;
+    int64_t fileLength_ = -1;
     bool bodyPrepared_ = false;
     bool toFile_ = false;
     bool proxyPage_ = false;

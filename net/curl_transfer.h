@@ -20,6 +20,7 @@ namespace bi::net {
 struct SharedResponse {
     mutable std::mutex mutex;
     HttpResponse response;
+    PlacedBytes placed;
 };
 
 struct TransferReports {

@@ -55,10 +55,48 @@ void addHeaderLine(HttpResponse& r, std::string line) {
 }
 
 int64_t rangeStart(const HttpResponse& response) {
-    const auto range = response.header("Content-Range");
-    if (!range || range->rfind("bytes ", 0) != 0) return -1;
-    const auto dash = range->find('-');
-    return dash == std::string::npos ? -1 : parseLength(range->substr(6, dash - 6));
+    const auto range = parseContentRange(response.header("Content-Range").value_or(""));
+    return range ? range->first : -1;
+}
+
+std::optional<ContentRange> parseContentRange(const std::string& value) {
+    const std::string v = trim(value);
+    if (::strncasecmp(v.c_str(), "bytes ", 6) != 0) return std::nullopt;
+    const auto dash = v.find('-', 6), slash = v.find('/', 6);
+    if (dash == std::string::npos || slash == std::string::npos || dash > slash) return std::nullopt;
+    ContentRange r{parseLength(trim(v.substr(6, dash - 6))), parseLength(trim(v.substr(dash + 1, slash - dash - 1))),
+                   v.substr(slash + 1) == "*" ? -1 : parseLength(v.substr(slash + 1))};
+    if (r.first < 0 || r.last < r.first || (v.substr(slash + 1) != "*" && r.total <= r.last)) return std::nullopt;
+    return r;
+}
+
+std::optional<std::string> byteRangesBoundary(const std::string& contentType) {
+    const auto semicolon = contentType.find(';');
+    if (::strcasecmp(trim(contentType.substr(0, semicolon)).c_str(), "multipart/byteranges") != 0) return std::nullopt;
+    for (size_t at = semicolon; at != std::string::npos;) {
+        const auto next = contentType.find(';', at + 1);
+        const std::string parameter =
+            trim(contentType.substr(at + 1, next == std::string::npos ? next : next - at - 1));
+        at = next;
+        if (::strncasecmp(parameter.c_str(), "boundary=", 9) != 0) continue;
+        std::string boundary = parameter.substr(9);
+        if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
+            boundary = boundary.substr(1, boundary.size() - 2);
+        // RFC 2046: 1 to 70 characters.
+        if (boundary.empty() || boundary.size() > 70) return std::nullopt;
+        return boundary;
+    }
+    return std::nullopt;
+}
+
+std::string rangeList(const std::vector<ByteRange>& ranges) {
+    std::string list;
+    for (const ByteRange& r : ranges) {
+        if (!list.empty()) list += ',';
+        list += r.first < 0 ? std::to_string(r.first)
+                            : std::to_string(r.first) + "-" + (r.last >= 0 ? std::to_string(r.last) : "");
+    }
+    return list;
 }
 
 }  // namespace bi::net

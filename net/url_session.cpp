@@ -60,6 +60,10 @@ public:
         return response_.response;
     }
     const TransferRequest& request() const override { return request_; }
+    PlacedBytes placed() const override {
+        std::lock_guard lock(response_.mutex);
+        return response_.placed;
+    }
 
     // On the worker thread: the whole transfer and its reports.
     void run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,

@@ -17,6 +17,10 @@ struct HttpResponse {
     long statusCode = 0;                                            // of the final response, after redirects
     std::vector<std::pair<std::string, std::string>> headerFields;  // the final response's
     int64_t expectedContentLength = -1;                             // of this body; -1 when not stated
+    // Once the transfer has ended: seconds from the request to the response's first byte, and
+    // of its body; -1 before. With the body's bytes, what the link carries.
+    double firstByteSeconds = -1;
+    double bodySeconds = -1;
 
     // The value of a header field, its name matched case-insensitively.
     std::optional<std::string> header(const std::string& name) const;
@@ -53,6 +57,19 @@ struct TransferError {
     int proxyRefusals = 0;   // ProxyAuth: user names and passwords of setProxyCredentials it refused
 };
 
+// Bytes first to last of a file, both counted, as HTTP says it; last -1 for the rest of the
+// file; a first below 0 for the file's last -first bytes.
+struct ByteRange {
+    int64_t first = 0;
+    int64_t last = -1;
+};
+
+// Where the 206 answers to a request for ranges put their bytes.
+struct PlacedBytes {
+    std::vector<std::pair<int64_t, int64_t>> spans;  // offset and length, in the order they came
+    int64_t fileLength = -1;                         // the whole file's, from Content-Range; -1 when not said
+};
+
 // One GET.
 struct TransferRequest {
     std::string url;
@@ -67,6 +84,14 @@ struct TransferRequest {
     int64_t resumeFrom = 0;
     std::optional<std::string> ifRange;
     int64_t maxBodyBytes = -1;  // a longer body fails the transfer; -1 for no limit
+    // Ranges of the file, asked for in one Range header (If-Range too when set) instead of
+    // resumeFrom. A 206's bytes, of its one range or of each part of a multipart/byteranges
+    // answer, are written into rangeFile at their offsets (created private when missing, never
+    // truncated), and DownloadTask::placed() says where; onArrived's location is then
+    // rangeFile. A 206 whose parts disagree on the file's length, or go past it, fails the
+    // transfer with BadRange. A 2xx other than 206 is the whole file and goes to `file`.
+    std::vector<ByteRange> ranges;
+    std::string rangeFile;
 };
 
 class DownloadTask;
@@ -110,6 +135,8 @@ public:
     virtual HttpResponse response() const = 0;
     virtual const TransferRequest& request() const = 0;
     std::string url() const { return request().url; }
+    // For a request of ranges: what its 206 has placed so far (all of it once ended).
+    virtual PlacedBytes placed() const { return {}; }
 };
 
 class UrlSession {

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <tuple>
 
 #include "fixture.h"
@@ -247,10 +248,23 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
                    {"BI_FAULT_ACTION", action},
                    {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
     };
-    for (const auto& [action, at, v] : {std::tuple{"kill", "/installagent", "3"},
-                                        {"fail", "/.installagent.", "4"},
-                                        {"kill", "/.agentrecord.", "5"},
-                                        {"kill", "/.validatestring.", "6"}}) {
+    // The archive the agent came from is kept beside it, private, with a record of its own:
+    // after every run it is the one the agent, its record and its tag came from.
+    const auto keptMatches = [&](const std::string& served) {
+        struct stat st {};
+        const std::string record = testsupport::readFile(cacheDir() + "/.agentarchive.record");
+        EXPECT_NE(record.find("\ntag " + storedTag() + "\n"), std::string::npos) << record;
+        EXPECT_EQ(testsupport::readFile(cacheDir() + "/.agentarchive"), testsupport::readFile(www_ / served));
+        EXPECT_TRUE(::stat((cacheDir() + "/.agentarchive").c_str(), &st) == 0 && (st.st_mode & 077) == 0);
+    };
+    // An archive is kept (its record stored) only once its agent is in place, and the record
+    // goes first when the agent is replaced.
+    for (const auto& [action, at, v, kept] : {std::tuple{"kill", "/installagent", "3", false},
+                                              {"fail", "/.installagent.", "4", false},
+                                              {"kill", "/.agentrecord.", "5", true},
+                                              {"kill", "/.download$", "6", false},
+                                              {"kill", "/.agentarchive.record.", "7", false},
+                                              {"kill", "/.validatestring.", "8", true}}) {
         SCOPED_TRACE(at);
         serve(v);
         serve("o", "other.zip", v);
@@ -258,24 +272,114 @@ TEST_F(Cache, KilledOrStoppedAtAnyPointTheNextRunNeverStartsAHalfAgent) {
         r = run(bundle_, {}, fault(at, action));
         EXPECT_EQ(r.exitStatus, std::string(action) == "kill" ? 128 + SIGKILL : 255) << r.err;
         EXPECT_FALSE(testsupport::exists(cacheDir() + "/.validatestring"));  // the tag, which others read, comes last
+        EXPECT_EQ(testsupport::exists(cacheDir() + "/.agentarchive.record"), kept);
+        EXPECT_TRUE(!kept ||
+                    testsupport::readFile(cacheDir() + "/.agentarchive") == testsupport::readFile(www_ / "agent.zip"));
         std::vector<std::pair<const testsupport::Bundle*, std::string>> next = {{&bundle_, v}, {&other, "o"}};
         if (std::string(v) == "5") std::swap(next[0], next[1]);  // the other product first
         for (const auto& [b, version] : next) {
             ASSERT_EQ(run(*b).exitStatus, 0);
             EXPECT_EQ(runLines().back(), "ok " + version);
         }
+        keptMatches(next.back().first == &bundle_ ? "agent.zip" : "other.zip");
     }
     // Killed as another signed product's agent moves in (a signed bundle keeps the stale agent
     // until then): this product's record and tag, current a moment before, must not vouch for it.
     ASSERT_EQ(run(bundle_).exitStatus, 0);
-    serve("p", "other.zip", "7");
+    serve("p", "other.zip", "9");
     sign(www_ / "other.zip");
     const auto otherSigned = downloadBundle(nginx_->url("other.zip"), "other-signed");
     testsupport::writeFile(otherSigned.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
     r = run(otherSigned, {}, fault("/.agentrecord.", "kill"));
     EXPECT_EQ(r.exitStatus, 128 + SIGKILL) << r.err;
     ASSERT_EQ(run(bundle_).exitStatus, 0);
-    EXPECT_EQ(runLines().back(), "ok 6");
+    EXPECT_EQ(runLines().back(), "ok 8");
+    keptMatches("agent.zip");
+}
+
+}  // namespace bi
+
+namespace bi {
+
+// An update asks for the archive's end and the changed entries alone, the rest copied from the
+// archive the cache kept (nginx's log shows the ranges); what cannot be used is fetched whole in
+// the same run. Either way the new agent starts, and the archive kept is the server's, byte for
+// byte.
+TEST_F(Cache, AnUpdateAsksForWhatChangedAndWhatCannotBeUsedIsFetchedWhole) {
+    const size_t blob = 1 << 20;
+    const auto release = [&](int v) {
+        // The first entry and the last change: one range at the start, the other in the end.
+        testsupport::makeZip(www_ / "next.zip",
+                             {{"install", kCheckingAgent + "# " + std::to_string(v) + "\n"},
+                              {"lib/version.txt", std::to_string(v)},
+                              {"lib/blob.bin", randomBytes(blob)},
+                              {"lib/blob.size", std::to_string(blob)}},
+                             1700000000);
+        const utimbuf t{1700000000 + v, 1700000000 + v};
+        ::utime((www_ / "next.zip").c_str(), &t);
+        ::rename((www_ / "next.zip").c_str(), (www_ / "agent.zip").c_str());
+    };
+    const auto restart = [&](const std::string& extra) {
+        const int port = nginx_->port();
+        nginx_.reset();
+        nginx_ = std::make_unique<testsupport::Nginx>(
+            www_.path(), "access_log " + (dir_ / "ranges.log") + " ranges; " + extra, port);
+    };
+    const std::string kept = cacheDir() + "/.agentarchive";
+    restart("");
+    auto signedBundle = downloadBundle(nginx_->url("agent.zip"), "signed");
+    const struct {
+        const char* name;
+        std::function<void()> before;
+        bool ranged;
+        const testsupport::Bundle* bundle;
+        bool endFirst = true;  // the archive's end is asked for first
+    } rows[] = {
+        {"one entry changed", [] {}, true, &bundle_},
+        {"a damaged kept archive",
+         [&] {
+             std::string bytes = testsupport::readFile(kept);
+             bytes[bytes.size() / 2] ^= 1;
+             testsupport::writeFile(kept, bytes, 0600);
+         },
+         false, &bundle_},
+        // The agent an unsigned bundle cached is not one a signed bundle updates.
+        {"a signed bundle after an unsigned one", [] {}, false, &signedBundle, false},
+        {"a signed bundle's update", [] {}, true, &signedBundle},
+        {"a server that ignores ranges", [&] { restart("max_ranges 0;"); }, false, &bundle_},
+    };
+    release(1);
+    ASSERT_EQ(run(bundle_).exitStatus, 0);
+    int v = 1;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.before();
+        release(++v);
+        sign(www_ / "agent.zip");
+        testsupport::writeFile(signedBundle.resources + "/installAgentKey.pub", testsupport::readFile(publicKey()));
+        const size_t mark = testsupport::readFile(dir_ / "ranges.log").size();
+        const auto r = run(*row.bundle);
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(runLines().back(), "ok " + std::to_string(v));
+        EXPECT_EQ(testsupport::readFile(kept), testsupport::readFile(www_ / "agent.zip"));
+        // "<status> <bytes> "<request>" <Range>" per request of this run.
+        std::istringstream log(testsupport::readFile(dir_ / "ranges.log").substr(mark));
+        long long ranged = 0, whole = 0;
+        int requests = 0;
+        for (std::string line; std::getline(log, line);) {
+            if (line.find(" /agent.zip ") == std::string::npos) continue;  // not its signature
+            const long long bytes = std::stoll(line.substr(4));
+            (line.starts_with("206 ") ? ranged : whole) += bytes;
+            EXPECT_EQ(requests++ == 0 && row.endFirst, line.find("\" bytes=-") != std::string::npos) << line;
+        }
+        const auto size = static_cast<long long>(testsupport::readFile(www_ / "agent.zip").size());
+        EXPECT_EQ(whole, row.ranged ? 0 : size) << r.err;
+        if (row.ranged) {
+            EXPECT_LT(ranged, size / 8) << r.err;
+            EXPECT_EQ(requests, 2);
+        }
+        EXPECT_EQ(r.err.find("updated from the kept archive") != std::string::npos, row.ranged) << r.err;
+    }
 }
 
 }  // namespace bi

@@ -262,9 +262,11 @@ public:
     bool cachedAgent() const { return testsupport::exists(cacheDir() + "/installagent/install"); }
     std::string storedTag() const { return testsupport::readFile(cacheDir() + "/.validatestring"); }
     std::string version() const { return testsupport::readFile(cacheDir() + "/installagent/lib/version.txt"); }
-    // Names in the cache besides the agent directory, its tag and record and the lock files.
+    // Names in the cache besides the agent directory, its tag and record, the archive it came
+    // from and that one's record, and the lock files.
     std::vector<std::string> cacheLeftovers() const {
-        static const std::set<std::string> kept = {"installagent", ".validatestring", ".agentrecord", ".lock",
+        static const std::set<std::string> kept = {"installagent",  ".validatestring",      ".agentrecord",
+                                                   ".agentarchive", ".agentarchive.record", ".lock",
                                                    ".download.lock"};
         std::vector<std::string> extra;
         for (const auto& name : testsupport::listDir(cacheDir())) {

@@ -57,6 +57,7 @@ http {
   log_format bytes '$status $body_bytes_sent "$request"';
   access_log @/access.log bytes;
   log_format timed '$status $body_bytes_sent $request_time "$request"';
+  log_format ranges '$status $body_bytes_sent "$request" $http_range';
   client_body_temp_path @/client_body; proxy_temp_path @/proxy; fastcgi_temp_path @/fastcgi;
   uwsgi_temp_path @/uwsgi; scgi_temp_path @/scgi;
   types { application/zip zip; }

@@ -18,7 +18,8 @@ class Nginx {
 public:
     // Serves root at http://127.0.0.1:<port>/ with `extra` in its server block (a rate limit,
     // say), on a free port unless one is given; throws when nginx does not come up. In `extra`,
-    // "access_log PATH timed;" logs "<status> <body bytes sent> <request time> <request>" instead.
+    // "access_log PATH timed;" logs "<status> <body bytes sent> <request time> <request>" instead,
+    // "access_log PATH ranges;" "<status> <body bytes sent> <request> <Range header>".
     explicit Nginx(const std::string& root, const std::string& extra = "", int port = 0);
     Nginx(const Nginx&) = delete;
     Nginx& operator=(const Nginx&) = delete;

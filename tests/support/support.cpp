@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -76,11 +77,13 @@ std::vector<std::string> listDir(const std::string& path) {
     return names;
 }
 
-void makeZip(const std::string& archive, const std::map<std::string, std::string>& files) {
+void makeZip(const std::string& archive, const std::map<std::string, std::string>& files, time_t stamp) {
     ScratchDir staging;
     std::vector<std::string> argv = {"/usr/bin/zip", "-q", "-X", "-r", archive};
     for (const auto& [name, content] : files) {
         writeFile(staging / name, content, name == "install" ? 0755 : 0644);
+        const utimbuf times{stamp, stamp};
+        if (stamp != 0) ::utime((staging / name).c_str(), &times);
         argv.push_back(name);
     }
     const auto r = runProcess(argv, {.cwd = staging.path()});

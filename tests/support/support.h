@@ -56,7 +56,8 @@ void removeTree(const std::string& path);
 std::vector<std::string> listDir(const std::string& path);
 
 // Zips the files (name -> content) into archive with the real zip tool; names may hold "/".
-void makeZip(const std::string& archive, const std::map<std::string, std::string>& files);
+// `stamp`: every file's time, so that an entry made again is the same bytes.
+void makeZip(const std::string& archive, const std::map<std::string, std::string>& files, time_t stamp = 0);
 
 // A self-signed certificate for 127.0.0.1, dir/cert.pem with its key dir/key.pem, made by openssl.
 void makeCertificate(const std::string& dir);

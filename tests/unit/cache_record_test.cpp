@@ -1,8 +1,12 @@
 #include "agent/cache_record.h"
-#include "agent/partial_archive.h"
 
 #include <gtest/gtest.h>
 
+#include "agent/cache.h"
+#include "agent/cache_fill.h"
+#include "agent/delta_assembly.h"
+#include "agent/partial_archive.h"
+#include "host/constants.h"
 #include "support.h"
 
 using namespace bi;
@@ -82,4 +86,26 @@ TEST(PartialArchive, OnlyOneFromTheSameUrlUnderAStrongTagIsKept) {
         EXPECT_EQ(partialArchiveFor("u").has_value(), r.kept) << r.url << " " << r.tag;
         EXPECT_EQ(testsupport::exists(partialArchivePath()), r.kept) << r.url << " " << r.tag;
     }
+}
+
+// The archive an agent came from serves an update of the same URL only, at its recorded length;
+// an assembled archive becomes the partial archive, whole.
+TEST(KeptArchive, OnlyTheUrlsOfItsLengthServesAndAnAssemblyIsTakenWhole) {
+    testsupport::ScratchDir home;
+    ::setenv("HOME", home.path().c_str(), 1);
+    testsupport::makeDirs(getInstallAgentCacheDir());
+    const struct {
+        std::string url;
+        int64_t length;
+        bool kept;
+    } rows[] = {{"u", 4, true}, {"v", 4, false}, {"u", 5, false}};
+    for (const auto& r : rows) {
+        testsupport::writeFile(getInstallAgentCacheDir() + KEPT_ARCHIVE_FILE, "zip!");
+        ASSERT_TRUE(writePartialRecord(getInstallAgentCacheDir() + KEPT_RECORD_FILE, {r.url, "\"s\"", 0, r.length}));
+        EXPECT_EQ(keptArchiveFor("u").has_value(), r.kept) << r.url << " " << r.length;
+    }
+    testsupport::writeFile(assemblyPath(), "whole");
+    ASSERT_TRUE(takeAssembly({"u", "\"s\"", 0, 5}));
+    EXPECT_TRUE(partialArchiveFor("u").value_or(PartialArchive{}).complete());
+    EXPECT_FALSE(testsupport::exists(assemblyPath()));
 }

@@ -447,3 +447,131 @@ TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
 }  // namespace
 
 }  // namespace bi
+
+namespace bi {
+
+namespace {
+
+// An archive of two entries: "a" (its CRC-32 `crc`, 1,000 bytes) and "b" (1 MB), its directory
+// of 100 bytes after them.
+ZipDirectory twoEntries(uint32_t crc) {
+    ZipDirectory d;
+    d.entries = {{"a", crc, 970, 970, 8, 0, 1, 1, 0, 1000}, {"b", 7, 999970, 999970, 8, 0, 1, 1, 1000, 1001000}};
+    d.directoryOffset = 1001000, d.directorySize = 100, d.fileLength = 1001122;
+    return d;
+}
+
+}  // namespace
+
+// An update: the archive's end when the archive the cached agent came from is kept, the ranges
+// the directories leave, the proof; every answer it cannot use leads to the whole archive in
+// the same run, and no update again in it.
+TEST(FetchPlan, AnUpdateAsksForWhatChangedAndWhatItCannotUseFetchesTheWholeArchive) {
+    const std::string u = "http://h/a.zip";
+    const auto started = [&](PlanMemory& m) {
+        m = PlanMemory{u};
+        return planArchive(m, OnDisk{std::nullopt, record(u, "\"c\""), true, false, twoEntries(1)});
+    };
+    PlanMemory m;
+    Ask tail = started(m);
+    EXPECT_EQ(tail.fetch, Fetch::Tail);
+    EXPECT_EQ(tail.request.ifNoneMatch, "\"c\"");
+    Step checked;
+    checked.action = Action::CheckCached;
+    EXPECT_EQ(judgeCached(m, tail, checked, CacheJudgement::Empty).action, Action::AskAgain);  // a 304, the agent gone
+    m.conditionsDropped = false;
+    ASSERT_EQ(tail.request.ranges.size(), 1u);
+    EXPECT_LT(tail.request.ranges[0].first, -int64_t{65557 + 100});
+    // Not over a partial archive, nor for another URL's agent, nor once given up.
+    EXPECT_EQ(planArchive(
+                  m, OnDisk{PartialArchive{partial(u, "\"p\"", 9), 4}, record(u, "\"c\""), true, false, twoEntries(1)})
+                  .fetch,
+              Fetch::Archive);
+    EXPECT_EQ(planArchive(m, OnDisk{std::nullopt, record(u + "?x", "\"c\""), true, false, twoEntries(1)}).fetch,
+              Fetch::Archive);
+
+    struct Row {
+        const char* name;
+        Fetch fetch;
+        long status;
+        std::optional<std::string> tag = {};
+        std::optional<TransferErrorKind> error = {};
+        Action action = Action::WholeArchive;
+        bool checkCached = false;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"the end's 206", Fetch::Tail, 206, "\"n\"", {}, Action::Accept, true},
+        {"the end's 304: the cached agent", Fetch::Tail, 304, {}, {}, Action::CheckCached},
+        {"the end's 200: the whole archive", Fetch::Tail, 200, "\"n\"", {}, Action::Accept, true},
+        {"the end's 206 with a weak tag", Fetch::Tail, 206, "W/\"n\""},
+        {"the end's 206 without a tag", Fetch::Tail, 206},
+        {"the end's 416", Fetch::Tail, 416},
+        {"the end's 503 is retried", Fetch::Tail, 503, {}, {}, Action::Retry},
+        {"the end unreached: offline", Fetch::Tail, 0, {}, TransferErrorKind::Refused, Action::Offline},
+        {"ranges' 206", Fetch::Ranges, 206, "\"n\"", {}, Action::Accept},
+        {"ranges' 206 without a tag trusts If-Range", Fetch::Ranges, 206, {}, {}, Action::Accept},
+        {"ranges' 206 of another tag", Fetch::Ranges, 206, "\"m\""},
+        {"ranges' 200: the archive changed", Fetch::Ranges, 200, "\"m\"", {}, Action::Accept, true},
+        {"ranges cut short are retried", Fetch::Ranges, 0, {}, TransferErrorKind::ConnectionLost, Action::Retry},
+        {"ranges that disagree", Fetch::Ranges, 0, {}, TransferErrorKind::BadRange},
+        {"a full disk", Fetch::Ranges, 0, {}, TransferErrorKind::DiskFull},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        started(m);
+        m.update->tag = row.fetch == Fetch::Ranges ? "\"n\"" : "";
+        m.reached = row.fetch == Fetch::Ranges;
+        Ask asked = row.fetch == Fetch::Tail ? tail : planRanges(m);
+        Answer answer{row.status, false, row.tag};
+        if (row.error) answer.error = net::TransferError{*row.error, "why", u, row.fetch == Fetch::Ranges};
+        const Step step = judge(m, asked, answer);
+        EXPECT_EQ(step.action, row.action);
+        EXPECT_EQ(step.checkCached, row.checkCached);
+        // A 200 or a given-up update: no update again in this run.
+        const bool whole = row.action == Action::WholeArchive || row.status == 200;
+        EXPECT_EQ(m.wholeOnly, whole);
+        EXPECT_EQ(m.update.has_value(), !whole);
+        // A 206 is of the tag the end brought, whatever it says; a 200 of its own.
+        const std::string tag = row.status == 206 ? "\"n\"" : row.tag.value_or("");
+        EXPECT_EQ(step.tag.value_or(""), row.action == Action::Accept ? tag : "");
+    }
+
+    // The chain: the end and its directory, the copy, the ranges (one a request once the server
+    // answers so), the proof.
+    started(m);
+    m.update->tag = "\"n\"";
+    const ZipDirectory fresh = twoEntries(2);
+    const Span end{1000500, 622};
+    const Link link{0.02, 1e6, true};
+    EXPECT_EQ(judgeUpdate(m, {{end}, 1001122, link, ZipRead{{}, 1000000, ""}}).action, Action::FetchNext);
+    EXPECT_EQ(planRanges(m).request.ranges.size(), 1u);  // the directory's start
+    EXPECT_EQ(judgeUpdate(m, {{{1000000, 500}}, 1001122, link, ZipRead{fresh}}).action, Action::Assemble);
+    EXPECT_EQ(m.update->reuse, (std::vector<Reuse>{{1000, 1000, 999000}}));
+    EXPECT_EQ(m.update->left, (std::vector<Span>{{0, 1000}}));
+    EXPECT_EQ(judgeAssembly(m, true, "").action, Action::FetchNext);
+    const Ask ranges = planRanges(m);
+    EXPECT_EQ(ranges.request.ifRange, "\"n\"");
+    EXPECT_EQ(ranges.request.ranges.size(), 1u);
+    EXPECT_EQ(judgeUpdate(m, {{{0, 400}}, 1001122, link, {}}).action, Action::FetchNext);  // cut short
+    EXPECT_EQ(planRanges(m).request.ranges.front().first, 400);
+    EXPECT_EQ(judgeUpdate(m, {{{400, 600}}, 1001122, link, {}}).action, Action::Prove);
+    EXPECT_EQ(judgeProof(m, true, "").action, Action::Assembled);
+    EXPECT_EQ(judgeUpdate(m, {{{400, 600}}, 1001123, link, {}}).action, Action::WholeArchive);  // another length
+    started(m);
+    EXPECT_EQ(judgeUpdate(m, {{end}, 1001122, link, ZipRead{{}, {}, "damaged"}}).action, Action::WholeArchive);
+    started(m);
+    EXPECT_EQ(judgeUpdate(m, {{end}, 1001122, link, ZipRead{twoEntries(2)}}).action, Action::Assemble);
+    EXPECT_EQ(judgeAssembly(m, false, "the kept archive is shorter").action, Action::WholeArchive);
+    EXPECT_EQ(planArchive(m, OnDisk{std::nullopt, record(u, "\"c\""), true, false, twoEntries(1)}).fetch,
+              Fetch::Archive);
+    started(m);
+    ZipDirectory nothingReused = twoEntries(2);
+    nothingReused.entries[1].crc32 = 8;
+    EXPECT_EQ(judgeUpdate(m, {{end}, 1001122, link, ZipRead{nothingReused}}).action, Action::WholeArchive);
+    started(m);
+    EXPECT_EQ(judgeProof(m, false, "entry a").action, Action::WholeArchive);
+}
+
+}  // namespace bi

@@ -17,6 +17,7 @@ TEST(HttpResponse, TheFinalResponsesStatusLengthRangeAndFieldsAreRead) {
         {ok + "Content-Length: 7\r\n", 200, -1, -1}, {part + "bytes 100-199/200\r\n\r\n", 206, -1, 100}, {part + "bytes 0-99/*\r\n\r\n", 206, -1, 0},
         {part + "bytes */200\r\n\r\n", 206, -1, -1}, {part + "bytes 5\r\n\r\n", 206, -1, -1}, {part + "bytes 1x-9/10\r\n\r\n", 206, -1, -1},
         {part + "bytes 7-9/10\r\n\r\n" + ok + "\r\n", 200, -1, -1}, {part + "items 5-9/10\r\n\r\n", 206, -1, -1},
+        {part + "bytes 9-7/10\r\n\r\n", 206, -1, -1}, {part + "bytes 7-10/10\r\n\r\n", 206, -1, -1},  // backwards, past the end
     };
     // clang-format on
     for (const auto& r :
