@@ -4,7 +4,8 @@
 // or a file it writes plain lines: the status text when it changes, the progress at most once
 // per tenth of the archive and never more than once every two seconds, and a summary when the
 // download has finished, so a log never fills with progress. Nobody can read a failure and
-// close a console: it closes itself once it has said one, and when the run is ready.
+// close a console: it closes itself once it has said one, and when the run is ready. It follows
+// the terminal's conventions: NO_COLOR takes the colour away, TERM=dumb the redrawing too.
 #include "ui/console_window.h"
 
 #include <unistd.h>
@@ -35,8 +36,11 @@ constexpr const char* kSeparator = "  ";
 class ConsoleWindow final : public Window {
 public:
     ConsoleWindow(WindowDelegate& delegate, const WindowSettings& settings)
-        : delegate_(delegate), loop_(makeConsoleMainLoop(settings.loopStats)), language_(userLanguage()) {
-        if (::isatty(STDERR_FILENO) == 1) terminal_ = std::make_unique<TerminalLine>();
+        : delegate_(delegate),
+          loop_(makeConsoleMainLoop(settings.loopStats)),
+          language_(userLanguage()),
+          colour_(!settings.noColour) {
+        if (::isatty(STDERR_FILENO) == 1 && !settings.dumbTerminal) terminal_ = std::make_unique<TerminalLine>();
         signals_ = std::make_unique<platform::SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
         loop_->runAfter(0, [this] { delegate_.onWindowOpen(); });
     }
@@ -185,7 +189,7 @@ private:
         failed_ = true;
         std::string lines;
         for (const std::string& line : wrapText(message, static_cast<size_t>(std::max(1, terminal_->columns() - 1)))) {
-            lines += kRed + line + kPlain + "\n";
+            lines += colour_ ? kRed + line + kPlain + "\n" : line + "\n";
         }
         terminal_->print(lines);
     }
@@ -208,6 +212,7 @@ private:
     std::unique_ptr<platform::SignalWatch> signals_;
     std::unique_ptr<TerminalLine> terminal_;  // null on a pipe or a file
     const Language& language_;
+    const bool colour_;
 
     TransferMeter meter_;
     std::string status_;
