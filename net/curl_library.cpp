@@ -1,8 +1,11 @@
 #include "net/curl_library.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
-#include <mutex>
+#include <cerrno>
 
 namespace bi::net {
 namespace {
@@ -20,9 +23,21 @@ bool bindAll(void* h, CurlLibrary& c) {
            bind(h, "curl_multi_init", c.multi_init) && bind(h, "curl_multi_add_handle", c.multi_add_handle) &&
            bind(h, "curl_multi_remove_handle", c.multi_remove_handle) &&
            bind(h, "curl_multi_perform", c.multi_perform) && bind(h, "curl_multi_info_read", c.multi_info_read) &&
-           bind(h, "curl_multi_poll", c.multi_poll) && bind(h, "curl_multi_wakeup", c.multi_wakeup) &&
-           bind(h, "curl_multi_cleanup", c.multi_cleanup) && bind(h, "curl_slist_append", c.slist_append) &&
-           bind(h, "curl_slist_free_all", c.slist_free_all);
+           bind(h, "curl_multi_wait", c.multi_wait) && bind(h, "curl_multi_cleanup", c.multi_cleanup) &&
+           bind(h, "curl_slist_append", c.slist_append) && bind(h, "curl_slist_free_all", c.slist_free_all) &&
+           bind(h, "curl_version_info", c.version_info);
+}
+
+// curl_multi_poll and curl_multi_wakeup came with 7.68; an older library that has the names
+// anyway (a distribution's backport) is not trusted with them.
+void bindPoll(void* h, CurlLibrary& c) {
+    constexpr unsigned kPollSince = 0x074400;
+    const curl_version_info_data* info = c.version_info(CURLVERSION_FIRST);
+    if (info == nullptr || info->version_num < kPollSince || !bind(h, "curl_multi_poll", c.multi_poll) ||
+        !bind(h, "curl_multi_wakeup", c.multi_wakeup)) {
+        c.multi_poll = nullptr;
+        c.multi_wakeup = nullptr;
+    }
 }
 
 const CurlLibrary* load() {
@@ -31,8 +46,10 @@ const CurlLibrary* load() {
     for (const char* name : {"libcurl.so.4", "libcurl-gnutls.so.4"}) {
         void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) continue;
-        // curl_multi_poll and curl_multi_wakeup need 7.68 or later.
-        if (bindAll(handle, library) && library.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) return &library;
+        if (bindAll(handle, library) && library.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {
+            bindPoll(handle, library);
+            return &library;
+        }
         ::dlclose(handle);
     }
     return nullptr;
@@ -81,6 +98,48 @@ TransferErrorKind errorKindOf(CURLcode code) {
             return TransferErrorKind::DiskFull;
         default:
             return TransferErrorKind::Other;
+    }
+}
+
+MultiHandle::MultiHandle(bool withPoll) {
+    const CurlLibrary* lib = curlLibrary();
+    if (lib == nullptr) return;
+    poll_ = withPoll && lib->multi_poll != nullptr;
+    if (!poll_ && ::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    multi_ = lib->multi_init();
+}
+
+MultiHandle::~MultiHandle() {
+    if (multi_ != nullptr) curlLibrary()->multi_cleanup(multi_);
+    for (const int fd : pipe_) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+void MultiHandle::wait(int timeoutMs) {
+    if (multi_ == nullptr) return;
+    if (poll_) {
+        curlLibrary()->multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
+        return;
+    }
+    curl_waitfd woken{pipe_[0], CURL_WAIT_POLLIN, 0};
+    curlLibrary()->multi_wait(multi_, &woken, 1, timeoutMs, nullptr);
+    if (woken.revents == 0) return;
+    // Every wake-up so far is taken: the caller looks at what changed next.
+    char drain[64];
+    while (::read(pipe_[0], drain, sizeof drain) > 0) {
+    }
+}
+
+void MultiHandle::wake() {
+    if (multi_ == nullptr) return;
+    if (poll_) {
+        curlLibrary()->multi_wakeup(multi_);
+        return;
+    }
+    // A full pipe already holds a wake-up.
+    const char byte = 1;
+    while (::write(pipe_[1], &byte, 1) < 0 && errno == EINTR) {
     }
 }
 

@@ -54,7 +54,8 @@ public:
         if (easy_ != nullptr) lib().easy_cleanup(easy_);
     }
 
-    std::optional<TransferError> run(CURLM* multi) {
+    std::optional<TransferError> run(MultiHandle& multiHandle) {
+        CURLM* const multi = multiHandle.get();
         if (cancelled_) return error(TransferErrorKind::Cancelled, "cancelled");
         if (multi == nullptr) return error(TransferErrorKind::NoLibrary, kCurlMissingText);
         if (request_.file.empty()) {
@@ -76,7 +77,7 @@ public:
         if (lib().multi_add_handle(multi, easy_) != CURLM_OK) {
             return error(TransferErrorKind::Other, "cannot start a transfer");
         }
-        const std::optional<CURLcode> code = drive(multi);
+        const std::optional<CURLcode> code = drive(multiHandle);
         lib().multi_remove_handle(multi, easy_);
         // What arrived stays, whatever ended the transfer: a later request continues after it.
         if (file_.errorNumber() == 0) file_.flush();
@@ -119,7 +120,8 @@ private:
     }
 
     // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
-    std::optional<CURLcode> drive(CURLM* multi) {
+    std::optional<CURLcode> drive(MultiHandle& multiHandle) {
+        CURLM* const multi = multiHandle.get();
         lastActivity_ = Clock::now();
         while (!cancelled_ && !idleExpired()) {
             int running = 0;
@@ -133,7 +135,7 @@ private:
             if (written_ > reported_)
                 wait = std::min<Clock::duration>(wait, lastReport_ + kReportInterval - Clock::now());
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
-            lib().multi_poll(multi, nullptr, 0, static_cast<int>(std::max<int64_t>(ms, 1)), nullptr);
+            multiHandle.wait(static_cast<int>(std::max<int64_t>(ms, 1)));
         }
         return std::nullopt;
     }
@@ -294,7 +296,7 @@ private:
 
 }  // namespace
 
-std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions& options,
+std::optional<TransferError> performTransfer(MultiHandle& multi, const SessionOptions& options,
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
                                              SharedResponse& response, const TransferReports& reports) {
     // The file and the handle are gone before the caller's completion report.

@@ -26,7 +26,9 @@ struct TransferReports {
 };
 
 // Runs the request to its end on `multi`; nullopt once `finished` has been reported.
-std::optional<TransferError> performTransfer(CURLM* multi, const SessionOptions& options,
+class MultiHandle;
+
+std::optional<TransferError> performTransfer(MultiHandle& multi, const SessionOptions& options,
                                              const TransferRequest& request, const std::atomic<bool>& cancelled,
                                              SharedResponse& response, const TransferReports& reports);
 

@@ -74,7 +74,8 @@ public:
     const TransferRequest& request() const override { return request_; }
 
     // On the worker thread: the whole transfer and its reports.
-    void run(CURLM* multi, const SessionOptions& options, DownloadDelegate& delegate, const std::atomic<bool>& quiet);
+    void run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,
+             const std::atomic<bool>& quiet);
 
 private:
     CurlSession& session_;
@@ -87,9 +88,7 @@ private:
 class CurlSession final : public UrlSession {
 public:
     CurlSession(DownloadDelegate& delegate, SessionOptions options)
-        : delegate_(delegate),
-          options_(std::move(options)),
-          multi_(curlLibrary() != nullptr ? curlLibrary()->multi_init() : nullptr) {
+        : delegate_(delegate), options_(std::move(options)) {
         worker_ = std::thread([this] { work(); });
     }
 
@@ -103,7 +102,6 @@ public:
         }
         wake();
         worker_.join();
-        if (multi_ != nullptr) curlLibrary()->multi_cleanup(multi_);
     }
 
     DownloadTask& downloadTask(TransferRequest request) override {
@@ -144,7 +142,7 @@ public:
     // Callers change what the worker waits for under the lock first.
     void wake() {
         ready_.notify_all();
-        if (multi_ != nullptr) curlLibrary()->multi_wakeup(multi_);
+        multi_.wake();
     }
 
 private:
@@ -164,7 +162,7 @@ private:
 
     DownloadDelegate& delegate_;
     const SessionOptions options_;
-    CURLM* const multi_;
+    MultiHandle multi_;
     std::atomic<bool> quiet_{false};
     std::mutex mutex_;
     std::condition_variable ready_;
@@ -182,7 +180,7 @@ void CurlTask::cancel() {
     session_.wake();
 }
 
-void CurlTask::run(CURLM* multi, const SessionOptions& options, DownloadDelegate& delegate,
+void CurlTask::run(MultiHandle& multi, const SessionOptions& options, DownloadDelegate& delegate,
                    const std::atomic<bool>& quiet) {
     // No report once the session is being destroyed.
     const TransferReports reports{[&](int64_t bytes, int64_t total, int64_t expected) {

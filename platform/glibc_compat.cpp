@@ -1,20 +1,111 @@
-// Two functions that the statically linked C++ runtime calls and that glibc gained only after
-// 2.34: the unwinder's _dl_find_object (2.35) and libstdc++'s arc4random (2.36). Linked into
-// the installer and its plug-in, hidden, so that the static linker binds those calls here and
-// the binaries start on glibc 2.34. Both are built on interfaces that glibc has long had.
+// What the binaries call, or the static C++ runtime and libsodium inside them call, that
+// glibc 2.17 does not have: the link against stubs of glibc 2.17 (cmake/glibc-stubs) leaves
+// these names to us. Linked into the installer, its plug-in and the verify tool, hidden, so
+// that the static linker binds those calls here. Each is built on interfaces that glibc 2.17
+// already had, or on the system call itself.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #define BI_HIDDEN __attribute__((visibility("hidden")))
 
+// The old entry points of the stat family, which every glibc keeps; the version of struct
+// stat they are asked for differs per architecture.
+#if defined(__x86_64__)
+#define BI_STAT_VERSION 1
+#elif defined(__aarch64__)
+#define BI_STAT_VERSION 0
+#else
+#error "the stat version of this architecture is not known here"
+#endif
+
+// glibc's own names, reserved to it, down to __explicit_bzero_chk.
+// NOLINTBEGIN(bugprone-reserved-identifier)
+extern "C" {
+int __xstat(int version, const char* path, struct stat* buffer);
+int __lxstat(int version, const char* path, struct stat* buffer);
+int __fxstat(int version, int fd, struct stat* buffer);
+int __xstat64(int version, const char* path, struct stat64* buffer);
+int __lxstat64(int version, const char* path, struct stat64* buffer);
+int __fxstat64(int version, int fd, struct stat64* buffer);
+[[noreturn]] void __chk_fail();
+}
+
+// Functions since 2.33: stat, fstat and lstat were inline calls of the entry points above.
+extern "C" BI_HIDDEN int stat(const char* path, struct stat* buffer) noexcept {
+    return __xstat(BI_STAT_VERSION, path, buffer);
+}
+extern "C" BI_HIDDEN int lstat(const char* path, struct stat* buffer) noexcept {
+    return __lxstat(BI_STAT_VERSION, path, buffer);
+}
+extern "C" BI_HIDDEN int fstat(int fd, struct stat* buffer) noexcept { return __fxstat(BI_STAT_VERSION, fd, buffer); }
+extern "C" BI_HIDDEN int stat64(const char* path, struct stat64* buffer) noexcept {
+    return __xstat64(BI_STAT_VERSION, path, buffer);
+}
+extern "C" BI_HIDDEN int lstat64(const char* path, struct stat64* buffer) noexcept {
+    return __lxstat64(BI_STAT_VERSION, path, buffer);
+}
+extern "C" BI_HIDDEN int fstat64(int fd, struct stat64* buffer) noexcept {
+    return __fxstat64(BI_STAT_VERSION, fd, buffer);
+}
+
+// 2.32: libstdc++ skips its atomic reference counts while this says the process has one
+// thread; zero keeps them, which is always right.
+extern "C" {
+BI_HIDDEN char __libc_single_threaded = 0;
+}
+
+// 2.30.
+extern "C" BI_HIDDEN pid_t gettid() noexcept { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+// 2.25: libsodium's and our own source of randomness. A kernel before 3.17 says ENOSYS, and
+// both then read /dev/urandom.
+extern "C" BI_HIDDEN ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+    return static_cast<ssize_t>(::syscall(SYS_getrandom, buffer, length, flags));
+}
+
+// 2.25: what libsodium's sodium_memzero calls when it was built fortified.
+extern "C" BI_HIDDEN void __explicit_bzero_chk(void* buffer, size_t length, size_t bufferLength) noexcept {
+    if (bufferLength < length) __chk_fail();
+    std::memset(buffer, 0, length);
+    // The stores stay: the compiler must assume the buffer is read here.
+    asm volatile("" : : "r"(buffer) : "memory");
+}
+// NOLINTEND(bugprone-reserved-identifier)
+
+// 2.30: what std::condition_variable's waits with a steady deadline call. A wait on the wall
+// clock for the time that is left: a jump of the wall clock makes it end early or late, and
+// the callers check the time again when it ends.
+extern "C" BI_HIDDEN int pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
+                                                const struct timespec* deadline) {
+    if (clock == CLOCK_REALTIME) return ::pthread_cond_timedwait(cond, mutex, deadline);
+    if (clock != CLOCK_MONOTONIC) return EINVAL;
+    constexpr int64_t kNano = 1'000'000'000;
+    timespec now{}, wall{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const int64_t left = (deadline->tv_sec - now.tv_sec) * kNano + (deadline->tv_nsec - now.tv_nsec);
+    if (left <= 0) return ETIMEDOUT;
+    const int64_t at = wall.tv_nsec + left % kNano;
+    timespec wallDeadline{};
+    wallDeadline.tv_sec = wall.tv_sec + static_cast<time_t>(left / kNano + at / kNano);
+    wallDeadline.tv_nsec = static_cast<long>(at % kNano);
+    return ::pthread_cond_timedwait(cond, mutex, &wallDeadline);
+}
+
+// 2.35: the unwinder's way to the frames of an address.
 #if __GLIBC_PREREQ(2, 35)
 #if DLFO_STRUCT_HAS_EH_DBASE || DLFO_STRUCT_HAS_EH_COUNT
 #error "this _dl_find_object fills in only the fields of x86-64 and aarch64"
@@ -65,6 +156,7 @@ extern "C" BI_HIDDEN int _dl_find_object(void* address, dl_find_object* result) 
 }
 #endif
 
+// 2.36: libstdc++'s std::random_device.
 #if __GLIBC_PREREQ(2, 36)
 namespace {
 

@@ -11,6 +11,10 @@
 #include <cstdarg>
 #include <string>
 
+// Marks a text for the catalogs where it is not translated at once; tr translates it where
+// it is shown.
+#define N_(text) text
+
 namespace bi::ui {
 
 // The translation of `english`, or `english` itself; from any thread. The result lives as

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/char_width.h"
+
 namespace bi::ui {
 namespace {
 
@@ -18,9 +20,6 @@ constexpr Seconds kSpeedWindow{5.0};
 constexpr Seconds kSampleSpacing{0.1};
 constexpr Seconds kLeastSpan{0.5};
 constexpr Seconds kLongestEstimate{366.0 * 24 * 3600};
-
-// Marks a text for the catalogs where it is translated later.
-#define N_(text) text
 
 }  // namespace
 
@@ -188,69 +187,151 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point no
 
 namespace {
 
-constexpr int kBarWidth = 20;
+// The bar's cells when the line has room, and the fewest worth its room.
+constexpr size_t kBarCells = 20;
+constexpr size_t kLeastBarCells = 10;
 constexpr const char* kSeparator = "  ";
 
-bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+// One character of UTF-8 text: its code point and its bytes. A byte that does not begin a
+// well-formed sequence is a character of its own, as a terminal shows it (U+FFFD).
+struct Char {
+    char32_t code;
+    size_t size;
+};
 
-// The byte offset after `columns` characters.
+Char charAt(std::string_view text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return {lead, 1};
+    const size_t size = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (size == 0 || lead > 0xF4 || at + size > text.size()) return {0xFFFD, 1};
+    char32_t code = lead & (0x7Fu >> size);
+    for (size_t i = 1; i < size; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return {0xFFFD, 1};
+        code = code << 6 | (byte(at + i) & 0x3Fu);
+    }
+    // Overlong forms, surrogates and code points beyond Unicode's are no characters.
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[size] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return {0xFFFD, 1};
+    return {code, size};
+}
+
+template <size_t N>
+bool inRanges(char32_t c, const CharRange (&ranges)[N]) {
+    const auto after = std::upper_bound(std::begin(ranges), std::end(ranges), c,
+                                        [](char32_t code, const CharRange& r) { return code < r.first; });
+    return after != std::begin(ranges) && c <= std::prev(after)->last;
+}
+
+// As wcwidth, except that a control character counts one: never less than a terminal shows.
+size_t columnsOf(char32_t c) {
+    if (c < kZeroWidth[0].first) return 1;
+    if (inRanges(c, kZeroWidth)) return 0;
+    return inRanges(c, kDoubleWidth) ? 2 : 1;
+}
+
+// The byte offset after the most characters that take at most `columns` columns, with the
+// zero-width ones that follow them (a combining mark stays with its letter).
 size_t offsetOf(std::string_view text, size_t columns) {
     size_t at = 0;
-    for (size_t seen = 0; at < text.size(); ++at) {
-        if (!continuationByte(text[at]) && seen++ == columns) break;
+    for (size_t used = 0; at < text.size();) {
+        const Char c = charAt(text, at);
+        used += columnsOf(c.code);
+        if (used > columns) break;
+        at += c.size;
     }
     return at;
 }
 
-// The pieces of a line, joined by two blanks; the least needed go first when it is too wide,
-// and the status is cut only when it alone does not fit.
+// Chinese and Japanese break between characters, but never before a closing mark or after an
+// opening one.
+bool opens(char32_t c) {
+    return std::u32string_view(U"\uFF08\u300C\u300E\u3010\u3014\u3008\u300A").find(c) != std::u32string_view::npos;
+}
+bool closes(char32_t c) {
+    return std::u32string_view(
+               U"\u3001\u3002\uFF0C\uFF0E\uFF01\uFF1F\uFF1A\uFF1B\uFF09\u300D\u300F\u3011\u3015\u3009\u300B\u30FC")
+               .find(c) != std::u32string_view::npos;
+}
+
+// Where the first line of `text` ends when it may hold at most `fits` bytes: at the last blank
+// or between two characters of which one is wide; 0 when there is no such place.
+size_t lineEnd(std::string_view text, size_t fits) {
+    size_t end = 0;
+    char32_t before = 0;
+    for (size_t at = 0; at < text.size() && at <= fits;) {
+        const Char c = charAt(text, at);
+        const bool blank = c.code == ' ' && before != ' ';
+        const bool between = (columnsOf(before) == 2 || columnsOf(c.code) == 2) && columnsOf(c.code) > 0 &&
+                             before != ' ' && c.code != ' ' && !opens(before) && !closes(c.code);
+        if (at > 0 && (blank || between)) end = at;
+        before = c.code;
+        at += c.size;
+    }
+    return end;
+}
+
+// The pieces of a line, joined by two blanks. When it is too wide the bar shrinks first;
+// then the most needed pieces that fit are kept, and the status is cut only when it alone does
+// not fit.
 struct Piece {
     std::string text;
-    int dropOrder;  // higher goes first; 0 never
+    int need;  // lower is kept first; 0 always
+    bool bar = false;
+    bool kept = false;
 };
 
-std::string fit(std::vector<Piece> pieces, size_t columns) {
-    const auto joined = [&] {
+std::string bar(double fraction, size_t cells) {
+    const auto filled = static_cast<size_t>(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(cells));
+    return "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]";
+}
+
+std::string fit(std::vector<Piece> pieces, double fraction, size_t columns) {
+    const auto joined = [&](size_t cells) {
         std::string line;
         for (const Piece& p : pieces) {
-            if (p.text.empty()) continue;
+            if (!p.kept || (p.text.empty() && !p.bar)) continue;
             if (!line.empty()) line += kSeparator;
-            line += p.text;
+            line += p.bar ? bar(fraction, cells) : p.text;
         }
         return line;
     };
-    std::string line = joined();
-    while (textColumns(line) > columns) {
-        const auto first = std::max_element(pieces.begin(), pieces.end(),
-                                            [](const Piece& a, const Piece& b) { return a.dropOrder < b.dropOrder; });
-        if (first == pieces.end() || first->dropOrder == 0) break;
-        pieces.erase(first);
-        line = joined();
+    std::vector<Piece*> byNeed;
+    byNeed.reserve(pieces.size());
+    for (Piece& p : pieces) byNeed.push_back(&p);
+    std::stable_sort(byNeed.begin(), byNeed.end(), [](const Piece* a, const Piece* b) { return a->need < b->need; });
+    for (Piece* p : byNeed) {
+        p->kept = true;
+        if (p->need > 0 && textColumns(joined(kLeastBarCells)) > columns) p->kept = false;
     }
-    if (textColumns(line) > columns && columns > 0) line = line.substr(0, offsetOf(line, columns - 1)) + "\u2026";
-    return line;
-}
-
-std::string bar(double fraction) {
-    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth);
-    return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
+    const size_t used = textColumns(joined(kLeastBarCells));
+    if (used <= columns) return joined(kLeastBarCells + std::min(columns - used, kBarCells - kLeastBarCells));
+    const std::string line = joined(kLeastBarCells);
+    return columns > 0 ? line.substr(0, offsetOf(line, columns - 1)) + "\u2026" : std::string();
 }
 
 }  // namespace
 
 size_t textColumns(std::string_view text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !continuationByte(c); }));
+    size_t columns = 0;
+    for (size_t at = 0; at < text.size();) {
+        const Char c = charAt(text, at);
+        columns += columnsOf(c.code);
+        at += c.size;
+    }
+    return columns;
 }
 
 std::vector<std::string> wrapText(std::string_view text, size_t columns) {
     std::vector<std::string> lines;
     while (textColumns(text) > columns) {
-        size_t cut = offsetOf(text, columns);
-        const size_t blank = text.substr(0, cut + 1).find_last_of(' ');
-        if (blank != std::string_view::npos && blank > 0) cut = blank;
-        lines.emplace_back(text.substr(0, cut));
-        text.remove_prefix(cut);
+        const size_t fits = offsetOf(text, columns);
+        size_t end = lineEnd(text, fits);
+        // Without a place to break the line is cut where it is full; a character wider than
+        // the whole line gets a line of its own.
+        if (end == 0) end = fits > 0 ? fits : charAt(text, 0).size;
+        lines.emplace_back(text.substr(0, end));
+        text.remove_prefix(end);
         while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     }
     if (!text.empty() || lines.empty()) lines.emplace_back(text);
@@ -264,10 +345,10 @@ std::string consoleLine(const std::string& status, const TransferMeter& meter, C
         pieces.push_back({clockText(meter.secondsSinceFinish(now)), 1});
     } else if (meter.receiving()) {
         const ConsoleProgress p = consoleProgress(meter, now, language);
-        if (meter.total() > 0) pieces.push_back({bar(meter.received() / meter.total()), 5});
-        pieces.insert(pieces.end(), {{p.percent, 2}, {p.amount, 1}, {p.speed, 4}, {p.left, 3}});
+        if (meter.total() > 0) pieces.push_back({{}, 3, true});
+        pieces.insert(pieces.end(), {{p.percent, 2}, {p.amount, 1}, {p.speed, 5}, {p.left, 4}});
     }
-    return fit(std::move(pieces), columns);
+    return fit(std::move(pieces), meter.total() > 0 ? meter.received() / meter.total() : 0.0, columns);
 }
 
 }  // namespace bi::ui

@@ -97,15 +97,19 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, TransferMeter::Clock
                                 const Language& language);
 
 // The console's line on a terminal: the status and the progress, fitted to `columns` by
-// leaving out the bar, the speed, the time left and the percent in turn; the status is cut
-// only when it alone does not fit.
+// shortening the bar to half, then leaving out the speed, the bar, the time left and the
+// percent in turn; the status is cut only when it alone does not fit.
 std::string consoleLine(const std::string& status, const TransferMeter& meter, TransferMeter::Clock::time_point now,
                         const Language& language, size_t columns);
 
-// Columns on a terminal, one per character: the window's texts hold no wide characters.
+// Columns on a terminal, as wcwidth counts them in a UTF-8 locale: two for a Chinese or
+// Japanese character, none for a combining mark; a control character and a byte that is not
+// UTF-8 count one.
 size_t textColumns(std::string_view text);
 
-// Text broken into lines of at most `columns` (at least 1) characters, at blanks where it can.
+// Text broken into lines of at most `columns` (at least 1) columns, at blanks or between
+// Chinese and Japanese characters where it can. A character wider than `columns` takes a line
+// of its own.
 std::vector<std::string> wrapText(std::string_view text, size_t columns);
 
 }  // namespace bi::ui

@@ -2,9 +2,6 @@
 
 #include <cmath>
 
-// Marks a text for the catalogs where it is translated later.
-#define N_(text) text
-
 namespace bi::ui {
 
 namespace {

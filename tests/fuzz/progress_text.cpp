@@ -1,9 +1,10 @@
-// The progress words for any sizes, speeds and times a server and a clock can give, in C,
-// German and French: nothing negative, nothing not a number, and the console's line never
-// wider than the terminal, however narrow.
+// The progress words for any sizes, speeds and times a server and a clock can give, in every
+// language of the catalogs: nothing negative, nothing not a number, and the console's line
+// never wider than the terminal, however narrow, in columns as the terminal counts them.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "fuzz.h"
@@ -19,7 +20,9 @@ static void checkWords(const std::string& text) {
 FUZZ_TARGET(data) {
     FuzzedDataProvider in(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     static const char* current = "";
-    const char* locale = in.PickValueInArray({"C", "de_DE.UTF-8", "fr_FR.UTF-8"});
+    const char* locale = in.PickValueInArray(
+        {"C", "de_DE.UTF-8", "fr_FR.UTF-8", "es_ES.UTF-8", "pt_BR.UTF-8", "it_IT.UTF-8", "nl_NL.UTF-8", "pl_PL.UTF-8",
+         "cs_CZ.UTF-8", "ru_RU.UTF-8", "uk_UA.UTF-8", "tr_TR.UTF-8", "sv_SE.UTF-8", "ja_JP.UTF-8", "zh_CN.UTF-8"});
     if (locale != current) {
         ::setenv("LC_ALL", locale, 1);
         reloadUserLanguage();
@@ -43,12 +46,20 @@ FUZZ_TARGET(data) {
     for (const std::string* piece : {&p.percent, &p.amount, &p.speed, &p.left}) checkWords(*piece);
     checkWords(windowProgressLine(meter, now, language));
     const auto columns = in.ConsumeIntegralInRange<size_t>(1, 300);
-    const std::string status = in.ConsumeRandomLengthString(200);
+    // Bytes of any kind, or one of the catalogs' longer texts.
+    const std::string status =
+        in.ConsumeBool()
+            ? in.ConsumeRandomLengthString(200)
+            : language.tr(in.PickValueInArray({"Downloading", "Waiting for another installer to finish",
+                                               "Could not reach the server; starting the installer downloaded on %s",
+                                               "The server cannot be reached. Check the internet connection and any "
+                                               "proxy settings, then try again."}));
     const std::string line = consoleLine(status, meter, now, language, columns);
     FUZZ_CHECK(textColumns(line) <= columns, line);
     std::string wrapped;
     for (const std::string& piece : wrapText(status, columns)) {
-        FUZZ_CHECK(textColumns(piece) <= columns, piece);
+        // A wide character on a line of one column stands out of it, alone.
+        FUZZ_CHECK(textColumns(piece) <= std::max<size_t>(columns, 2), piece);
         wrapped += piece;
     }
     std::string words = status;

@@ -1,6 +1,8 @@
 // The URL session's reports, which the download controller builds on, from a loopback server.
 #include "net/url_session.h"
 
+#include "net/curl_library.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -101,6 +103,26 @@ TEST(UrlSession, ReportsComeInOrderFromOneWorkerAndOnlyASuccessfulBodyArrivesInA
         EXPECT_EQ(response.header("etag"), r.etag ? std::optional<std::string>(r.etag) : std::nullopt) << r.path;
         EXPECT_TRUE(d.content == r.content && d.error == r.error) << r.path << ": " << d.content.substr(0, 20);
         EXPECT_EQ(testsupport::listDir(d.scratch.path()), std::vector<std::string>{}) << r.path;
+    }
+}
+
+// The worker's wait, with curl_multi_poll and with the pipe that stands in for it before 7.68:
+// a wake-up from another thread ends it long before its time, and so does one that came
+// before it; once taken, the next wait runs its time.
+TEST(MultiHandle, AWakeUpEndsTheWaitWithPollAndWithThePipe) {
+    for (const bool withPoll : {true, false}) {
+        net::MultiHandle multi(withPoll);
+        ASSERT_NE(multi.get(), nullptr);
+        const auto start = std::chrono::steady_clock::now();
+        std::thread other([&] { multi.wake(); });
+        multi.wait(20'000);
+        other.join();
+        multi.wake();
+        multi.wait(20'000);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << withPoll;
+        const auto quiet = std::chrono::steady_clock::now();
+        multi.wait(200);
+        EXPECT_GE(std::chrono::steady_clock::now() - quiet, 200ms) << withPoll;
     }
 }
 

@@ -75,8 +75,8 @@ class ConsoleWindow : public ::testing::TestWithParam<ConsoleRow> {};
 
 // On a pipe (0 columns) plain lines; on a terminal one line, redrawn in place and fitted to
 // COLUMNS or its width, with what else is written above it and a failure below it in red. Of the
-// line's drawings some are like `drawn`: too narrow for the bar and the speed, the percent and the
-// time left stay. NO_COLOR takes the red away; a dumb terminal gets the pipe's plain lines.
+// line's drawings some are like `drawn`: too narrow for the speed and the time left, a shorter
+// bar and the percent stay. NO_COLOR takes the red away; a dumb terminal gets the pipe's plain lines.
 TEST_P(ConsoleWindow, SaysOnlyWhatHappenedInPlainLinesOnAPipeAndInOneLineOnATerminal) {
     const ConsoleRow& r = GetParam();
     *r.env ? ::setenv("COLUMNS", r.env, 1) : ::unsetenv("COLUMNS");
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ConsoleWindow, ::testing::Values(
     ConsoleRow{"pipe, closed", 0, "", "close", 1000, 1000, {"Downloading", " 10%  100\\.0 KiB of 1000\\.0 KiB"}},
     ConsoleRow{"pipe, display gone", 0, "", "fail gone", 0, 0, {"Downloading", kFailureText}},
     ConsoleRow{"terminal, COLUMNS", 100, "60", "log finish", 1000, 1000, {"a log line", "a child writes",
-         "Downloaded 1000\\.0 KiB in 1\\.\\d s", "Initializing the installer  0:01"}, 0, "Downloading   \\d\\d%  \\d+\\.0 KiB of 1000\\.0 KiB  0:0\\d left"},
+         "Downloaded 1000\\.0 KiB in 1\\.\\d s", "Initializing the installer  0:01"}, 0, "Downloading  \\[#+-+\\]   \\d\\d%  \\d+\\.0 KiB of 1000\\.0 KiB"},
     ConsoleRow{"terminal, narrow, failed, NO_COLOR empty", 40, "", "fail", 100, 1000, {"Downloading  100\\.0 KiB of 200\\.0 KiB", "The installer cache cannot be trusted:",
           "Failed to connect to 127\\.0\\.0\\.1 port 1", "after 0 ms: Couldn't connect to server", "<&>"}, 4, "Downloading  100\\.0 KiB of 200\\.0 KiB", ""},
     ConsoleRow{"terminal, NO_COLOR", 40, "", "fail", 100, 1000, {"Downloading  100\\.0 KiB of 200\\.0 KiB", "The installer cache cannot be trusted:",

@@ -19,30 +19,47 @@ namespace {
 using testsupport::runProcess;
 
 const std::string kPlugin = std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-gtk.so").string();
+// This build's architecture as bundles name it, and as uname -m does: under qemu the
+// machine's own uname says x86_64.
+#if defined(__aarch64__)
+const std::string kArchName = "arm64", kArch = "aarch64", kOtherArchName = "x86-64";
+#else
+const std::string kArchName = "x86-64", kArch = "x86_64", kOtherArchName = "arm64";
+#endif
+const std::string kVerify = std::filesystem::path(BI_INSTALLER).replace_filename("bootstrap-installer-verify").string();
 
 // What the loader reads: the needed libraries, the glibc versions asked for, and the symbols
-// the file offers to others.
+// the file offers to others. readelf reads the binaries of every architecture.
 struct Elf {
     std::set<std::string> needed, glibc, exported;
-    std::set<std::string> glibcAfter234() const {
-        std::set<std::string> after;
+    // The newest glibc version asked for, as "2.17".
+    std::string newestGlibc() const {
+        std::string newest = "0";
+        const auto parts = [](const std::string& v) {
+            std::vector<int> n;
+            for (std::istringstream in(v); in.good();) {
+                std::string part;
+                std::getline(in, part, '.');
+                n.push_back(std::stoi(part));
+            }
+            return n;
+        };
         for (const auto& v : glibc) {
-            if (std::stoi(v.substr(2)) > 34) after.insert(v);  // "2.35", but not "2.3.4" or "2.2.5"
+            if (parts(v) > parts(newest)) newest = v;
         }
-        return after;
+        return newest;
     }
 };
 
 Elf readElf(const std::string& path) {
     Elf elf;
-    std::istringstream lines(runProcess({"/usr/bin/objdump", "-p", "-T", "-w", path}).out);
-    const std::regex needed(R"(^ +NEEDED +(\S+))"), glibc(R"(\(GLIBC_([0-9.]+)\))");
+    std::istringstream lines(runProcess({"/usr/bin/readelf", "-d", "--dyn-syms", "-W", path}).out);
+    const std::regex needed(R"(\(NEEDED\) +Shared library: \[(\S+)\])"), glibc(R"(@GLIBC_([0-9.]+))");
+    const std::regex defined(R"(^ *\d+: +[0-9a-f]+ +\d+ +\w+ +(GLOBAL|WEAK) +DEFAULT +\d+ +(\S+))");
     for (std::string line; std::getline(lines, line);) {
         if (std::smatch m; std::regex_search(line, m, needed)) elf.needed.insert(m[1]);
         if (std::smatch m; std::regex_search(line, m, glibc)) elf.glibc.insert(m[1]);
-        if (line.find('\t') != std::string::npos && line.find("*UND*") == std::string::npos) {
-            elf.exported.insert(line.substr(line.find_last_of(' ') + 1));
-        }
+        if (std::smatch m; std::regex_search(line, m, defined)) elf.exported.insert(m[2]);
     }
     return elf;
 }
@@ -59,19 +76,22 @@ protected:
 
 }  // namespace
 
-TEST(Elf, TheInstallerNeedsOnlyLibcLibmAndTheLoaderOfGlibc234AndThePluginNoCppRuntime) {
+// On x86-64 and, in the arm64 build under qemu, on arm64.
+TEST(Elf, EveryBinaryNeedsGlibc217AndItsOwnLibrariesOnlyAndThePluginShowsNoCppRuntime) {
 #ifndef BI_PORTABLE
     GTEST_SKIP() << "the sanitizer build links the shared C++ runtime";
 #endif
-    const Elf installer = readElf(BI_INSTALLER), plugin = readElf(kPlugin);
-    for (const auto& lib : installer.needed) {
-        EXPECT_TRUE(lib == "libc.so.6" || lib == "libm.so.6" || lib.rfind("ld-linux", 0) == 0) << lib;
+    const std::set<std::string> glibcs = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1"};
+    for (const auto& path : {std::string(BI_INSTALLER), kVerify, kPlugin}) {
+        const Elf elf = readElf(path);
+        EXPECT_EQ(elf.newestGlibc(), "2.17") << path;  // 2.17 itself: the reading found the imports
+        for (const auto& lib : elf.needed) {
+            const bool gtk = path == kPlugin && !lib.starts_with("libstdc++") && !lib.starts_with("libgcc");
+            EXPECT_TRUE(glibcs.count(lib) || lib.starts_with("ld-linux") || gtk) << path << " needs " << lib;
+        }
     }
-    EXPECT_TRUE(installer.glibc.count("2.34"));  // the reading found its imports
-    EXPECT_EQ(installer.glibcAfter234(), std::set<std::string>{});
+    const Elf plugin = readElf(kPlugin);
     EXPECT_TRUE(plugin.needed.count("libgtk-3.so.0"));
-    EXPECT_FALSE(plugin.needed.count("libstdc++.so.6") || plugin.needed.count("libgcc_s.so.1"));
-    EXPECT_EQ(plugin.glibcAfter234(), std::set<std::string>{});
     // Its C++ runtime stays inside: the factory is all it offers.
     ASSERT_EQ(plugin.exported.size(), 1u);
     EXPECT_EQ(plugin.exported.begin()->rfind("bi_gtk_open_window_v", 0), 0u) << *plugin.exported.begin();
@@ -106,6 +126,25 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
+// libcurl 7.61, as RHEL 8 has it: waits with curl_multi_wait and the pipe, and a connection
+// lost in the body resumes as with any libcurl.
+TEST_F(Vendor, WithLibcurl761TheDownloadRoadWaitsWithoutCurlMultiPollAndResumes) {
+    const std::string archive = heavyArchive("1", 1 << 20);
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& q, int n) {
+        auto reply = testsupport::serveArchive(q, archive, "\"t\"");
+        reply.pace = std::chrono::milliseconds(2);
+        if (n == 1) reply.dropAfter = archive.size() / 2;
+        return reply;
+    });
+    const auto r = run(downloadBundle(server.url("/agent.zip")), {},
+                       {{"LD_LIBRARY_PATH", BI_OLD_CURL_DIR}, {"OLD_CURL_WAITS", dir_ / "waits"}});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(agentRuns(), 1);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_NE(server.requests()[1].header("range"), "");
+    EXPECT_GT(testsupport::readFile(dir_ / "waits").size(), 2u);
+}
+
 struct RefusalRow {
     std::string name;
     std::vector<std::string> fault;  // after good arguments ("$D": the test's directory); a later option wins
@@ -121,6 +160,16 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     testsupport::makeZip(d + "/nested.zip", {{"agent/install", "#!/bin/sh\n"}});
     testsupport::writeFile(d + "/splash.png", "GIF89a not a PNG");
     testsupport::writeFile(d + "/lonely/bootstrap-installer", testsupport::readFile(BI_INSTALLER), 0755);
+    // The installer's ELF header made i386's (32-bit, machine 3), and the verify tool under its name.
+    std::string i386 = testsupport::readFile(BI_INSTALLER);
+    i386[4] = 1, i386[18] = 3, i386[19] = 0;
+    testsupport::writeFile(d + "/i386/bootstrap-installer", i386, 0755);
+    testsupport::writeFile(d + "/other/bootstrap-installer", testsupport::readFile(kVerify), 0755);
+    // The plug-in beside it made the other architecture's.
+    testsupport::writeFile(d + "/mixed/bootstrap-installer", testsupport::readFile(BI_INSTALLER), 0755);
+    std::string other = testsupport::readFile(kPlugin);
+    other[18] = kArch == "x86_64" ? '\xb7' : '\x3e';
+    testsupport::writeFile(d + "/mixed/bootstrap-installer-gtk.so", other);
     // Signed as the vendor named it, shipped as InstallAgent.zip.
     testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
     sign(d + "/agent-1.2.zip");
@@ -151,6 +200,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"an archive of another kind", {"--archive", "$D/setup.zip"}, 1, "must end in .tar.gz, .tgz or .run: $D/setup.zip"},
     RefusalRow{"no plug-in beside the installer", {"--installer", "$D/lonely/bootstrap-installer"}, 1,
                "no window plug-in bootstrap-installer-gtk.so beside $D/lonely/bootstrap-installer"},
+    RefusalRow{"an installer for i386", {"--installer", "$D/i386/bootstrap-installer"}, 1,
+               "not an installer for x86-64 or arm64: $D/i386/bootstrap-installer is a program for i386 (32-bit x86)"},
+    RefusalRow{"a program that is not the installer", {"--installer", "$D/other/bootstrap-installer"}, 1,
+               "not the bootstrap installer: $D/other/bootstrap-installer is an " + kArchName + " program of another kind"},
+    RefusalRow{"a plug-in of another architecture", {"--installer", "$D/mixed/bootstrap-installer"}, 1,
+               "the window plug-in $D/mixed/bootstrap-installer-gtk.so is " + kOtherArchName + ", but its installer "
+               "$D/mixed/bootstrap-installer is " + kArchName},
+    RefusalRow{"not a program", {"--installer", "$D/text.zip"}, 1, "not an installer for x86-64 or arm64: $D/text.zip is not a program (ELF)"},
     RefusalRow{"not a key", {"--public-key", "$D/text.zip"}, 1, "not a minisign public key: $D/text.zip"},
     RefusalRow{"no signature", {"--public-key", "$D/keys/a.pub"}, 1, "no signature $D/agent.zip.minisig for the agent archive"},
     RefusalRow{"signed under another name", {"--public-key", "$D/keys/a.pub", "--agent", "$D/agent-1.2.zip"}, 1,
@@ -278,6 +335,10 @@ struct RunRow {
     int status;
     std::string unpackedIn, says;  // "tmp", "home" or "" (nothing may start) for where bundle.zip lay
     bool interrupt = false;        // Ctrl-C to its process group while the agent runs
+    // The machine as uname -m and getconf GNU_LIBC_VERSION tell it ("" for this build's
+    // architecture, and the real glibc), and a display with a zenity that records its words.
+    std::string arch, glibc;
+    bool display = false;
 };
 
 // The .run files, made once: Setup.run, Failing.run (nothing listens on its URL), and the first one
@@ -323,6 +384,20 @@ TEST_P(RunFile, PassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageA
     if (row.noexecTmp) env["TMPDIR"] = noexec.path;
     if (row.noexecHome) env["HOME"] = noexec.path;
     if (row.interrupt) env["AGENT_SLEEP"] = "30";
+    // uname, getconf and zenity as the row has them, first on the PATH.
+    const std::string stubs = dir_ / "stubs", zenity = dir_ / "zenity-said";
+    testsupport::writeFile(stubs + "/uname",
+                           "#!/bin/sh\n[ \"$1\" = -m ] && exec echo " + (row.arch.empty() ? kArch : row.arch) +
+                               "\nexec /bin/uname \"$@\"\n",
+                           0755);
+    if (!row.glibc.empty()) {
+        testsupport::writeFile(stubs + "/getconf", "#!/bin/sh\necho 'glibc " + row.glibc + "'\n", 0755);
+    }
+    testsupport::writeFile(
+        stubs + "/zenity",
+        "#!/bin/sh\nfor a; do case $a in --text=*) printf %s \"${a#--text=}\" > " + zenity + ";; esac; done\n", 0755);
+    env["PATH"] = stubs + ":" + std::getenv("PATH");
+    if (row.display) env["DISPLAY"] = ":404";
     const auto r = run({"", *files_ / row.file, ""}, args, env, std::chrono::seconds(20), [&](pid_t pid) {
         if (row.interrupt && waitUntil([&] { return agentRuns() == 1; })) ::kill(-pid, SIGINT);
     });
@@ -339,11 +414,21 @@ TEST_P(RunFile, PassesArgumentsAndStatusUnpacksWhereProgramsMayRunRefusesDamageA
         for (const auto& name : testsupport::listDir(place)) EXPECT_EQ(name, ".cache") << place;
     }
     EXPECT_FALSE(testsupport::exists(dir_ / "pwned"));
+    // With a display, what stops the .run is also said in a window, in the same words (as
+    // zenity's markup).
+    EXPECT_EQ(testsupport::exists(zenity), row.display && row.status == 1);
+    if (row.display) {
+        std::string said = expand(r.err, "", row.file + ": ");
+        said = expand(expand(expand(said, "&amp;", "&"), "&lt;", "<"), "&gt;", ">");
+        EXPECT_EQ(testsupport::readFile(zenity) + "\n", said);
+    }
 }
 
 namespace {
 
 const std::string kDamaged = "this download is damaged or incomplete, so nothing was started; download ";
+const std::string kNeeds = "Setup needs 64-bit Linux on " + kArchName + " with glibc 2.17 or later; this machine has ";
+const std::string kAsk = ". Ask the vendor for a version for this system.";
 
 }  // namespace
 
@@ -355,7 +440,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, RunFile, ::testing::Values(
     RunRow{"the installer fails", "Failing.run", false, false, 255, "", "Installation failed."},
     RunRow{"cut", "cut.run", false, false, 1, "", kDamaged + "cut.run again."},
     RunRow{"flipped", "flipped.run", false, false, 1, "", kDamaged + "flipped.run again."},
-    RunRow{"Ctrl-C while the agent runs", "Setup.run", false, false, 130, "tmp", "", true}), RowName());
+    RunRow{"Ctrl-C while the agent runs", "Setup.run", false, false, 130, "tmp", "", true},
+    RunRow{"flipped, with a display", "flipped.run", false, false, 1, "", kDamaged + "flipped.run again.", false, "", "", true},
+    RunRow{"noexec everywhere, with a display", "Setup.run", true, true, 1, "", "programs may not run from $N", false, "", "", true},
+    RunRow{"i686 with glibc 2.12, with a display", "Setup.run", false, false, 1, "", kNeeds + "glibc 2.12 on i686" + kAsk, false,
+           "i686", "2.12", true},
+    RunRow{"glibc 2.16", "Setup.run", false, false, 1, "", kNeeds + "glibc 2.16 on " + kArch + kAsk, false, "", "2.16"},
+    RunRow{"glibc 2.17", "Setup.run", false, false, 0, "tmp", "", false, "", "2.17"},
+    RunRow{"the other architecture", "Setup.run", false, false, 1, "", kNeeds + "glibc 2.31 on " +
+           (kArch == "x86_64" ? "aarch64" : "x86_64") + kAsk, false, kArch == "x86_64" ? "aarch64" : "x86_64", "2.31"}), RowName());
 // clang-format on
 
 }  // namespace bi
