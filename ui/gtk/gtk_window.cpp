@@ -408,8 +408,9 @@ extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_wi
     ::setenv("GDK_GL", "disable", 0);
     // GTK would set the process's locale from the environment, and with it the language of
     // system error texts and the format of numbers in the log lines. The window's texts come
-    // in the user's language all the same, through `language`.
-    gtk_disable_setlocale();
+    // in the user's language all the same, through `language`. (Asked once: a second window
+    // finds GTK initialised.)
+    if (gdk_display_get_default() == nullptr) gtk_disable_setlocale();
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     return new bi::ui::GtkDownloadWindow(*delegate, *setup, *language);
 }
