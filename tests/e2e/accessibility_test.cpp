@@ -1,13 +1,13 @@
 // The window as a screen reader and a person with a theme of their own meet it: its tree and its
 // announcements read through AT-SPI itself, on the accessibility bus of a D-Bus session of the
 // test's own, and its failure's colours measured on screenshots of the test's Xvfb.
-#include <atspi/atspi.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <future>
 #include <regex>
 
+#include "accessibility.h"
 #include "fixture.h"
 #include "ui/contrast.h"
 #include "xserver.h"
@@ -18,149 +18,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A D-Bus session of the test process's own, whose accessibility bus (started by AT-SPI's
-// launcher on the first request) the installer's window and this process meet on; it ends
-// with the process, and the launcher and its bus with it.
-class AccessibilityBus {
-public:
-    static AccessibilityBus& get() {
-        static AccessibilityBus bus;
-        return bus;
-    }
-    static bool installed() {
-        return ::access("/usr/bin/dbus-daemon", X_OK) == 0 && ::access("/usr/bin/dbus-send", X_OK) == 0 &&
-               ::access(kLauncher, X_OK) == 0;
-    }
-    bool ready() const { return daemon_.ready(); }
-
-private:
-    static constexpr const char* kLauncher = "/usr/libexec/at-spi-bus-launcher";
-    AccessibilityBus()
-        : daemon_({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + address()},
-                  [this] { return answers(); },
-                  {{"XDG_RUNTIME_DIR", dir_.path()}, {"HOME", dir_.path()}, {"GSETTINGS_BACKEND", "memory"}}) {
-        // This process and the installers it starts meet there.
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address().c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
-        ::setenv("GSETTINGS_BACKEND", "memory", 1);
-        if (ready()) atspi_init();
-    }
-    std::string address() const { return "unix:path=" + dir_ / "bus"; }
-    // The session answers, and the accessibility bus's launcher, started for the question, has
-    // its bus running: a socket alone may not take connections yet.
-    bool answers() const {
-        testsupport::ProcessOptions options;
-        options.env["DBUS_SESSION_BUS_ADDRESS"] = address();
-        return testsupport::runProcess({"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
-                                        "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
-                                       options)
-                   .exitStatus == 0;
-    }
-    testsupport::ScratchDir dir_;
-    testsupport::Daemon daemon_;
-};
-
-// An accessible object of another process, released with the last copy.
-class Node {
-public:
-    explicit Node(AtspiAccessible* object)
-        : object_(object, [](AtspiAccessible* o) { o ? g_object_unref(o) : void(); }) {}
-    AtspiAccessible* get() const { return object_.get(); }
-    std::string name() const { return take(atspi_accessible_get_name(object_.get(), nullptr)); }
-    AtspiRole role() const { return atspi_accessible_get_role(object_.get(), nullptr); }
-    bool has(AtspiStateType state) const {
-        AtspiStateSet* set = atspi_accessible_get_state_set(object_.get());
-        const bool has = atspi_state_set_contains(set, state);
-        return g_object_unref(set), has;
-    }
-    // Every object under this one, in the order of the tree.
-    std::vector<Node> all() const {
-        std::vector<Node> found;
-        const int n = atspi_accessible_get_child_count(object_.get(), nullptr);
-        for (int i = 0; i < n; ++i) {
-            Node child(atspi_accessible_get_child_at_index(object_.get(), i, nullptr));
-            if (child.get() == nullptr) continue;
-            std::vector<Node> below = child.all();
-            found.push_back(child);
-            found.insert(found.end(), below.begin(), below.end());
-        }
-        return found;
-    }
-    std::vector<Node> withRole(AtspiRole role) const {
-        std::vector<Node> found;
-        for (const Node& node : all())
-            if (node.role() == role) found.push_back(node);
-        return found;
-    }
-    // The value of a progress bar: current and maximum; -1 without one.
-    std::pair<double, double> value() const {
-        AtspiValue* value = atspi_accessible_get_value_iface(object_.get());
-        if (value == nullptr) return {-1, -1};
-        const std::pair<double, double> v{atspi_value_get_current_value(value, nullptr),
-                                          atspi_value_get_maximum_value(value, nullptr)};
-        return g_object_unref(value), v;
-    }
-    // Where it is on the screen.
-    GdkRectangle extents() const {
-        AtspiComponent* component = atspi_accessible_get_component_iface(object_.get());
-        AtspiRect* r = component ? atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, nullptr) : nullptr;
-        const GdkRectangle area = r ? GdkRectangle{r->x, r->y, r->width, r->height} : GdkRectangle{};
-        if (r != nullptr) g_free(r);
-        if (component != nullptr) g_object_unref(component);
-        return area;
-    }
-
-private:
-    static std::string take(char* text) {
-        std::string s = text != nullptr ? text : "";
-        return g_free(text), s;
-    }
-    std::shared_ptr<AtspiAccessible> object_;
-};
-
-// What a screen reader hears announced, as the events come; each from the status bar.
-struct Hearing {
-    std::vector<std::string> announced;
-    AtspiEventListener* listener = atspi_event_listener_new(onEvent, this, nullptr);
-    Hearing() { atspi_event_listener_register(listener, "object:announcement", nullptr); }
-    ~Hearing() {
-        atspi_event_listener_deregister(listener, "object:announcement", nullptr);
-        g_object_unref(listener);
-    }
-    static void onEvent(AtspiEvent* event, void* data) {
-        const Node source(event->source != nullptr ? static_cast<AtspiAccessible*>(g_object_ref(event->source))
-                                                   : nullptr);
-        EXPECT_EQ(source.role(), ATSPI_ROLE_STATUS_BAR) << "announced by another object";
-        static_cast<Hearing*>(data)->announced.emplace_back(
-            G_VALUE_HOLDS_STRING(&event->any_data) ? g_value_get_string(&event->any_data) : "");
-        g_boxed_free(ATSPI_TYPE_EVENT, event);
-    }
-};
-
-// Lets the events and GDK come in until done() holds; false after `limit`.
-bool pump(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-    const guint beat = g_timeout_add(
-        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    const auto end = std::chrono::steady_clock::now() + limit;
-    bool held = false;
-    while (!(held = done()) && std::chrono::steady_clock::now() < end) g_main_context_iteration(nullptr, TRUE);
-    return g_source_remove(beat), held;
-}
-
-// The window titled `title` among the applications on the bus.
-std::optional<Node> windowTitled(const std::string& title) {
-    const Node desktop(atspi_get_desktop(0));
-    for (const Node& node : desktop.all())
-        if (node.role() == ATSPI_ROLE_FRAME && node.name() == title) return node;
-    return std::nullopt;
-}
+using testsupport::AccessibilityBus, testsupport::Node, testsupport::pump;
 
 ui::Rgb rgb(guint32 pixel) {
     return {(pixel >> 16 & 0xff) / 255.0, (pixel >> 8 & 0xff) / 255.0, (pixel & 0xff) / 255.0};
 }
 
 // The colours of an area of the screen, each with how many pixels have it.
-std::map<guint32, int> coloursIn(const GdkRectangle& area) {
+std::map<guint32, int> coloursIn(const Node::Area& area) {
     std::map<guint32, int> colours;
     GdkPixbuf* shot =
         gdk_pixbuf_get_from_window(gdk_get_default_root_window(), area.x, area.y, area.width, area.height);
@@ -207,7 +72,12 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     ::setenv("DISPLAY", display.c_str(), 1), ::setenv("NO_AT_BRIDGE", "1", 1);  // this process reads, it is not read
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
     ASSERT_TRUE(AccessibilityBus::get().ready()) << "dbus-daemon did not start";
-    Hearing hearing;
+    testsupport::Hearing hearing({"object:announcement"});
+    const auto announced = [&] {
+        std::vector<std::string> texts;
+        for (const auto& heard : hearing.heard) texts.push_back(heard.role == ATSPI_ROLE_STATUS_BAR ? heard.text : "?");
+        return texts;
+    };
 
     const std::string archive = randomBytes(256 << 10);
     std::promise<void> seen, looked;
@@ -240,7 +110,7 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     });
 
     std::optional<Node> window;
-    EXPECT_TRUE(pump([&] { return (window = windowTitled("Setup")).has_value(); }));
+    EXPECT_TRUE(pump([&] { return (window = testsupport::windowTitled("Setup")).has_value(); }));
     seen.set_value();
     // Halfway, waiting for the mirror's answer to the retry: the bar says what arrived.
     EXPECT_TRUE(pump([&] { return server.requests().size() == 3; }));
@@ -254,10 +124,9 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     const std::string failure =
         "Download failed with error code 404. The installer file is not on the server. Contact the vendor of the "
         "product.";
-    EXPECT_TRUE(pump([&] { return !hearing.announced.empty() && hearing.announced.back() == failure; }));
-    EXPECT_EQ(hearing.announced,
-              (std::vector<std::string>{"Trying another server (2 of 2)",
-                                        "Connection lost. Retrying in 1 s (attempt 2 of 4)", failure}));
+    EXPECT_TRUE(pump([&] { return !announced().empty() && announced().back() == failure; }));
+    EXPECT_EQ(announced(), (std::vector<std::string>{"Trying another server (2 of 2)",
+                                                     "Connection lost. Retrying in 1 s (attempt 2 of 4)", failure}));
 
     ASSERT_TRUE(window);
     const auto named = [&](AtspiRole role) {
