@@ -45,16 +45,11 @@ guint32 commonest(const std::map<guint32, int>& colours) {
         ->first;
 }
 
-// A colour that a person takes for red: its red channel well above the others.
-bool reddish(guint32 pixel) {
-    const int r = pixel >> 16 & 0xff, g = pixel >> 8 & 0xff, b = pixel & 0xff;
-    return r > g + 0x30 && r > b + 0x30;
-}
-
 struct ThemeRow {
     std::string name;
     const char* theme;  // GTK_THEME
     bool art;           // the bundle has an icon of its own, and a splash of twice the pixels in green
+    guint32 failure;    // the colour of the failure's text and bar
 };
 
 class Accessible : public InstallerTest, public ::testing::WithParamInterface<ThemeRow> {};
@@ -105,8 +100,18 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
         if (GetParam().art) gdk_pixbuf_save(art, (b.resources + "/" + file).c_str(), "png", nullptr, nullptr);
         g_object_unref(art);
     }
+    // A theme of the user's own: Adwaita with another error colour.
+    testsupport::makeDirs(home_ + "/.themes/Violet/gtk-3.0");
+    testsupport::writeFile(home_ + "/.themes/Violet/gtk-3.0/gtk.css",
+                           "@import url(\"resource:///org/gtk/libgtk/theme/Adwaita/gtk-contained.css\");\n"
+                           "@define-color error_color #8040c0;\n");
+    // A retry that waits 2 s counts down once.
     auto running = std::async(std::launch::async, [&] {
-        return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", std::nullopt}, {"GTK_THEME", GetParam().theme}});
+        return run(b, {},
+                   {{"DISPLAY", display},
+                    {"NO_AT_BRIDGE", std::nullopt},
+                    {"GTK_THEME", GetParam().theme},
+                    {"BI_RETRY_WAIT", "2"}});
     });
 
     std::optional<Node> window;
@@ -126,7 +131,7 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
         "product.";
     EXPECT_TRUE(pump([&] { return !announced().empty() && announced().back() == failure; }));
     EXPECT_EQ(announced(), (std::vector<std::string>{"Trying another server (2 of 2)",
-                                                     "Connection lost. Retrying in 1 s (attempt 2 of 4)", failure}));
+                                                     "Connection lost. Retrying in 2 s (attempt 2 of 4)", failure}));
 
     ASSERT_TRUE(window);
     const auto named = [&](AtspiRole role) {
@@ -153,20 +158,24 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
         {"/usr/bin/xprop", "-name", "Setup", "-f", "_NET_WM_ICON", "32c", "=$0x$1", "_NET_WM_ICON"}, x);
     EXPECT_EQ(icon.out, GetParam().art ? "_NET_WM_ICON(CARDINAL)=64x64" : "_NET_WM_ICON(CARDINAL)=48x48") << icon.err;
 
-    // The failure's text and the full bar, against the window's background, once drawn.
+    // The failure's text and the full bar in the theme's error colour, readable against the
+    // window's background, once drawn.
     const Node status = window->withRole(ATSPI_ROLE_STATUS_BAR).at(0);
-    std::map<guint32, int> text, bar;
+    ui::Rgb background;
+    guint32 text = 0, bar = 0;
     EXPECT_TRUE(pump([&] {
-        text = coloursIn(status.extents()), bar = coloursIn(bars[0].extents());
-        return !bar.empty() && reddish(commonest(bar)) &&
-               std::any_of(text.begin(), text.end(), [](auto& c) { return reddish(c.first); });
-    }));
-    const ui::Rgb background = rgb(commonest(text));
-    double strongest = 0;
-    for (const auto& [colour, count] : text)
-        strongest = std::max(strongest, ui::contrastRatio(rgb(colour), background));
-    EXPECT_GE(strongest, 4.5);
-    EXPECT_GE(ui::contrastRatio(rgb(commonest(bar)), background), 4.5);
+        const auto colours = coloursIn(status.extents());
+        background = rgb(commonest(colours));
+        double strongest = 0;
+        for (const auto& [colour, count] : colours) {
+            if (ui::contrastRatio(rgb(colour), background) > strongest)
+                strongest = ui::contrastRatio(rgb(colour), background), text = colour;
+        }
+        bar = commonest(coloursIn(bars[0].extents()));
+        return text == GetParam().failure && bar == text;
+    })) << std::hex
+        << text << " " << bar;
+    EXPECT_GE(ui::contrastRatio(rgb(text), background), 4.5);
     // A screen of scale 1 shows the splash for it, not the one of twice the pixels.
     const auto splash = coloursIn(window->withRole(ATSPI_ROLE_IMAGE).at(0).extents());
     EXPECT_TRUE(splash.size() > 1 && !splash.contains(0x00ff00));
@@ -201,9 +210,10 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Accessible, ::testing::Values(
-    ThemeRow{"Adwaita", "Adwaita", true},
-    ThemeRow{"Adwaita dark", "Adwaita:dark", false},
-    ThemeRow{"HighContrast", "HighContrast", false}), RowName());
+    ThemeRow{"Adwaita", "Adwaita", true, 0xcc0000},
+    ThemeRow{"Adwaita dark", "Adwaita:dark", false, 0xe68080},  // #cc0000 made lighter
+    ThemeRow{"HighContrast", "HighContrast", false, 0xcc0000},
+    ThemeRow{"a theme of its own", "Violet", false, 0x8040c0}), RowName());
 // clang-format on
 
 }  // namespace
