@@ -100,11 +100,14 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
         if (GetParam().art) gdk_pixbuf_save(art, (b.resources + "/" + file).c_str(), "png", nullptr, nullptr);
         g_object_unref(art);
     }
-    // A theme of the user's own: Adwaita with another error colour.
+    // A theme of the user's own: Adwaita with another error colour, the window painted dark by an
+    // image rather than by a colour.
     testsupport::makeDirs(home_ + "/.themes/Violet/gtk-3.0");
     testsupport::writeFile(home_ + "/.themes/Violet/gtk-3.0/gtk.css",
                            "@import url(\"resource:///org/gtk/libgtk/theme/Adwaita/gtk-contained.css\");\n"
-                           "@define-color error_color #8040c0;\n");
+                           "@define-color error_color #8040c0;\n@define-color theme_bg_color #202020;\n"
+                           "window.background { background-color: transparent; "
+                           "background-image: linear-gradient(#202020, #202020); }\n");
     // A retry that waits 2 s counts down once.
     auto running = std::async(std::launch::async, [&] {
         return run(b, {},
@@ -213,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Accessible, ::testing::Values(
     ThemeRow{"Adwaita", "Adwaita", true, 0xcc0000},
     ThemeRow{"Adwaita dark", "Adwaita:dark", false, 0xe68080},  // #cc0000 made lighter
     ThemeRow{"HighContrast", "HighContrast", false, 0xcc0000},
-    ThemeRow{"a theme of its own", "Violet", false, 0x8040c0}), RowName());
+    ThemeRow{"a theme of its own", "Violet", false, 0xa172d1}), RowName());  // #8040c0 made lighter
 // clang-format on
 
 }  // namespace
