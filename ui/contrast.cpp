@@ -34,7 +34,8 @@ Rgb readableOn(Rgb colour, Rgb background, double ratio) {
         const double t = (low + high) / 2;
         (contrastRatio(mix(colour, away, t), background) >= ratio ? high : low) = t;
     }
-    // In whole steps of the 8 bits a screen shows, each rounded toward `away`: never short of the ratio.
+    // In whole steps of the 8 bits a screen shows, each rounded toward `away`: never short of
+    // the ratio.
     const Rgb mixed = mix(colour, away, high);
     const auto step = [&](double channel) {
         return (away.r > 0 ? std::ceil(channel * 255 - 1e-9) : std::floor(channel * 255 + 1e-9)) / 255;
