@@ -2,6 +2,8 @@
 #include "net/url.h"
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
 
 namespace bi {
 
@@ -12,6 +14,7 @@ const std::string kHeader = "bootstrap-installer key statement";
 struct Block {
     std::string body;       // the signed text, byte for byte
     std::string signature;  // its four lines
+    int line = 1;           // the file's line of its header
 };
 
 bool contains(const std::vector<std::string>& ids, const std::string& id) {
@@ -36,32 +39,50 @@ std::optional<std::vector<Block>> blocksOf(const std::string& text) {
             end = end == std::string::npos ? text.size() : end + 1;
             if (end >= text.size() && line < 3) return std::nullopt;
         }
-        blocks.push_back({text.substr(at, sig + 1 - at), text.substr(sig + 1, end - sig - 1)});
+        const auto line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+        blocks.push_back({text.substr(at, sig + 1 - at), text.substr(sig + 1, end - sig - 1), static_cast<int>(line)});
         at = end;
     }
     return blocks;
 }
 
-// The body's changes; false when a line is neither a key, a retirement, a comment nor blank.
-bool readBody(const std::string& body, KeyStatement& statement) {
-    size_t start = body.find('\n') + 1;
-    while (start < body.size()) {
+// A key id as keyIdText writes it, from 1 to 16 hex digits of either case: minisign's own
+// comments leave out the leading zeros.
+std::optional<std::string> keyIdOf(const std::string& text) {
+    if (text.empty() || text.size() > 16 || text.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string id(16 - text.size(), '0');
+    for (const char c : text) id += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return id;
+}
+
+// The body's changes; else what its first line that is neither a key, a retirement, a comment
+// nor blank holds, named by its line in the file.
+std::string readBody(const Block& block, KeyStatement& statement) {
+    const std::string& body = block.body;
+    int number = block.line;
+    for (size_t start = body.find('\n') + 1; start < body.size();) {
+        ++number;
         size_t end = body.find('\n', start);
         if (end == std::string::npos) end = body.size();
         std::string line = body.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         start = end + 1;
+        const std::string at = "line " + std::to_string(number) + ": ";
         if (line.empty() || line.starts_with("#")) continue;
-        if (line.starts_with("key ") && parseKeyLine(line.substr(4))) {
+        if (line.starts_with("key ")) {
+            if (!parseKeyLine(line.substr(4))) return at + line.substr(4) + " is not a minisign public key";
             statement.added.push_back(line.substr(4));
-        } else if (line.starts_with("retire ") && line.size() == 7 + 16 &&
-                   line.find_first_not_of("0123456789ABCDEF", 7) == std::string::npos) {
-            statement.retired.push_back(line.substr(7));
+        } else if (line.starts_with("retire ")) {
+            const auto id = keyIdOf(line.substr(7));
+            if (!id) return at + line.substr(7) + " is not a key id";
+            statement.retired.push_back(*id);
         } else {
-            return false;
+            return at + line + " is neither a key, a retirement nor a comment";
         }
     }
-    return true;
+    return "";
 }
 
 StatementOutcome refused(SignatureStatus status, std::string why) {
@@ -105,9 +126,13 @@ StatementOutcome takeKeyStatements(const std::string& text, const std::vector<Pu
                                                     : "signed by the key " + statement.signer + ", not trusted");
         }
         const SignatureCheck check = verifyMessage(*key, block.signature, block.body);
-        if (check.status != S::Valid || commentTime(check.trustedComment, "timestamp") != stated ||
-            !readBody(block.body, statement)) {
+        if (check.status != S::Valid || commentTime(check.trustedComment, "timestamp") != stated) {
             return refused(S::StatementInvalid, "a statement signed by " + statement.signer + " does not verify");
+        }
+        // Signed, but not what a statement says: the vendor's typing, not a forgery.
+        if (const std::string unread = readBody(block, statement); !unread.empty()) {
+            return refused(S::StatementInvalid,
+                           "the statement signed by " + statement.signer + " cannot be read: " + unread);
         }
         statement.time = *stated;
         for (const auto& line : statement.added) {

@@ -4,7 +4,8 @@
 //
 //   bootstrap-installer key statement
 //   key RWQ...            a key line of a public key file: trust this key
-//   retire 0123456789ABCDEF   a key id: refuse this key's signatures from now on
+//   retire 0123456789ABCDEF   a key id: refuse this key's signatures from now on (leading
+//                             zeros may be left out, as minisign's comments do)
 //   untrusted comment: ...    the four lines of statement.txt.minisig
 //
 // Published beside the archive as "<archive>.keys", a statement or a chain of them, each
@@ -42,8 +43,9 @@ struct StatementOutcome {
 // Verifies the statements of `text` in order against what the bundle's keys and `trust`
 // allow, and adds what they change to `trust`. Refused (and `trust` unchanged): a file
 // longer than kLongestStatements, a statement that is damaged, unsigned, signed by a key
-// not trusted or retired, or no newer than one before it; a file with no statement newer
-// than those taken; a key a statement retired introduced again; more than kLongestChain.
+// not trusted or retired, no newer than one before it, or with a line it cannot read (`why`
+// names the line); a file with no statement newer than those taken; a key a statement
+// retired introduced again; more than kLongestChain.
 // A text that is no statement at all gives OtherKey: none was published.
 StatementOutcome takeKeyStatements(const std::string& text, const std::vector<PublicKey>& bundleKeys,
                                    TrustState& trust);

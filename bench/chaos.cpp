@@ -170,8 +170,9 @@ int main(int argc, char** argv) {
                               : agent.empty()                    ? "failed: "
                                                                  : "agent started";
         if (agent.empty() && result.exitStatus != 128 + SIGKILL) {
-            // The user's sentence: the line before the last stage message.
-            const std::string err = result.err.substr(0, result.err.rfind("\nInstallation failed."));
+            // The user's sentence: the line before the last stage message and the log file's name.
+            std::string err = result.err.substr(0, result.err.rfind("\nInstallation failed."));
+            if (const auto log = err.rfind("\nThe installer's log for"); log != std::string::npos) err.erase(log);
             outcome += err.substr(err.rfind('\n') + 1, 64);
             if (std::getenv("CHAOS_VERBOSE")) std::printf("%s\n", result.err.c_str());
         }

@@ -1,9 +1,20 @@
 #include "driver/driver.h"
 #include "host/report.h"
 #include "host/settings.h"
+#include "platform/system_log.h"
+#include "ui/i18n.h"
 
 int main(int argc, const char* argv[]) {
+    bi::platform::keepLogFile();
     const int result = bi::runInstaller(argc, argv, bi::reportMessage, bi::readSettings());
-    if (result != 0) bi::reportMessage("Installation failed.", true);
+    if (result != 0) {
+        // In the user's language: it tells them what to send to the vendor's support.
+        if (const std::string log = bi::platform::logFilePath(); !log.empty()) {
+            bi::reportMessage(
+                bi::ui::userLanguage().format(bi::ui::tr("The installer's log for the vendor's support: %s"), log.c_str()),
+                true);
+        }
+        bi::reportMessage("Installation failed.", true);
+    }
     return result;
 }

@@ -5,18 +5,23 @@
 //   bootstrap-installer-verify KEYS.pub            are these minisign public keys? (their ids)
 //   bootstrap-installer-verify KEYS.pub ARCHIVE.zip [NAME]
 //                                  does ARCHIVE.zip.minisig verify with one of them, for an
-//                                  archive shipped under NAME (by default its own file name)?
+//                                  archive shipped under NAME (by default its own file name),
+//                                  and has it not expired? (a warning when it expires within
+//                                  30 days)
 //   bootstrap-installer-verify --statement KEYS.pub FILE.keys
 //                                  do the key statements verify for a bundle with KEYS.pub,
 //                                  and what do they change?
 //   bootstrap-installer-verify --signed-time KEYS.pub FILE.minisig
 //                                  the signing time of a signature by one of the keys
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "agent/key_statement.h"
 #include "agent/keyring.h"
 #include "download/failure.h"
+#include "download/fetch_plan.h"
 #include "host/files.h"
 #include "ui/words.h"
 
@@ -63,6 +68,33 @@ int statement(const BundleKey& key, const char* path) {
     return 0;
 }
 
+// "2026-06-01 12:00:00 UTC"
+std::string utcDate(int64_t seconds) {
+    const auto t = static_cast<time_t>(seconds);
+    tm utc{};
+    char date[40] = "";
+    if (::gmtime_r(&t, &utc) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return date;
+}
+
+// An archive past its trusted comment's "expires:" is refused, as the installer refuses it; one
+// that expires within 30 days is shipped with a warning, for users who run the bundle later.
+int judgeExpiry(const char* archive, const std::string& trustedComment) {
+    const auto now = static_cast<int64_t>(std::time(nullptr));
+    const auto expires = commentTime(trustedComment, "expires");
+    if (hasExpired(trustedComment, now)) {
+        std::fprintf(stderr, "%s: %s (%s; sign it again with a later expires:)\n", archive,
+                     sentenceOf(SignatureStatus::Expired),
+                     expires ? ("expired " + utcDate(*expires)).c_str() : "its expires: is not a time");
+        return 1;
+    }
+    if (expires && *expires - now < int64_t{30} * 24 * 60 * 60) {
+        std::fprintf(stderr, "%s: warning: its signature expires within 30 days, on %s; sign it again before then\n",
+                     archive, utcDate(*expires).c_str());
+    }
+    return 0;
+}
+
 int signedTime(const BundleKey& key, const char* path) {
     const std::string signature = readSmallFile(path).value_or("");
     const auto id = signatureKeyId(signature);
@@ -106,6 +138,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", argv[2], sentenceOf(check.status));
         return 1;
     }
+    if (judgeExpiry(argv[2], check.trustedComment) != 0) return 1;
     std::printf("%s: signed by key %s: %s\n", argv[2], check.keyId.c_str(), check.trustedComment.c_str());
     return 0;
 }

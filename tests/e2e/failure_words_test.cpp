@@ -2,9 +2,11 @@
 // with a display (GTK under Xvfb, read through BI_WINDOW_TRANSCRIPT) and on standard error, and
 // for the log in English with libcurl's words, the status and the URL.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <future>
+#include <regex>
 
 #include "fixture.h"
 #include "nginx.h"
@@ -43,7 +45,48 @@ struct FailureRow {
     int signal = 0;                             // sent once unzip, which then takes its time, has started
     bool diskFull = false, keyed = false, terminal = false;
     enum { Download, NoUrlFile, Shipped } road = Download;
+    // The log files' directory: as usual, under a .local of mode 0777, in XDG_STATE_HOME=$D/shared of
+    // mode 0777, under a link, none (no HOME).
+    enum { Private, Shared, SharedBase, Linked, Unreachable } stateDir = Private;
 };
+
+namespace {
+
+int modeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// The log file for support: the run's log lines as on standard error, 0600 in 0700, named
+// before the last words, the oldest of ten earlier ones gone and nothing else touched; none
+// where the run logged nothing, or its directory is not the user's alone.
+void expectLogFile(const testsupport::ProcessResult& r, const std::string& logs, bool kept) {
+    static const std::regex logLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+:\d+\] .*)");
+    std::string lines, line;
+    for (std::istringstream err(r.err); std::getline(err, line);) {
+        if (std::regex_match(line, logLine)) lines += line + "\n";
+    }
+    const auto names = testsupport::listDir(logs);
+    std::vector<std::string> fresh;
+    std::copy_if(names.begin(), names.end(), std::back_inserter(fresh),
+                 [](const std::string& name) { return !name.starts_with("2001-") && name != "notes.txt"; });
+    const std::string said = "The installer's log for the vendor's support: ";
+    if (!kept || lines.empty()) {
+        EXPECT_EQ(fresh, std::vector<std::string>{});
+        EXPECT_EQ(r.err.find(said), std::string::npos) << r.err;
+        return;
+    }
+    ASSERT_EQ(fresh.size(), 1u);
+    const std::string file = logs + "/" + fresh[0];
+    EXPECT_EQ(testsupport::readFile(file), lines);
+    EXPECT_TRUE(r.err.ends_with(said + file + "\nInstallation failed.\n")) << r.err;
+    EXPECT_EQ(modeOf(file), 0600);
+    EXPECT_EQ(modeOf(logs), 0700);
+    EXPECT_EQ(names.size(), 11u);  // ten logs and notes.txt
+    EXPECT_FALSE(testsupport::exists(logs + "/2001-01-01_00-00-00_0.log"));
+}
+
+}  // namespace
 
 class Failure : public InstallerTest, public ::testing::WithParamInterface<FailureRow> {};
 
@@ -65,6 +108,20 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     };
     testsupport::makeDirs(dir_ / "bin");
     ::symlink("/bin/sh", (dir_ / "bin/sh").c_str());
+    // Ten logs of earlier runs and a file of the user's, or the state directory a link elsewhere.
+    if (row.stateDir == FailureRow::Linked) {
+        testsupport::makeDirs(home_ + "/.local");
+        testsupport::makeDirs(dir_ / "elsewhere");
+        ::symlink((dir_ / "elsewhere").c_str(), (home_ + "/.local/state").c_str());
+    }
+    for (int i = 0; i < 10 && row.stateDir != FailureRow::Linked; ++i)
+        testsupport::writeFile(logDir() + "/2001-01-01_00-00-00_" + std::to_string(i) + ".log", "old\n");
+    testsupport::writeFile(logDir() + "/notes.txt", "mine\n");
+    if (row.stateDir == FailureRow::Shared) ::chmod((home_ + "/.local").c_str(), 0777);
+    if (row.stateDir == FailureRow::SharedBase) {
+        testsupport::makeDirs(dir_ / "shared");
+        ::chmod((dir_ / "shared").c_str(), 0777);
+    }
     const auto make = [&](const std::string& parent) {
         auto b = row.road == FailureRow::Shipped ? bundle(parent, "InstallAgent.zip") : bundle(parent);
         if (row.shipped) testsupport::writeFile(b.resources + "/InstallAgent.zip", row.shipped());
@@ -88,6 +145,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     std::vector<std::string> log;
     for (const auto& text : row.log) log.push_back(fill(text));
     expectFailed(r, log, row.resumable);
+    expectLogFile(r, logDir(), row.stateDir == FailureRow::Private);
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
     EXPECT_LT(r.err.size(), 16384u);
     EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << "unzip's words name the descriptor, not the archive";
@@ -143,19 +201,21 @@ ScriptedReply zipReply(const std::string& bytes) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
-    FailureRow{.name = "404", .url = "$S/404", .log = {"Download failed with error code 404. The installer file is not on the server. "
-               "Contact the vendor", "Download failed! Error code- 404 $S/404"},
+    FailureRow{.name = "404", .url = "http://ann:wrong@$H/404/@x", .log = {"Download failed with error code 404. The installer file is not "
+               "on the server. Contact the vendor", "Download failed! Error code- 404 $S/404/@x"},
                .german = "Die Datei des Installationsprogramms ist nicht auf dem Server"},
     FailureRow{.name = "403 with a page", .url = "$S/403", .log = {"Download failed with error code 403. The server refused access",
                "Download failed with http error code- 403 $S/403"}, .german = "verweigert den Zugriff",
-               .answer = [](const ScriptedRequest&) { return reply(403, {{"Content-Type", "text/html"}}, "<html>no</html>"); }},
+               .answer = [](const ScriptedRequest&) { return reply(403, {{"Content-Type", "text/html"}}, "<html>no</html>"); },
+               .stateDir = FailureRow::Shared},
     FailureRow{.name = "503 every time", .url = "$S/503", .log = {"The server is busy. Trying again in 1 s (attempt 4 of 4)",
-               "The server is busy or has a problem. Try again later."}, .german = "ausgelastet oder gestört"},
+               "The server is busy or has a problem. Try again later."}, .german = "ausgelastet oder gestört",
+               .env = {{"XDG_STATE_HOME", "$D/home/.local/state/"}}, .stateDir = FailureRow::Linked},
     FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the "
-               "proxy settings", "requires authentication: http://ann@$H "}, .german = "Benutzername und Passwort",
+               "proxy settings", "requires authentication: http://$H "}, .german = "Benutzername und Passwort",
                .env = {{"http_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a wrong password for a CONNECT", .url = "https://example.invalid/a.zip", .log = {"The proxy server requires "
-               "authentication.", "requires authentication: http://ann@$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
+               "authentication.", "requires authentication: http://$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a captive portal's page", .url = "$S/page", .log = {"The server did not send the installer archive (got text/html; "
                "charset=utf-8). A network's sign-in page", "Download failed! The server did not send a zip archive (got text/html; charset=utf-8): "
                "$S/page"}, .german = "Anmeldeseite"},
@@ -163,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .log = {kError + "The server cannot be reached. Check the internet connection", "Error - Failed to connect to 127.0.0.1"},
                .german = "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
     FailureRow{.name = "an untrusted certificate", .url = "$T/a.zip", .log = {"The certificate of the server 127.0.0.1 is not trusted. Check "
-               "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt}}},
+               "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt},
+               {"XDG_STATE_HOME", "$D/shared"}}, .stateDir = FailureRow::SharedBase},
     FailureRow{.name = "no certificate store", .url = "$T/a.zip", .log = {"Install the package of the system's CA certificates (ca-certificates)"},
                .german = "CA-Zertifikaten des Systems (ca-certificates)", .env = {{"SSL_CERT_FILE", "$D/none.pem"}}},
     FailureRow{.name = "shipped, corrupt", .log = {kUnzipFailed + "Installation failed.\n", "$D/en/Setup.app/Contents/Resources/InstallAgent.zip"},
@@ -184,9 +245,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
     FailureRow{.name = "no unzip", .url = "$S/agent.zip", .log = {"The program unzip, which the installer needs, is not installed. Install "
                "the package unzip"}, .german = "Installieren Sie das Paket unzip", .env = {{"PATH", "$D/bin"}}},
     FailureRow{.name = "no home", .url = "$S/agent.zip", .log = {"The home directory $D/no/home does not exist. Set HOME"},
-               .german = "Setzen Sie HOME", .env = {{"HOME", "$D/no/home"}}},
+               .german = "Setzen Sie HOME", .env = {{"HOME", "$D/no/home"}}, .stateDir = FailureRow::Unreachable},
     FailureRow{.name = "a redirect loop", .url = "$S/loop", .log = {kError, "Error - Maximum (10) redirects followed"},
-               .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "/loop"}}); }},
+               .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "/loop"}}); },
+               .env = {{"XDG_STATE_HOME", "state"}}},  // relative: ignored
     FailureRow{.name = "a redirect to ftp", .url = "$S/to-ftp", .log = {kError, "Error - Protocol \"ftp\" not supported", "(redirected to ftp://"},
                .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "ftp://127.0.0.1:9/agent.zip"}}); }},
     FailureRow{.name = "an empty body", .url = "$S/empty", .log = {"The server did not send the installer archive (got no content type)."},

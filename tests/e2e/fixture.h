@@ -151,7 +151,7 @@ public:
         options.env = {{"TMPDIR", tmp_}, {"HOME", home_}, {"AGENT_RECORD", record_}, {"AGENT_SELF", self_}, {"AGENT_RUNS", runs_},
                        {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QV_INTERNAL_INSTALL_AGENT_URL", std::nullopt},
                        {"__QV_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}, {"BI_RETRY_WAIT", "0.01"}, {"LANGUAGE", std::nullopt},
-                       {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}};
+                       {"LC_ALL", std::nullopt}, {"LANG", "C.UTF-8"}, {"XDG_STATE_HOME", std::nullopt}};
         // clang-format on
         for (const auto& [k, v] : env) options.env[k] = v;
         return testsupport::runProcess(args, options);
@@ -227,6 +227,7 @@ public:
     }
     int agentRuns() const { return static_cast<int>(runLines().size()); }
     std::string cacheDir() const { return home_ + "/.tolvar/app_installer_cache/V0917k/xarc64"; }
+    std::string logDir() const { return home_ + "/.local/state/bootstrap-installer"; }
 
     // Set by a test before run(): a program and arguments that run the installer, its
     // standard input on a terminal, its working directory.

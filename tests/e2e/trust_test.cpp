@@ -51,6 +51,19 @@ protected:
         return retire ? "retire " + testsupport::runProcess({verify, publicKey(key)}).out.substr(4)
                       : "key " + pub.substr(pub.find('\n') + 1);
     }
+    // Key pair `key`, made again until minisign's comment shows its id short of 16 digits, as
+    // it does for an id with a leading zero: that id, as the comment shows it.
+    std::string shortIdKey(const std::string& key) {
+        for (int tries = 0; tries < 1000; ++tries) {
+            const std::string pub = testsupport::readFile(publicKey(key)), comment = pub.substr(0, pub.find('\n'));
+            const std::string id = comment.substr(comment.rfind(' ') + 1);
+            if (id.size() < 16) return id;
+            ::unlink(publicKey(key).c_str());
+            ::unlink((dir_ / ("keys/" + key + ".key")).c_str());
+        }
+        ADD_FAILURE() << "no key id with a leading zero";
+        return "";
+    }
     // A bundle of the keys `keys` ("ab": a and b; "!": a damaged key) for `url` (agent.zip on nginx).
     testsupport::Bundle keyed(const std::string& keys, std::string url = "") {
         if (url.empty()) url = nginx_->url("agent.zip");
@@ -99,6 +112,12 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
     std::string chain;  // b introduces k1, k1 k2 ... up to k5: one more than a run takes
     for (int i = 1; i <= 5; ++i)
         chain += statement(i == 1 ? "b" : "k" + std::to_string(i - 1), i, keyLine("k" + std::to_string(i)));
+    // a retires z by its id as minisign's comment shows it, typed in lower case; then a line that
+    // is no key id, on the file's line 10
+    std::string zId = shortIdKey("z");
+    std::transform(zId.begin(), zId.end(), zId.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string retiresZ = statement("a", 10, keyLine("f") + "retire " + zId + "\n");
+    const std::string unreadable = retiresZ + statement("a", 20, keyLine("g") + "retire 0x12\n");
     struct Row {
         std::string name, keys, signer, statements, refusal;
         int statementRequests;
@@ -123,6 +142,9 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         {"d would trust a again", "a", "e", s1 + s2 + statement("d", 300, keyLine("a")), "would trust a retired key again.", 1},
         {"nothing newer than the statements taken", "a", "e", s1 + s2, "key statement is not valid.", 1},
         {"five statements in a row", "b", "k5", chain, "too long a chain.", 1},
+        {"a retires z by an id without its leading zero", "az", "f", retiresZ, "", 1},
+        {"z retired", "az", "z", retiresZ, "signed with a key that its vendor has retired.", 0},
+        {"a line that is no key id", "az", "g", unreadable, "cannot be read: line 10: 0x12 is not a key id", 1},
     };
     // clang-format on
     int runs = 0;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <ctime>
 
 #include <filesystem>
 #include <regex>
@@ -116,9 +117,11 @@ TEST_F(Vendor, WithoutLibcurlTheShippedRoadWorksAndTheDownloadRoadSaysWhatToInst
     r = run(download);
     EXPECT_EQ(r.exitStatus, 255);
     EXPECT_NE(r.err.find("\nThis installer needs libcurl to download the installer (package libcurl4 or libcurl).\n"
-                         "Installation failed.\n"),
+                         "The installer's log for the vendor's support: " +
+                         logDir() + "/"),
               std::string::npos)
         << r.err;
+    EXPECT_TRUE(r.err.ends_with(".log\nInstallation failed.\n")) << r.err;
     EXPECT_EQ(server.requests().size(), 0u);
     // Outside the namespace the same bundle downloads: hiding libcurl was the only difference.
     wrapper_.clear();
@@ -170,9 +173,13 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     std::string other = testsupport::readFile(kPlugin);
     other[18] = kArch == "x86_64" ? '\xb7' : '\x3e';
     testsupport::writeFile(d + "/mixed/bootstrap-installer-gtk.so", other);
+    testsupport::writeFile(d + "/fake/bootstrap-installer", "#!/bin/sh\n", 0755);
+    testsupport::writeFile(d + "/fake/bootstrap-installer-gtk.so", "not a plug-in");
     // Signed as the vendor named it, shipped as InstallAgent.zip.
     testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
     sign(d + "/agent-1.2.zip");
+    testsupport::writeFile(d + "/old/InstallAgent.zip", testsupport::readFile(agent_));
+    sign(d + "/old/InstallAgent.zip", "a", {"-t", "timestamp:1700000000 expires:1700000001"});
     const std::string usage = "make-bundle -o DIR/NAME.app --bundle-zip FILE";
     const auto before = testsupport::listDir(d);
     std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",   d + "/Setup.app", "--bundle-zip", product_,
@@ -190,7 +197,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"unknown option", {"--frobnicate"}, 2, "unknown option: --frobnicate"},
     RefusalRow{"not a zip", {"--agent", "$D/text.zip"}, 1, "not a zip archive: $D/text.zip"},
     RefusalRow{"no install at the top", {"--agent", "$D/nested.zip"}, 1, "no \"install\" at the top level of the agent archive: $D/nested.zip"},
-    RefusalRow{"a splash not PNG", {"--splash", "$D/splash.png"}, 1, "the splash image is not a PNG file: $D/splash.png"},
+    RefusalRow{"a splash not PNG, its directory not made", {"-o", "$D/out/Setup.app", "--splash", "$D/splash.png"}, 1,
+               "the splash image is not a PNG file: $D/splash.png"},
+    RefusalRow{"no binary to strip, once its directory was made", {"-o", "$D/out/new/Setup.app", "--installer", "$D/fake/bootstrap-installer"},
+               1, "cannot strip $D/fake/bootstrap-installer"},
+    RefusalRow{"a file for the directory", {"-o", "$D/text.zip/Setup.app"}, 1, "the directory for the bundle is not a directory: $D/text.zip"},
     RefusalRow{"an icon not PNG", {"--icon", "$D/splash.png"}, 1, "the icon is not a PNG file: $D/splash.png"},
     RefusalRow{"a HiDPI splash alone", {"--splash-2x", "$D/splash.png"}, 2, "--splash-2x needs --splash"},
     RefusalRow{"an ftp URL", {"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
@@ -213,7 +224,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"signed under another name", {"--public-key", "$D/keys/a.pub", "--agent", "$D/agent-1.2.zip"}, 1,
                "signature is for another file. (the bundle ships the archive as InstallAgent.zip); sign the archive under that "
                "name: cp '$D/agent-1.2.zip' '$D/InstallAgent.zip' && minisign -Sm '$D/InstallAgent.zip', then pass --agent "
-               "'$D/InstallAgent.zip' --public-key '$D/keys/a.pub'"}), RowName());
+               "'$D/InstallAgent.zip' --public-key '$D/keys/a.pub'"},
+    RefusalRow{"an expired agent", {"--public-key", "$D/keys/a.pub", "--agent", "$D/old/InstallAgent.zip"}, 1,
+               "$D/old/InstallAgent.zip.minisig: The installer archive has expired. (expired 2023-11-14 22:13:21 UTC;"}), RowName());
 // clang-format on
 
 // A PNG's signature and header alone: all that make-bundle reads of it.
@@ -275,11 +288,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, Splash, ::testing::Values(
 // clang-format on
 
 TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithStrippedBinaries) {
-    testsupport::makeDirs(dir_ / "vendor");
-    const std::string tarball = dir_ / "vendor/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
-    // Signed, as the vendor signs it, under the name the bundle ships it with.
+    const std::string tarball = dir_ / "dist/setup.tar.gz", signedAgent = dir_ / "InstallAgent_1.zip";
+    // Signed, as the vendor signs it, under the name the bundle ships it with; to expire in 10 days.
     testsupport::writeFile(signedAgent, testsupport::readFile(agent_));
-    sign(signedAgent);
+    const long now = std::time(nullptr);
+    sign(signedAgent, "a",
+         {"-t",
+          "timestamp:" + std::to_string(now) + " file:InstallAgent_1.zip expires:" + std::to_string(now + 864000)});
     // The tool as cmake --install puts it, with no --installer: it takes what was installed with it.
     const std::string prefix = dir_ / "prefix";
     auto r = runProcess({BI_CMAKE, "--install", BI_BUILD_DIR, "--prefix", prefix});
@@ -288,6 +303,10 @@ TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithSt
                     "--bundle-zip", product_, "--agent", signedAgent, "--public-key", publicKey(), "--splash",
                     BI_SPLASH, "--archive", tarball});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
+    for (const char* made : {"vendor", "dist"})
+        EXPECT_NE(r.out.find("made the directory " + dir_ / made + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(signedAgent + ": warning: its signature expires within 30 days, on "), std::string::npos)
+        << r.err;
     EXPECT_NE(r.out.find("added the window plug-in " + prefix +
                          "/bin/../lib/bootstrap-installer/bootstrap-installer-gtk.so\n"),
               std::string::npos)
