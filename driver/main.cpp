@@ -10,9 +10,9 @@ int main(int argc, const char* argv[]) {
     if (result != 0) {
         // In the user's language: it tells them what to send to the vendor's support.
         if (const std::string log = bi::platform::logFilePath(); !log.empty()) {
-            bi::reportMessage(
-                bi::ui::userLanguage().format(bi::ui::tr("The installer's log for the vendor's support: %s"), log.c_str()),
-                true);
+            bi::reportMessage(bi::ui::userLanguage().format(
+                                  bi::ui::tr("The installer's log for the vendor's support: %s"), log.c_str()),
+                              true);
         }
         bi::reportMessage("Installation failed.", true);
     }

@@ -173,8 +173,11 @@ TEST_P(Refusal, MakeBundleRefusesWhatWouldFailOnTheUsersMachineAndWritesNothing)
     std::string other = testsupport::readFile(kPlugin);
     other[18] = kArch == "x86_64" ? '\xb7' : '\x3e';
     testsupport::writeFile(d + "/mixed/bootstrap-installer-gtk.so", other);
-    testsupport::writeFile(d + "/fake/bootstrap-installer", "#!/bin/sh\n", 0755);
-    testsupport::writeFile(d + "/fake/bootstrap-installer-gtk.so", "not a plug-in");
+    // The installer's own header and marker, cut short: every check before the copy passes,
+    // strip then fails after the bundle's directory was made.
+    const std::string whole = testsupport::readFile(BI_INSTALLER);
+    testsupport::writeFile(d + "/fake/bootstrap-installer", whole.substr(0, 64) + "bootstrap-installer/1.0", 0755);
+    testsupport::writeFile(d + "/fake/bootstrap-installer-gtk.so", testsupport::readFile(kPlugin).substr(0, 64));
     // Signed as the vendor named it, shipped as InstallAgent.zip.
     testsupport::writeFile(d + "/agent-1.2.zip", testsupport::readFile(agent_));
     sign(d + "/agent-1.2.zip");
