@@ -178,9 +178,11 @@ CacheFill fillCache(const std::string& archive, const AgentRecord& record, const
     if (::mkdtemp(staging.data()) == nullptr) return CacheFill::CacheNotWritable;
     const DirectoryLock stagingLock(staging);
 
-    if (!unzipInstallAgent(archive, staging, "unzip", reportMessage, wait.giveUp) || !holdsInstallAgent(staging)) {
+    const Unzipped unzipped = unzipInstallAgent(archive, staging, "unzip", reportMessage, wait.giveUp);
+    if (unzipped != Unzipped::Done || !holdsInstallAgent(staging)) {
         removeTree(staging);
-        return (wait.giveUp && wait.giveUp()) ? CacheFill::GaveUp : CacheFill::ExtractionFailed;
+        if (wait.giveUp && wait.giveUp()) return CacheFill::GaveUp;
+        return unzipped == Unzipped::DiskFull ? CacheFill::DiskFull : CacheFill::ExtractionFailed;
     }
 
     const AgentIdentity same{record.url, record.tag.empty() ? std::nullopt : std::optional(record.tag), record.keyId};

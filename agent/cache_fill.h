@@ -48,7 +48,7 @@ std::optional<AgentRecord> cachedAgentRecord();
 // the caller judges (and lets go of the lock when it does not want that agent).
 std::optional<AgentRecord> holdCachedAgent(const CacheWait& wait);
 
-enum class CacheFill { Filled, ExtractionFailed, CacheNotWritable, GaveUp };
+enum class CacheFill { Filled, ExtractionFailed, DiskFull, CacheNotWritable, GaveUp };
 
 // Extracts archive into a staging directory beside the agent directory; only when that gave
 // an "install" does it take the agent directory's place, and only then are the record and

@@ -2,15 +2,24 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <exception>
 
+#include "agent/zip_directory.h"
 #include "host/shell.h"
 #include "platform/system_log.h"
 
 namespace bi {
+
+namespace {
+
+// unzip's exit status when the disk is (or was) full during extraction.
+constexpr int kUnzipDiskFull = 50;
+
+}  // namespace
 
 bool isZipArchive(const std::string& path) {
     // The record is 22 bytes and ends the file, after a comment of at most 65,535 bytes.
@@ -38,17 +47,17 @@ bool isZipArchive(const std::string& path) {
     return false;
 }
 
-bool unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool,
-                       Reporter report, const std::function<bool()>& cancelled) {
+Unzipped unzipInstallAgent(const std::string& archive, const std::string& destination, const std::string& tool,
+                           Reporter report, const std::function<bool()>& cancelled) {
     struct stat st {};
-    if (::stat(archive.c_str(), &st) != 0) return false;
+    if (::stat(archive.c_str(), &st) != 0) return Unzipped::Failed;
 
     // unzip reads the archive through an inherited descriptor: it takes "*", "?" and "[" in an
     // archive's name as a pattern that may match other archives, and a leading "-" as options.
     const int fd = ::open(archive.c_str(), O_RDONLY);
     if (fd < 0) {
         report("Failed to unzip the install agent", true);
-        return false;
+        return Unzipped::Failed;
     }
     // -P '' and no standard input: neither an encrypted entry (a password prompt on the
     // terminal) nor a full disk (a question on standard input) may wait for an answer.
@@ -68,15 +77,21 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
         status = runShellCancellable(command, cancelled, rewrite);
     } catch (const std::exception&) {
         ::close(fd);
-        return false;
+        return Unzipped::Failed;
     }
     ::close(fd);
-    if (status != 0) {
-        report(cancelled && cancelled() ? "The installation was cancelled." : "Failed to unzip the install agent",
-               true);
-        return false;
-    }
-    return true;
+    if (status == 0) return Unzipped::Done;
+    const bool stopped = cancelled && cancelled();
+    report(stopped ? "The installation was cancelled." : "Failed to unzip the install agent", true);
+    return !stopped && WIFEXITED(status) && WEXITSTATUS(status) == kUnzipDiskFull ? Unzipped::DiskFull
+                                                                                  : Unzipped::Failed;
+}
+
+int64_t unpackedSize(const std::string& archive) {
+    const ZipRead read = readZipDirectoryOf(archive);
+    if (!read.directory) return -1;
+    const uint64_t size = read.directory->unpackedSize();
+    return size > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(size);
 }
 
 }  // namespace bi

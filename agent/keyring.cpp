@@ -19,15 +19,30 @@ const PublicKey* Keyring::find(const KeyId& id) const {
     return found == keys.end() ? nullptr : &*found;
 }
 
-SignatureCheck verifySigned(const Keyring& keyring, const std::string& signature, const std::string& archive,
-                            const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
+namespace {
+
+// `verify` with the key the signature names, or why there is none to verify with.
+SignatureCheck withNamedKey(const Keyring& keyring, const std::string& signature,
+                            const std::function<SignatureCheck(const PublicKey&)>& verify) {
     const auto id = signatureKeyId(signature);
     if (!id) return {};
     const PublicKey* key = keyring.find(*id);
     if (key == nullptr) {
         return {keyring.isRetired(*id) ? SignatureStatus::Retired : SignatureStatus::OtherKey, keyIdText(*id), ""};
     }
-    return verifySignature(*key, signature, archive, name, digest);
+    return verify(*key);
+}
+
+}  // namespace
+
+SignatureCheck verifySigned(const Keyring& keyring, const std::string& signature, const std::string& archive,
+                            const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
+    return withNamedKey(keyring, signature,
+                        [&](const PublicKey& key) { return verifySignature(key, signature, archive, name, digest); });
+}
+
+SignatureCheck verifySignedAhead(const Keyring& keyring, const std::string& signature, const std::string& name) {
+    return withNamedKey(keyring, signature, [&](const PublicKey& key) { return verifyAhead(key, signature, name); });
 }
 
 SignatureCheck verifyArchiveFile(const Keyring& keyring, const std::string& path, std::string name) {

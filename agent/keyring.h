@@ -23,6 +23,9 @@ struct Keyring {
 SignatureCheck verifySigned(const Keyring& keyring, const std::string& signature, const std::string& archive,
                             const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest);
 
+// The same before the archive has come (verifyAhead).
+SignatureCheck verifySignedAhead(const Keyring& keyring, const std::string& signature, const std::string& name);
+
 // Checks the archive at path against its signature file beside it ("<path>.minisig"), as
 // shipped in a bundle under `name` (by default its own file name).
 SignatureCheck verifyArchiveFile(const Keyring& keyring, const std::string& path, std::string name = "");

@@ -41,6 +41,13 @@ std::optional<PartialArchive> partialArchiveFor(const std::string& url) {
     return std::nullopt;
 }
 
+std::optional<PartialArchive> peekPartialArchive() {
+    struct stat st {};
+    const auto record = readPartialRecord(recordPath());
+    if (!record || ::stat(partialArchivePath().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return PartialArchive{*record, st.st_size};
+}
+
 // Not synced: a sync would first write back the whole archive, and a record lost in a crash
 // only drops the partial archive.
 bool recordPartialArchive(const PartialRecord& record) { return writePartialRecord(recordPath(), record, false); }

@@ -24,6 +24,10 @@ struct PartialArchive {
 // dropped.
 std::optional<PartialArchive> partialArchiveFor(const std::string& url);
 
+// The partial archive as it lies, whoever writes it, without dropping anything: what a waiting
+// installer shows of another's download. nullopt without a record or a file.
+std::optional<PartialArchive> peekPartialArchive();
+
 // Records what the partial archive is; false when it could not be written.
 bool recordPartialArchive(const PartialRecord& record);
 

@@ -189,15 +189,10 @@ BundleKey loadBundleKey(const std::string& path) {
 
 BundleKey loadBundleKey() { return loadBundleKey(getBundleLocation() + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE); }
 
-SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,
-                               const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
-    SignatureCheck check = verifyLines(key, signature, [&](const std::string& algorithm, const unsigned char* sig) {
-        if (algorithm == "ED") {
-            const auto hash = digest();
-            return hash && crypto_sign_verify_detached(sig, hash->data(), hash->size(), key.key.data()) == 0;
-        }
-        return algorithm == "Ed" && verifyWholeFile(sig, archive, key);
-    });
+namespace {
+
+// A valid check whose trusted comment names another file than `name` is for that file.
+SignatureCheck forFile(SignatureCheck check, const std::string& name) {
     if (check.status != SignatureStatus::Valid) return check;
     const auto file = commentField(check.trustedComment, "file");
     if (file && *file != name && *file != percentDecoded(name)) {
@@ -205,6 +200,26 @@ SignatureCheck verifySignature(const PublicKey& key, const std::string& signatur
         check.trustedComment.clear();
     }
     return check;
+}
+
+}  // namespace
+
+SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,
+                               const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest) {
+    return forFile(verifyLines(key, signature,
+                               [&](const std::string& algorithm, const unsigned char* sig) {
+                                   if (algorithm == "ED") {
+                                       const auto hash = digest();
+                                       return hash && crypto_sign_verify_detached(sig, hash->data(), hash->size(),
+                                                                                  key.key.data()) == 0;
+                                   }
+                                   return algorithm == "Ed" && verifyWholeFile(sig, archive, key);
+                               }),
+                   name);
+}
+
+SignatureCheck verifyAhead(const PublicKey& key, const std::string& signature, const std::string& name) {
+    return forFile(verifyTrustedComment(key, signature), name);
 }
 
 SignatureCheck verifyMessage(const PublicKey& key, const std::string& signature, const std::string& message) {

@@ -80,6 +80,11 @@ struct SignatureCheck {
 SignatureCheck verifySignature(const PublicKey& key, const std::string& signature, const std::string& archive,
                                const std::string& name, const std::function<std::optional<Blake2bDigest>()>& digest);
 
+// What can be checked of an archive's signature before the archive has come: the key id, the
+// global signature over the trusted comment and the file it names. The signature over the
+// archive itself is left to verifySignature once it is here.
+SignatureCheck verifyAhead(const PublicKey& key, const std::string& signature, const std::string& name);
+
 // Checks `signature` over `message` (a key statement's text) with key: key id, signature,
 // global signature; a trusted comment's "file:" is not looked at.
 SignatureCheck verifyMessage(const PublicKey& key, const std::string& signature, const std::string& message);

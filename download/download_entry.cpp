@@ -15,14 +15,16 @@ namespace bi {
 namespace {
 
 // Owns the window's loop: opening the window starts the run, closing it (its user, or the
-// window once the run is over) gives the run up and ends the loop.
+// window once the run is over) gives the run up and ends the loop. Try again starts a new run
+// of the same inputs in the same window.
 class RunWindow final : public ui::WindowDelegate {
 public:
     explicit RunWindow(const Settings& settings) : settings_(settings) {}
 
     RunResult run(RunInputs inputs) {
+        inputs_ = std::move(inputs);
         window_ = ui::openWindow(*this, setup(settings_));
-        run_ = std::make_unique<DownloadRun>(std::move(inputs), settings_, *window_);
+        run_ = std::make_unique<DownloadRun>(inputs_, settings_, *window_);
         window_->show(ui::RunSnapshot{});
         loop();
         return run_->finish();
@@ -34,6 +36,8 @@ public:
         failure_ = ui::RunSnapshot{};
         failure_->stage = ui::Stage::Failed;
         failure_->trouble = troubleOf(failure);
+        failure_->details = platform::logLinesSince(0);
+        failure_->logFile = platform::logFilePath();
         loop();
     }
 
@@ -44,6 +48,16 @@ public:
     void onWindowClose() override {
         if (run_) run_->cancel();
         window_->mainLoop().stop(0);
+    }
+    // The failed run's worker has published its last snapshot, whose showing offered this:
+    // it waits for nothing on this thread any more, so finishing it cannot block.
+    void onTryAgain() override {
+        if (!run_) return;
+        run_->finish();
+        run_.reset();  // its locks go before the next run takes them
+        run_ = std::make_unique<DownloadRun>(inputs_, settings_, *window_);
+        window_->show(ui::RunSnapshot{});
+        run_->start();
     }
 
 private:
@@ -70,6 +84,7 @@ private:
     }
 
     const Settings& settings_;
+    RunInputs inputs_;
     std::unique_ptr<ui::Window> window_;
     std::unique_ptr<DownloadRun> run_;
     std::optional<ui::RunSnapshot> failure_;

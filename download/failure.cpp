@@ -97,6 +97,14 @@ std::string logLine(const Failure& f) {
             return (f.shipped ? "The shipped installer archive could not be extracted: "
                               : failed + "The archive could not be extracted: ") +
                    f.where;
+        case Failure::Kind::NoSpace: {
+            const std::string head = f.shipped ? "The shipped installer archive was not extracted: " : failed;
+            if (f.free < 0) return head + "The disk filled while extracting " + f.detail + " into " + f.where;
+            return head +
+                   format("Not enough free space in %s: %lld bytes needed, %lld free, for ", f.where.c_str(),
+                          static_cast<long long>(f.needed), static_cast<long long>(f.free)) +
+                   f.detail;
+        }
         case Failure::Kind::CacheNotWritable:
             return failed + "The installer cache could not be written: " + f.where;
         case Failure::Kind::CacheUntrusted:
@@ -152,6 +160,13 @@ ui::Trouble troubleOf(const Failure& f) {
         case Failure::Kind::Extraction:
             t.kind = Kind::Extraction;
             t.shipped = f.shipped;
+            break;
+        case Failure::Kind::NoSpace:
+            t.kind = Kind::NoSpace;
+            t.place = f.where;
+            if (t.place.size() > 1 && t.place.ends_with('/')) t.place.pop_back();
+            t.bytes = f.needed;
+            t.free = f.free;
             break;
         case Failure::Kind::CacheNotWritable:
             t.kind = Kind::CacheNotWritable;

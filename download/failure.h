@@ -22,7 +22,9 @@ struct Failure {
         NotModifiedPlain,  // a 304 to a request without conditions
         NotZip,            // `detail`: the content type, empty when none
         Signature,         // `signature`, `detail`: the key ids, or the HTTP status of a missing one
-        Extraction,
+        Extraction,        // `where`: the archive
+        NoSpace,           // `where`: where the bytes go; `needed`, `free` (-1: the disk filled meanwhile);
+                           // `detail`: what they are of (the archive's URL, or the archive)
         CacheNotWritable,  // `where`: the cache
         CacheUntrusted,    // `detail`: why
         NoUrlFile,         // `where`: the URL file
@@ -40,6 +42,7 @@ struct Failure {
     SignatureStatus signature = SignatureStatus::Invalid;
     net::TransferErrorKind transfer = net::TransferErrorKind::Other;
     int64_t needed = -1;   // a full disk: the bytes the archive needs, -1 when unknown
+    int64_t free = -1;     // NoSpace: the bytes free there, -1 when the disk filled while being written
     bool shipped = false;  // the archive shipped in the bundle, not a download
 };
 

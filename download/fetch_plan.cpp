@@ -109,24 +109,27 @@ Step judgeStatus(PlanMemory& memory, const Ask& asked, const Answer& answer, dou
 }
 
 // A server that cannot serve now is left for the next: unreachable, busy or silent after its
-// retries, or without the archive (a mirror may lag behind).
-bool leavesServer(const Ask& asked, const Answer& answer) {
+// retries, or without the archive or, before it, its signature (a mirror may lag behind).
+bool leavesServer(const PlanMemory& memory, const Ask& asked, const Answer& answer) {
     if (answer.error) {
         return isUnreachable(*answer.error) || answer.error->kind == TransferErrorKind::TimedOut ||
                answer.error->kind == TransferErrorKind::ConnectionLost;
     }
-    return isTransientStatus(answer.status) ||
-           (asked.fetch == Fetch::Archive && (answer.status == 404 || answer.status == 410));
+    const bool archiveOrAhead =
+        asked.fetch == Fetch::Archive || (asked.fetch == Fetch::Signature && !memory.archiveHere);
+    return isTransientStatus(answer.status) || (archiveOrAhead && (answer.status == 404 || answer.status == 410));
 }
 
 Step moveOn(PlanMemory& memory, const Ask& asked, const Answer& answer, Step step) {
     if ((step.action != Action::Fail && step.action != Action::Offline) || memory.servers.size() < 2 ||
-        !leavesServer(asked, answer)) {
+        !leavesServer(memory, asked, answer)) {
         return step;
     }
     if (memory.server == 0) memory.primaryFailure = step.failure;
     if (memory.server + 1 < memory.servers.size()) {
         Step next = act(Action::NextServer);
+        // The archive comes from the server whose signature was taken: the next one's first.
+        next.fetch = asked.fetch == Fetch::Archive && memory.signatureFirst ? Fetch::Signature : asked.fetch;
         next.reason = answer.error ? answer.error->reason : format("HTTP %ld", answer.status);
         memory.earlierAnswered = memory.earlierAnswered || memory.reached;
         memory.reached = false;
@@ -257,13 +260,22 @@ Step judgeCached(PlanMemory& memory, const Ask& asked, const Step& step, CacheJu
 
 Step judgeArrived(PlanMemory& memory, const std::string& url, bool isZip, const std::string& contentType) {
     if (!isZip) return fail({Failure::Kind::NotZip, url, contentType}, true);
-    return memory.keyId.empty() ? act(Action::Extract) : fetchNext(memory, Fetch::Signature);
+    if (memory.keyId.empty()) return act(Action::Extract);
+    memory.archiveHere = true;
+    // The signature asked for first is the one the archive is checked with.
+    return memory.signatureFirst ? act(Action::CheckSignature) : fetchNext(memory, Fetch::Signature);
 }
 
 bool asksIdentityFirst(const PlanMemory& memory, const OnDisk& disk) {
     const auto& cached = disk.cached;
     return !memory.keyId.empty() && cached && cameFromHere(*cached, memory) && !cached->hash.empty() &&
            !disk.cachedExpired;
+}
+
+Fetch firstFetch(PlanMemory& memory, const OnDisk& disk) {
+    if (asksIdentityFirst(memory, disk)) return Fetch::Identity;
+    memory.signatureFirst = !memory.keyId.empty();
+    return memory.signatureFirst ? Fetch::Signature : Fetch::Archive;
 }
 
 Step judgeIdentity(const SignatureCheck& check, PlanMemory& memory, const std::optional<AgentRecord>& cached,
@@ -317,14 +329,39 @@ SignatureStatus judgeSignedArchive(const SignatureCheck& check, const TrustFacts
     return SignatureStatus::Valid;
 }
 
-Step judgeSignature(const SignatureCheck& check, const PlanMemory& memory, const std::optional<AgentRecord>& cached,
-                    const TrustFacts& facts) {
+namespace {
+
+// A signature's status once rollback, floor and expiry are judged too.
+SignatureStatus judgedStatus(const SignatureCheck& check, const PlanMemory& memory,
+                             const std::optional<AgentRecord>& cached, const TrustFacts& facts) {
     SignatureCheck judged = check;
     judged.status = judgeRollback(check, memory, cached);
-    judged.status = judgeSignedArchive(judged, facts);
-    if (judged.status == SignatureStatus::Valid) return act(Action::Extract);
-    return refused(judged.status, memory.url,
+    return judgeSignedArchive(judged, facts);
+}
+
+Step refusedSignature(SignatureStatus status, const SignatureCheck& check, const PlanMemory& memory) {
+    return refused(status, memory.url,
                    "expected key " + memory.keyId + (check.keyId.empty() ? "" : ", found key " + check.keyId));
+}
+
+}  // namespace
+
+Step judgeSignatureAhead(const SignatureCheck& check, PlanMemory& memory, const std::optional<AgentRecord>& cached,
+                         const TrustFacts& facts) {
+    const SignatureStatus status = judgedStatus(check, memory, cached, facts);
+    if (status == SignatureStatus::Valid) return fetchNext(memory, Fetch::Archive);
+    return refusedSignature(status, check, memory);
+}
+
+Step judgeSignature(const SignatureCheck& check, PlanMemory& memory, const std::optional<AgentRecord>& cached,
+                    const TrustFacts& facts) {
+    const SignatureStatus status = judgedStatus(check, memory, cached, facts);
+    if (status == SignatureStatus::Valid) return act(Action::Extract);
+    if (status == SignatureStatus::Invalid && memory.signatureFirst && !memory.signatureAgain) {
+        memory.signatureAgain = true;
+        return fetchNext(memory, Fetch::Signature);
+    }
+    return refusedSignature(status, check, memory);
 }
 
 std::optional<Failure> judgeShippedSignature(const SignatureCheck& check, const TrustFacts& facts,
@@ -350,18 +387,59 @@ Step judgeOffline(const Step& offline, const PlanMemory& memory, const std::opti
     return step;
 }
 
-Step judgeFill(CacheFill filled, const std::string& url, const std::string& cacheDir) {
+std::optional<Step> judgeRoom(int64_t needed, int64_t free, const std::string& place, const std::string& what,
+                              bool dropPartial) {
+    if (free < 0 || needed <= free) return std::nullopt;
+    Failure failure{Failure::Kind::NoSpace, place, what};
+    failure.needed = needed;
+    failure.free = free;
+    return fail(std::move(failure), dropPartial);
+}
+
+Step judgeFill(CacheFill filled, const std::string& archive, const std::string& cacheDir, int64_t needed) {
     switch (filled) {
         case CacheFill::Filled:
             return act(Action::UseCached, true);
         case CacheFill::GaveUp:
             return act(Action::Stop);  // the whole archive stays for the next run
         case CacheFill::ExtractionFailed:
-            return fail({Failure::Kind::Extraction, url}, true);
+            return fail({Failure::Kind::Extraction, archive}, true);
+        case CacheFill::DiskFull: {
+            // The whole archive stays: once there is room, it is extracted without a download.
+            Failure full{Failure::Kind::NoSpace, cacheDir, archive};
+            full.needed = needed;
+            return fail(std::move(full));
+        }
         case CacheFill::CacheNotWritable:
             break;
     }
     return fail({Failure::Kind::CacheNotWritable, cacheDir});
+}
+
+bool mayPassAgain(const Failure& failure) {
+    switch (failure.kind) {
+        case Failure::Kind::Transfer:
+            switch (failure.transfer) {
+                case TransferErrorKind::Refused:
+                case TransferErrorKind::UnknownHost:
+                case TransferErrorKind::TimedOut:
+                case TransferErrorKind::ConnectionLost:
+                case TransferErrorKind::DiskFull:
+                    return true;
+                default:
+                    return false;
+            }
+        case Failure::Kind::Http:
+            return isTransientStatus(failure.status);
+        case Failure::Kind::NoSpace:
+        case Failure::Kind::NotZip:  // once signed in to the network
+            return true;
+        case Failure::Kind::Signature:
+            // Offline, with the cached agent past its expiry: the server may answer now.
+            return failure.signature == SignatureStatus::CachedExpired;
+        default:
+            return false;
+    }
 }
 
 bool hasExpired(const std::string& trustedComment, int64_t now) {

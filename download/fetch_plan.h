@@ -45,6 +45,11 @@ struct PlanMemory {
     bool statementAsked = false;            // the key statements were fetched in this run
     bool cachedExpired = false;             // the cached agent is past its expiry
     int64_t length = -1;                    // the whole archive's, once an answer said it
+    // A signed bundle's first run asks for the signature before the archive, from the server
+    // that is to send the archive.
+    bool signatureFirst = false;
+    bool archiveHere = false;     // the archive has arrived whole
+    bool signatureAgain = false;  // the signature was asked once more, the archive having failed it
 };
 
 // The URL of the server asked now.
@@ -145,6 +150,11 @@ Step judgeArrived(PlanMemory& memory, const std::string& url, bool isZip, const 
 // its key has its archive's hash on record.
 bool asksIdentityFirst(const PlanMemory& memory, const OnDisk& disk);
 
+// What a run asks for first: the signature that may name the cached agent (Identity); else,
+// for a signed bundle, the signature, so that what it alone refuses costs no archive; else the
+// archive.
+Fetch firstFetch(PlanMemory& memory, const OnDisk& disk);
+
 // What a verified archive is judged against besides its key.
 struct TrustFacts {
     int64_t now = 0;
@@ -178,8 +188,16 @@ SignatureStatus judgeRollback(const SignatureCheck& check, const PlanMemory& mem
 // expiry, or older than the newest seen is refused.
 SignatureStatus judgeSignedArchive(const SignatureCheck& check, const TrustFacts& facts);
 
-// What follows the archive's signature check: its extraction, or the refusal.
-Step judgeSignature(const SignatureCheck& check, const PlanMemory& memory, const std::optional<AgentRecord>& cached,
+// What follows the signature asked for before the archive, checked without it (the key, the
+// trusted comment, the file it names, the floor, expiry and rollback): the archive, or the
+// refusal.
+Step judgeSignatureAhead(const SignatureCheck& check, PlanMemory& memory, const std::optional<AgentRecord>& cached,
+                         const TrustFacts& facts);
+
+// What follows the archive's signature check: its extraction, or the refusal. An archive that
+// fails the signature asked for before it has the signature asked for once more: a release may
+// have come out meanwhile.
+Step judgeSignature(const SignatureCheck& check, PlanMemory& memory, const std::optional<AgentRecord>& cached,
                     const TrustFacts& facts);
 
 // A shipped archive's signature check: nullopt when it may be extracted, else why not.
@@ -190,8 +208,19 @@ std::optional<Failure> judgeShippedSignature(const SignatureCheck& check, const 
 // nullopt) and the time: it starts, or has expired, or the run fails as `offline` says.
 Step judgeOffline(const Step& offline, const PlanMemory& memory, const std::optional<AgentRecord>& held, int64_t now);
 
-// What follows the archive's extraction into the cache.
-Step judgeFill(CacheFill filled, const std::string& url, const std::string& cacheDir);
+// Whether `needed` bytes fit in the `free` ones (-1: unknown, taken to fit) at `place`; else the
+// step that ends the run before they are written, saying what they are for (`what`). A partial
+// archive stays for a later run unless `dropPartial`.
+std::optional<Step> judgeRoom(int64_t needed, int64_t free, const std::string& place, const std::string& what,
+                              bool dropPartial = false);
+
+// What follows the extraction of `archive` into the cache; `needed`: what its entries take.
+Step judgeFill(CacheFill filled, const std::string& archive, const std::string& cacheDir, int64_t needed);
+
+// Whether another attempt may pass where this failure stopped: a server away, busy or silent,
+// a lost connection, a full disk, a page that was not the archive. Another attempt cannot mend
+// a refusal, an address or a certificate that does not work, nor a password the proxy refused.
+bool mayPassAgain(const Failure& failure);
 
 // Whether a trusted comment's "expires:" has passed; one that is not a number has. Without
 // the field nothing expires.

@@ -10,6 +10,7 @@
 #include "agent/cache_lock.h"
 #include "agent/extract.h"
 #include "agent/key_statement.h"
+#include "agent/partial_archive.h"
 #include "download/retry_policy.h"
 #include "host/files.h"
 #include "host/report.h"
@@ -53,7 +54,7 @@ bool ended(const RunState& state) {
 }  // namespace
 
 DownloadRun::DownloadRun(RunInputs inputs, const Settings& settings, ui::Window& window)
-    : in_(std::move(inputs)), settings_(settings), window_(window) {
+    : in_(std::move(inputs)), settings_(settings), window_(window), logMark_(platform::logLinesLogged()) {
     memory_.url = in_.url;
     memory_.keyId = in_.key.idText();
     if (!in_.mirrors.empty()) {
@@ -149,18 +150,46 @@ CacheWait DownloadRun::cacheWait() {
 
 void DownloadRun::begin() {
     // One downloader per cache: the others wait, then find the agent it brought current.
-    for (bool waited = false; !CacheLock::download().tryLock(CacheLock::Mode::Exclusive); waited = true) {
+    bool waited = false;
+    for (; !CacheLock::download().tryLock(CacheLock::Mode::Exclusive); waited = true) {
         if (!waited) {
             if (!enter(stage::WaitingForOther{})) return;
             snapshot_.stage = ui::Stage::WaitingForOther;
+            followOther();
+            publish();
+        } else if (followOther()) {
             publish();
         }
         if (!pause(Clock::now() + kLockPoll)) return;
     }
+    if (waited) {  // the other's progress is not this run's
+        snapshot_.transfer = {};
+        snapshot_.stage = ui::Stage::Downloading;
+        publish();
+    }
     if (!memory_.keyId.empty()) trust_ = readTrustState(trustStatePath(memory_.keyId));
     OnDisk disk{std::nullopt, cachedAgentRecord()};
     disk.cachedExpired = disk.cached && hasExpired(disk.cached->trustedComment, now());
-    fetch(asksIdentityFirst(memory_, disk) ? Fetch::Identity : Fetch::Archive);
+    const auto left = peekPartialArchive();
+    snapshot_.keepsPartial = left && left->record.url == in_.url && isStrongTag(left->record.tag);
+    fetch(firstFetch(memory_, disk));
+}
+
+bool DownloadRun::followOther() {
+    const auto other = peekPartialArchive();
+    ui::TransferMeter& meter = snapshot_.transfer;
+    if (!other || (meter.receiving() && static_cast<double>(other->size) == meter.received())) return false;
+    const auto at = ui::TransferMeter::Clock::now();
+    meter.setMaximum(static_cast<double>(std::max<int64_t>(other->record.length, 0)));
+    meter.setIndeterminate(other->record.length < 0);
+    if (!meter.receiving() || static_cast<double>(other->size) < meter.received()) {
+        // What was there before counts as arrived, not as a burst of speed.
+        meter.setValue(static_cast<double>(other->size));
+        meter.add(0, at);
+    } else {
+        meter.add(static_cast<double>(other->size) - meter.received(), at);
+    }
+    return true;
 }
 
 void DownloadRun::fetch(Fetch what) {
@@ -170,6 +199,7 @@ void DownloadRun::fetch(Fetch what) {
     disk.cachedExpired = disk.cached && hasExpired(disk.cached->trustedComment, now());
     memory_.cachedExpired = disk.cachedExpired;
     partial_ = disk.partial;
+    snapshot_.keepsPartial = partial_.has_value();
     Ask ask = planArchive(memory_, disk);
     ask.request.file = partialArchivePath();
     base_ = ask.request.resumeFrom;
@@ -204,15 +234,23 @@ void DownloadRun::firstAnswer(net::DownloadTask& task, const Ask& asked, bool bo
             if (hasher_) hasher_->restart();
         }
         if (step.checkCached) step = judgedCache(asked, step, tag_);
+        // The rest of the archive must fit beside what is already in the cache.
+        const std::string cacheDir = getInstallAgentCacheDir();
+        const int64_t rest = memory_.length >= 0 ? memory_.length - base_ : -1;
+        if (step.action == Action::Accept) {
+            if (auto full = judgeRoom(rest, freeSpace(cacheDir), cacheDir, task.url(), base_ == 0)) step = *full;
+        }
     }
     if (step.action != Action::Accept) return carryOut(task, asked, step);
     if (!enter(stage::Receiving{asked, &task}) || asked.fetch != Fetch::Archive) return;
     // Only an archive with a strong tag can be resumed; any other is dropped by the next run.
     recordPartialArchive(PartialRecord{in_.url, tag_.value_or(""), now(), memory_.length});
+    snapshot_.keepsPartial = isStrongTag(tag_.value_or(""));
     ui::TransferMeter& meter = snapshot_.transfer;
     meter.setValue(static_cast<double>(base_));
     meter.setMaximum(static_cast<double>(std::max<int64_t>(memory_.length, 0)));
     meter.setIndeterminate(memory_.length < 0);
+    snapshot_.resumedFrom = base_;
     snapshot_.stage = ui::Stage::Downloading;
     publish();
 }
@@ -251,7 +289,7 @@ void DownloadRun::carryOut(net::DownloadTask& task, const Ask& asked, const Step
             snapshot_.server = static_cast<int>(memory_.server) + 1;
             snapshot_.servers = static_cast<int>(memory_.servers.size());
             publish();
-            return next(task, asked.fetch, {}, step.cause);
+            return next(task, step.fetch, {}, step.cause);
         case Action::FetchNext:
             return next(task, step.fetch, {}, step.cause);
         case Action::CheckSignature:
@@ -306,6 +344,12 @@ void DownloadRun::statementArrived(net::DownloadTask& task, const Ask& asked, co
 }
 
 void DownloadRun::checkSignature(net::DownloadTask& task, const Ask& asked) {
+    if (!memory_.archiveHere) {
+        // Before the archive is asked for: what the signature alone can refuse costs no archive.
+        const SignatureCheck ahead =
+            verifySignedAhead(keyringOf(in_.key.keys, trust_), signature_, net::lastPathSegment(in_.url));
+        return carryOut(task, asked, judgeSignatureAhead(ahead, memory_, cachedAgentRecord(), trustFacts()));
+    }
     if (!enter(stage::Verifying{})) return;
     const std::string archive = partialArchivePath();
     const int64_t size = sizeOf(archive);
@@ -353,15 +397,19 @@ void DownloadRun::extract(net::DownloadTask& task, const Ask& asked) {
         record.hash = hexOf(digest->data(), digest->size());
         record.signature = signature_;
     }
+    // What unzip will write must fit, beside the agent it replaces.
+    const std::string archive = partialArchivePath(), cacheDir = getInstallAgentCacheDir();
+    const int64_t needed = unpackedSize(archive);
+    if (auto full = judgeRoom(needed, freeSpace(cacheDir), cacheDir, archive)) return carryOut(task, asked, *full);
     if (!enter(stage::Extracting{})) return;
     snapshot_.stage = ui::Stage::Extracting;
     // An archive taken whole from an earlier run was not downloaded now.
     if (snapshot_.transfer.receiving()) snapshot_.transfer.finish(ui::TransferMeter::Clock::now());
     publish();
-    const CacheFill filled = fillCache(partialArchivePath(), record, cacheWait());
+    const CacheFill filled = fillCache(archive, record, cacheWait());
     if (in<stage::Cancelled>()) return;
     if (filled == CacheFill::Filled) rememberTrust(record);
-    carryOut(task, asked, judgeFill(filled, asked.request.url, getInstallAgentCacheDir()));
+    carryOut(task, asked, judgeFill(filled, archive, cacheDir, needed));
 }
 
 void DownloadRun::useCached(net::DownloadTask& task, const Step& step) {
@@ -383,10 +431,16 @@ void DownloadRun::fail(net::DownloadTask* task, const Failure& failure) {
     if (!enter(stage::Failed{failure})) return;
     platform::systemLog(logLine(failure));
     if (task != nullptr) task->cancel();
+    const auto left = peekPartialArchive();
+    snapshot_.keepsPartial = left && left->record.url == in_.url && isStrongTag(left->record.tag);
     CacheLock::download().unlock();
     snapshot_.stage = ui::Stage::Failed;
     snapshot_.trouble = troubleOf(failure);
+    snapshot_.mayRetry = mayPassAgain(failure);
+    snapshot_.details = platform::logLinesSince(logMark_);
+    snapshot_.logFile = platform::logFilePath();
     snapshot_.transfer.stop();
+    // Another attempt publishes a new run's snapshots: this is the last one of this run.
     publish();
 }
 

@@ -121,6 +121,9 @@ private:
     void offline(net::DownloadTask& task, const Ask& asked, const Step& step);
     void useCached(net::DownloadTask& task, const Step& step);
     void fail(net::DownloadTask* task, const Failure& failure);
+    // While another installer downloads: its partial archive's growth, shown as this run's
+    // transfer; false when nothing changed.
+    bool followOther();
     void rememberTrust(const AgentRecord& record);
     TrustFacts trustFacts() const;
     CacheWait cacheWait();
@@ -147,6 +150,7 @@ private:
     TrustState trust_;
     std::string signature_;       // the archive's .minisig, once fetched
     std::string trustedComment_;  // its trusted comment, once verified
+    const size_t logMark_;        // the log lines before the run: the later ones are its details
     ui::RunSnapshot snapshot_;
 };
 

@@ -18,6 +18,7 @@
 #include "download/download_entry.h"
 #include "download/fetch_plan.h"
 #include "host/constants.h"
+#include "host/files.h"
 #include "host/locations.h"
 #include "platform/signal_watch.h"
 #include "platform/system_log.h"
@@ -75,27 +76,47 @@ std::optional<Failure> refusedSignature(const std::string& archive, const Settin
     return std::nullopt;
 }
 
+// The directory a person would free or change: TMPDIR, not the working directory made in it.
+std::string parentOf(const std::string& dir) {
+    const auto slash = dir.find_last_of('/', dir.size() > 1 ? dir.size() - 2 : 0);
+    return slash == std::string::npos ? dir : slash == 0 ? "/" : dir.substr(0, slash);
+}
+
+SourcedAgent refuseExtraction(Failure failure, Reporter report, const Settings& settings, bool onConsole) {
+    failure.shipped = true;
+    showFailure(failure, settings, onConsole);
+    report("Failed to initialize the install agent.", true);
+    return {"", std::move(failure)};
+}
+
 SourcedAgent extractAgent(const std::string& archive, const std::string& destination, Reporter report,
                           const Settings& settings) {
     if (auto refused = refusedSignature(archive, settings)) {
         report("Failed to initialize the install agent.", true);
         return {"", std::move(refused)};
     }
+    // What unzip will write must fit where it writes, often a small tmpfs.
+    const int64_t needed = unpackedSize(archive);
+    if (auto full = judgeRoom(needed, freeSpace(destination), parentOf(destination), archive)) {
+        return refuseExtraction(*full->failure, report, settings, true);
+    }
     // Ctrl-C, SIGTERM or SIGHUP end the extraction, so the run can still clean up after itself.
     std::atomic<bool> interrupted{false};
     const platform::SignalWatch watch([&] { interrupted = true; });
+    const Unzipped unzipped =
+        unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); });
     // An archive without "install" would leave sh nothing to run while the run reports success.
-    if (unzipInstallAgent(archive, destination, "unzip", report, [&] { return interrupted.load(); }) &&
-        holdsInstallAgent(destination)) {
+    if (unzipped == Unzipped::Done && holdsInstallAgent(destination)) {
         return {getInstallAgentExecutable(destination), std::nullopt};
     }
     // A cancelled extraction has said so already.
     if (interrupted) return {"", Failure{Failure::Kind::Cancelled}};
-    Failure failure{Failure::Kind::Extraction, archive};
-    failure.shipped = true;
-    showFailure(failure, settings, false);
-    report("Failed to initialize the install agent.", true);
-    return {"", failure};
+    if (unzipped == Unzipped::DiskFull) {
+        Failure full{Failure::Kind::NoSpace, parentOf(destination), archive};
+        full.needed = needed;
+        return refuseExtraction(full, report, settings, true);
+    }
+    return refuseExtraction(Failure{Failure::Kind::Extraction, archive}, report, settings, false);
 }
 
 bool onPath(const std::string& program) {

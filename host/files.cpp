@@ -1,6 +1,7 @@
 #include "host/files.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,15 @@ bool writeFileWhole(const std::string& path, const std::string& text, bool durab
     ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(tmp.c_str());
     return ok;
+}
+
+int64_t freeSpace(const std::string& dir) {
+    struct statvfs st {};
+    if (::statvfs(dir.c_str(), &st) != 0) return -1;
+    // What is free for anyone but the superuser: the blocks kept for root are not the user's.
+    const uint64_t block = st.f_frsize, blocks = st.f_bavail;
+    if (block != 0 && blocks > static_cast<uint64_t>(INT64_MAX) / block) return INT64_MAX;
+    return static_cast<int64_t>(blocks * block);
 }
 
 }  // namespace bi

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -50,6 +51,21 @@ std::string timestamp() {
     std::snprintf(buf + n, sizeof buf - n, ".%03ld", now.tv_nsec / 1000000);
     return buf;
 }
+
+// The latest lines, for logLinesSince.
+struct KeptLines {
+    static constexpr size_t kMost = 500;
+    std::mutex mutex;
+    std::deque<std::string> lines;
+    size_t logged = 0;
+
+    void add(std::string line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(std::move(line));
+        if (lines.size() > kMost) lines.pop_front();
+        ++logged;
+    }
+};
 
 constexpr size_t kLogFilesKept = 10;
 
@@ -177,6 +193,11 @@ struct LogFile {
 };
 
 // Never destroyed: a thread may still log while the process exits.
+KeptLines& keptLines() {
+    static KeptLines* const kept = new KeptLines;
+    return *kept;
+}
+
 LogFile& logFile() {
     static LogFile* const file = new LogFile;
     return *file;
@@ -204,6 +225,19 @@ std::string withoutCredentials(std::string text) {
 }
 
 }  // namespace
+
+size_t logLinesLogged() {
+    std::lock_guard lock(keptLines().mutex);
+    return keptLines().logged;
+}
+
+std::vector<std::string> logLinesSince(size_t from) {
+    KeptLines& kept = keptLines();
+    std::lock_guard lock(kept.mutex);
+    const size_t first = kept.logged - kept.lines.size();
+    const size_t skip = std::clamp(from, first, kept.logged) - first;
+    return {kept.lines.begin() + static_cast<std::ptrdiff_t>(skip), kept.lines.end()};
+}
 
 void keepLogFile() {
     std::lock_guard lock(logFile().mutex);
@@ -256,6 +290,7 @@ void systemLog(const std::string& text) {
     const std::string line = timestamp() + " " + programName() + "[" + std::to_string(::getpid()) + ":" +
                              std::to_string(::gettid()) + "] " + safe + "\n";
     writeAll(STDERR_FILENO, line);
+    keptLines().add(line.substr(0, line.size() - 1));
     appendToLogFile(line);
     openSyslogOnce();
     ::syslog(LOG_INFO, "%s", safe.c_str());

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bi::platform {
 
@@ -20,6 +22,12 @@ void keepLogFile();
 
 // The file that holds this process's log lines; "" while there is none.
 std::string logFilePath();
+
+// How many lines this process has logged so far; and the lines logged after the first `from`
+// of them, as on standard error without their line feeds (the latest 500 at most), for a
+// person who asks what happened.
+size_t logLinesLogged();
+std::vector<std::string> logLinesSince(size_t from);
 
 // Writes all of text to fd, going on after short writes and interruptions; one write(2) for
 // a line, so that lines from several threads never interleave.

@@ -4,8 +4,9 @@
 // or a file it writes plain lines: the status text when it changes, the progress at most once
 // per tenth of the archive and never more than once every two seconds, and a summary when the
 // download has finished, so a log never fills with progress. Nobody can read a failure and
-// close a console: it closes itself once it has said one, and when the run is ready. It follows
-// the terminal's conventions: NO_COLOR takes the colour away, TERM=dumb the redrawing too.
+// close a console: it closes itself once it has said one, and when the run is ready; it
+// offers no other attempt, but says when the next run continues what this one downloaded. It
+// follows the terminal's conventions: NO_COLOR takes the colour away, TERM=dumb the redrawing too.
 #include "ui/console_window.h"
 
 #include <unistd.h>
@@ -59,15 +60,20 @@ public:
         if (closed_) return;
         const auto now = Clock::now();
         const bool after = snapshot.stage == Stage::Extracting || snapshot.stage == Stage::Failed;
+        keepsPartial_ = snapshot.keepsPartial;
         if (!after) showStatus(snapshot, now);
         showTransfer(snapshot.transfer, now);
         if (snapshot.stage == Stage::Failed) {
             showFailure(statusText(snapshot, now, language_));
+            if (keepsPartial_) platform::writeAll(STDERR_FILENO, nextRunText(language_) + "\n");
             close();
             return;
         }
         if (after) showStatus(snapshot, now);
-        if (snapshot.stage == Stage::Ready) close();
+        if (snapshot.stage == Stage::Ready) {
+            ready_ = true;
+            close();
+        }
     }
 
     void close() override {
@@ -75,6 +81,8 @@ public:
         endLine();
         closed_ = true;
         delegate_.onWindowClose();
+        // Given up (Ctrl-C, SIGTERM, SIGHUP): after the run has said so, what it leaves.
+        if (!failed_ && !ready_ && keepsPartial_) platform::writeAll(STDERR_FILENO, nextRunText(language_) + "\n");
     }
 
 private:
@@ -86,7 +94,15 @@ private:
         std::replace(status.begin(), status.end(), '\n', ' ');
         if (status == status_) return;
         status_ = status;
-        terminal_ ? draw() : platform::writeAll(STDERR_FILENO, status + "\n");
+        if (!terminal_) return platform::writeAll(STDERR_FILENO, status + "\n");
+        // Said once above the line, which keeps its room for the progress.
+        if (const std::string resumed = resumedText(snapshot, language_); !resumed.empty()) {
+            terminal_->print(resumed + "\n");
+            RunSnapshot plain = snapshot;
+            plain.resumedFrom = 0;
+            status_ = statusText(plain, now, language_);
+        }
+        draw();
     }
 
     void showTransfer(const TransferMeter& transfer, Clock::time_point now) {
@@ -97,6 +113,10 @@ private:
         if (began) {  // a transfer begins, perhaps again
             plainFrom_ = now;
             tenthShown_ = 0;
+            if (terminal_ && !ticking_) {
+                ticking_ = true;
+                loop_->runAfter(1.0, [this] { tick(); });
+            }
         }
         if (finished) {
             showSummary();
@@ -115,7 +135,6 @@ private:
         }
         terminal_->show("");
         terminal_->print(summary + "\n");
-        loop_->runAfter(1.0, [this] { tickElapsed(); });
     }
 
     // A line at each tenth of a known length, for an unknown one now and then, and never
@@ -123,8 +142,9 @@ private:
     void writePlainProgress(Clock::time_point now) {
         bool due = false;
         if (meter_.total() > 0) {
+            // Whole, the summary says it; and a page that is not the archive is never 100 %.
             const int tenth =
-                static_cast<int>(std::clamp(std::floor(10 * meter_.received() / meter_.total()), 0.0, 10.0));
+                static_cast<int>(std::clamp(std::floor(10 * meter_.received() / meter_.total()), 0.0, 9.0));
             due = tenth > tenthShown_ && now - lastPlainLine_ >= kPlainLineInterval;
             if (due) tenthShown_ = tenth;
         } else {
@@ -164,11 +184,12 @@ private:
         lastDraw_ = now;
     }
 
-    // The elapsed time of what follows the download, once a second.
-    void tickElapsed() {
+    // Once a second from the first bytes: a stall's seconds, then the elapsed time of what
+    // follows the download, change without a byte.
+    void tick() {
         if (closed_ || failed_) return;
-        draw();
-        loop_->runAfter(1.0, [this] { tickElapsed(); });
+        if (meter_.receiving() || meter_.finished()) draw();
+        loop_->runAfter(1.0, [this] { tick(); });
     }
 
     // Progress stays on the screen as it last was, without its speed; the failure follows
@@ -218,6 +239,9 @@ private:
     std::string status_;
     bool failed_ = false;
     bool closed_ = false;
+    bool ready_ = false;
+    bool keepsPartial_ = false;
+    bool ticking_ = false;
 
     bool drawPending_ = false;
     Clock::time_point lastDraw_{};

@@ -19,6 +19,8 @@ using Seconds = std::chrono::duration<double>;
 constexpr Seconds kSpeedWindow{5.0};
 constexpr Seconds kSampleSpacing{0.1};
 constexpr Seconds kLeastSpan{0.5};
+// As long as the speed window: by then the speed has fallen to nothing and says no more.
+constexpr Seconds kStallShown{5.0};
 constexpr Seconds kLongestEstimate{366.0 * 24 * 3600};
 
 }  // namespace
@@ -42,8 +44,15 @@ void TransferMeter::add(double bytes, Clock::time_point now) {
     value_ += bytes;
     runBytes_ += bytes;
     received_ = value_;
+    lastBytes_ = now;
     total_ = indeterminate_ || max_ <= 0 ? -1 : max_;
-    if (now - samples_.back().at >= kSampleSpacing) samples_.push_back({now, runBytes_});
+    // The newest sample is always now's, so that a speed measured after the bytes stopped
+    // counts every one of them; the ones before it lie a spacing apart.
+    if (samples_.size() > 1 && now - samples_[samples_.size() - 2].at < kSampleSpacing) {
+        samples_.back() = {now, runBytes_};
+    } else {
+        samples_.push_back({now, runBytes_});
+    }
     while (samples_.size() > 1 && samples_[1].at <= now - kSpeedWindow) samples_.pop_front();
 }
 
@@ -68,11 +77,16 @@ std::optional<double> TransferMeter::bytesPerSecond(Clock::time_point now) const
 
 std::optional<double> TransferMeter::secondsLeft(Clock::time_point now) const {
     const auto speed = bytesPerSecond(now);
-    if (!speed || *speed <= 0 || total_ <= 0 || received_ >= total_) return std::nullopt;
+    if (stalledSeconds(now) || !speed || *speed <= 0 || total_ <= 0 || received_ >= total_) return std::nullopt;
     // A trickle of a huge total: beyond a year an estimate says nothing (and would overflow
     // the clock's numbers).
     const double left = (total_ - received_) / *speed;
     return left <= kLongestEstimate.count() ? std::optional(left) : std::nullopt;
+}
+
+std::optional<double> TransferMeter::stalledSeconds(Clock::time_point now) const {
+    if (!counting_ || finished_ || stopped_ || now - lastBytes_ < kStallShown) return std::nullopt;
+    return Seconds(now - lastBytes_).count();
 }
 
 double TransferMeter::transferSeconds() const {
@@ -116,8 +130,8 @@ std::string clockText(double seconds) {
 std::string summaryText(const TransferMeter& meter, SizeUnits units, const Language& language) {
     const double seconds = meter.transferSeconds();
     const std::string duration = seconds < 60 ? language.format(language.tr("%.1f s"), seconds) : clockText(seconds);
-    return language.format(language.tr("Downloaded %s in %s"),
-                           sizeText(meter.transferredBytes(), units, language).c_str(), duration.c_str());
+    return language.format(language.tr("Downloaded %s in %s"), sizeText(meter.received(), units, language).c_str(),
+                           duration.c_str());
 }
 
 namespace {
@@ -130,6 +144,11 @@ std::string amountText(const TransferMeter& meter, SizeUnits units, const Langua
 
 std::string speedText(double bytesPerSecond, SizeUnits units, const Language& language) {
     return language.format(language.tr("%s/s"), sizeText(bytesPerSecond, units, language).c_str());
+}
+
+// In place of a speed that has fallen to nothing: how long the server has sent nothing.
+std::string stallText(double seconds, const Language& language) {
+    return language.format(language.tr("No data for %ld s"), static_cast<long>(seconds));
 }
 
 // In words, as GNOME says it: seconds under a minute, then minutes, then hours.
@@ -158,7 +177,9 @@ std::string windowProgressLine(const TransferMeter& meter, Clock::time_point now
                                sizeText(meter.received(), SizeUnits::Binary, language).c_str());
     }
     std::string line = amountText(meter, SizeUnits::Binary, language);
-    if (const auto speed = meter.bytesPerSecond(now)) {
+    if (const auto stalled = meter.stalledSeconds(now)) {
+        line += " \u2014 " + stallText(*stalled, language);
+    } else if (const auto speed = meter.bytesPerSecond(now)) {
         line += " \u2014 " + speedText(*speed, SizeUnits::Binary, language);
         if (const auto left = meter.secondsLeft(now)) line += ", " + timeLeftWords(*left, language);
     }
@@ -169,8 +190,9 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point no
     ConsoleProgress progress;
     if (!meter.receiving()) return progress;
     if (meter.total() > 0) {
-        const int percent =
-            static_cast<int>(std::clamp(std::floor(100 * meter.received() / meter.total()), 0.0, 100.0));
+        // Only a finished archive is whole: a page that is not the archive never reads 100 %.
+        const int percent = static_cast<int>(
+            std::clamp(std::floor(100 * meter.received() / meter.total()), 0.0, meter.finished() ? 100.0 : 99.0));
         progress.percent = language.format(language.tr("%d%%"), percent);
         if (percent < 10)
             progress.percent.insert(0, "  ");
@@ -178,7 +200,11 @@ ConsoleProgress consoleProgress(const TransferMeter& meter, Clock::time_point no
             progress.percent.insert(0, " ");
     }
     progress.amount = amountText(meter, SizeUnits::Binary, language);
-    if (const auto speed = meter.bytesPerSecond(now)) progress.speed = speedText(*speed, SizeUnits::Binary, language);
+    if (const auto stalled = meter.stalledSeconds(now)) {
+        progress.speed = stallText(*stalled, language);
+    } else if (const auto speed = meter.bytesPerSecond(now)) {
+        progress.speed = speedText(*speed, SizeUnits::Binary, language);
+    }
     if (const auto left = meter.secondsLeft(now)) {
         progress.left = language.format(language.tr("%s left"), clockText(*left).c_str());
     }

@@ -23,6 +23,7 @@ public:
     // The bar's value. One below what was received starts the count afresh.
     void setValue(double value);
     void setMaximum(double max) { max_ = max; }
+    double maximum() const { return indeterminate_ ? -1 : max_; }
     void setIndeterminate(bool indeterminate) { indeterminate_ = indeterminate; }
     // Bytes that arrived.
     void add(double bytes, Clock::time_point now);
@@ -41,13 +42,15 @@ public:
     double received() const { return received_; }
     // The expected length as it stood when the last bytes arrived; negative when unknown.
     double total() const { return total_; }
-    // Over the last few seconds; nothing before half a second of data, after a failure and
-    // once finished.
+    // Over the last five seconds counted to `now`, bytes or not; nothing before half a second
+    // of data, after a failure and once finished.
     std::optional<double> bytesPerSecond(Clock::time_point now) const;
+    // Nothing while the bytes stall.
     std::optional<double> secondsLeft(Clock::time_point now) const;
-    // From the first bytes to the finish, and the bytes that arrived meanwhile.
+    // How long no byte has come, once it is five seconds or more (and bytes came before).
+    std::optional<double> stalledSeconds(Clock::time_point now) const;
+    // From the first bytes to the finish.
     double transferSeconds() const;
-    double transferredBytes() const { return runBytes_; }
     double secondsSinceFinish(Clock::time_point now) const;
 
 private:
@@ -67,6 +70,7 @@ private:
     double total_ = -1;
     double runBytes_ = 0;
     Clock::time_point firstBytes_{};
+    Clock::time_point lastBytes_{};
     Clock::time_point finishedAt_{};
     std::deque<Sample> samples_;
 };
@@ -78,7 +82,7 @@ std::string sizeText(double bytes, SizeUnits units, const Language& language);
 // "0:07", "12:34", "1:02:03".
 std::string clockText(double seconds);
 
-// "Downloaded 48.0 MiB in 1.2 s".
+// "Downloaded 48.0 MiB in 1.2 s": the whole archive, also when part of it was already here.
 std::string summaryText(const TransferMeter& meter, SizeUnits units, const Language& language);
 
 // The GTK window's line under the bar: "12.4 MB of 48.0 MB — 5.2 MB/s, 7 seconds left"; the

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ui/progress_text.h"
 
@@ -59,6 +60,8 @@ struct Trouble {
         Certificate,       // `place`: the server's host, whose certificate is not trusted
         NoCaStore,         // no certificates to check a server with
         DiskFull,          // `place`: where; `bytes`: what is needed, -1 when unknown
+        NoSpace,           // `place`: where the agent goes; `bytes`: what it needs; `free`: what is free, -1
+                           // when the disk filled meanwhile
         BadAddress,        // the URL or its redirects do not work
         TransferFailed,    // any other failure of the transfer, or another archive resumed
         NoLibrary,         // no libcurl
@@ -78,17 +81,28 @@ struct Trouble {
     std::string place;
     std::string detail;
     int64_t bytes = -1;
+    int64_t free = -1;
     Refusal refusal = Refusal::Invalid;
     bool shipped = false;
 };
 
 struct RunSnapshot {
     Stage stage = Stage::Downloading;
-    TransferMeter transfer;       // the archive's bytes: received, total, speed
+    // The archive's bytes: received, total, speed; while WaitingForOther, the other
+    // installer's partial archive as it grows on disk.
+    TransferMeter transfer;
+    int64_t resumedFrom = 0;      // while Downloading: the bytes an earlier attempt or run left, continued now
     RetryWait retry;              // while Retrying
     int server = 0, servers = 0;  // while MovingOn: 1-based
     std::string offlineSince;     // when Ready without the server: the day the agent came
     Trouble trouble;              // once Failed
+    bool mayRetry = false;        // once Failed: another attempt may pass
+    // The cache keeps a partial archive of this run that the next one continues.
+    bool keepsPartial = false;
+    // Once Failed: what the log said during the run (URLs, statuses, libcurl's words, the
+    // proxy), and the file that keeps it ("" for none).
+    std::vector<std::string> details;
+    std::string logFile;
 };
 
 }  // namespace bi::ui

@@ -23,6 +23,9 @@ public:
     // Ctrl-C, SIGTERM or SIGHUP on the console), or it closed itself after a ready run or the
     // console's failure.
     virtual void onWindowClose() = 0;
+    // Its user asked for another attempt after a failure that snapshot.mayRetry offered it
+    // for; the window stays open and shows what follows.
+    virtual void onTryAgain() {}
 };
 
 // The environment's switches for the windows (read once into the settings).

@@ -49,6 +49,13 @@ std::string transferSentence(const Trouble& t, const Language& l) {
                 "This computer has no certificates to check the server with. Install the package of the "
                 "system's CA certificates (ca-certificates), then try again.");
         case Kind::DiskFull:
+        case Kind::NoSpace:
+            if (t.free >= 0) {
+                return l.format(
+                    l.tr("The installer needs %s free in %s; %s are free. Free some space, then try again."),
+                    sizeText(static_cast<double>(t.bytes), SizeUnits::Binary, l).c_str(), t.place.c_str(),
+                    sizeText(static_cast<double>(t.free), SizeUnits::Binary, l).c_str());
+            }
             if (t.bytes > 0) {
                 return l.format(
                     l.tr("The disk is full: the installer needs %s of free space in %s. Free some space, then try "
@@ -129,6 +136,8 @@ std::string troubleText(const Trouble& t, const Language& l) {
         case Kind::BadAddress:
         case Kind::TransferFailed:
             return l.tr(kTransferError) + std::string(" ") + transferSentence(t, l);
+        case Kind::NoSpace:
+            return transferSentence(t, l);
         case Kind::NoLibrary:
             return l.tr("This installer needs libcurl to download the installer (package libcurl4 or libcurl).");
         case Kind::NotModifiedPlain:
@@ -175,6 +184,7 @@ int secondsLeft(const RetryWait& retry, std::chrono::steady_clock::time_point no
 std::string statusText(const RunSnapshot& s, std::chrono::steady_clock::time_point now, const Language& l) {
     switch (s.stage) {
         case Stage::Downloading:
+            if (s.resumedFrom > 0) return resumedText(s, l);
             return l.tr("Downloading");
         case Stage::WaitingForOther:
             return l.tr("Waiting for another installer to finish");
@@ -197,6 +207,34 @@ std::string statusText(const RunSnapshot& s, std::chrono::steady_clock::time_poi
 
 std::string buttonText(const RunSnapshot& s, const Language& l) {
     return s.stage == Stage::Failed ? l.tr("Close") : l.tr("Cancel");
+}
+
+std::string tryAgainText(const Language& l) { return l.tr("Try again"); }
+
+std::string detailsTitle(const Language& l) { return l.tr("_Details"); }
+
+std::string copyTitle(const Language& l) { return l.tr("_Copy"); }
+
+std::string detailsText(const RunSnapshot& s, const Language& l) {
+    std::string text;
+    for (const std::string& line : s.details) text += line + "\n";
+    if (!s.logFile.empty())
+        text += l.format(l.tr("The installer's log for the vendor's support: %s"), s.logFile.c_str()) + "\n";
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+std::string resumedText(const RunSnapshot& s, const Language& l) {
+    if (s.resumedFrom <= 0) return {};
+    const std::string kept = sizeText(static_cast<double>(s.resumedFrom), SizeUnits::Binary, l);
+    const double total = s.transfer.maximum();
+    if (total <= 0) return l.format(l.tr("Continuing the download: %s were already here"), kept.c_str());
+    return l.format(l.tr("Continuing the download: %s of %s were already here"), kept.c_str(),
+                    sizeText(total, SizeUnits::Binary, l).c_str());
+}
+
+std::string nextRunText(const Language& l) {
+    return l.tr("The next run of the installer continues where this one stopped.");
 }
 
 }  // namespace bi::ui

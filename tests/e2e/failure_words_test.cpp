@@ -23,12 +23,13 @@ class FailureWords : public InstallerTest {};
 
 // A row's server answers every request with `answer`; by default a proxy's request (for a whole
 // URL, or a CONNECT) with 407, "/page" with a sign-in page, "/agent.zip" with the archive,
-// "/<status>" with that status.
+// "/bomb" with a small archive of a large agent, "/<status>" with that status.
 ScriptedReply defaultAnswer(const ScriptedRequest& q) {
-    static const std::string archive = InstallerTest::heavyArchive("1", 3 << 20);
+    static const std::string archive = InstallerTest::heavyArchive("1", 3 << 20), bomb = InstallerTest::bombArchive();
     if (!q.path.starts_with("/")) return ScriptedReply{407, {{"Proxy-Authenticate", "Basic realm=\"p\""}}};
     if (q.path == "/page") return reply(200, {{"Content-Type", "text/html; charset=utf-8"}}, "<html>sign in</html>");
     if (q.path == "/agent.zip") return testsupport::serveArchive(q, archive, "\"t\"");
+    if (q.path == "/bomb") return testsupport::serveArchive(q, bomb, "\"b\"");
     return ScriptedReply{std::stoi(q.path.substr(1))};
 }
 
@@ -45,6 +46,8 @@ struct FailureRow {
     int signal = 0;                             // sent once unzip, which then takes its time, has started
     bool diskFull = false, keyed = false, terminal = false;
     enum { Download, NoUrlFile, Shipped } road = Download;
+    bool retry = false;   // the window offers another attempt
+    std::string tmpfs{};  // "home" or "tmp": a tmpfs of 2 MiB there
     // The log files' directory: as usual, under a .local of mode 0777, in XDG_STATE_HOME=$D/shared of
     // mode 0777, under a link, none (no HOME).
     enum { Private, Shared, SharedBase, Linked, Unreachable } stateDir = Private;
@@ -92,9 +95,15 @@ class Failure : public InstallerTest, public ::testing::WithParamInterface<Failu
 
 // Each failure, first on the console in English: what the log says, what the user is told, and
 // nothing left but what a later run may resume; then, where the row has German words, in the
-// window in German with "Close" and without libcurl's words, the log still English.
+// window in German with "Close", "Try again" where another attempt may mend it, the log's lines
+// in its details, without libcurl's words elsewhere, the log still English.
 TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     const FailureRow& row = GetParam();
+    std::unique_ptr<Tmpfs> small;
+    if (!row.tmpfs.empty()) {
+        small = std::make_unique<Tmpfs>(row.tmpfs == "home" ? home_ : tmp_, 2048);
+        if (!small->mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here (it needs root)";
+    }
     defaultAnswer({});  // its archive made before the server answers, so that no answer waits for zip
     testsupport::ScriptedServer server([&](const ScriptedRequest& q, int) { return row.answer(q); });
     std::unique_ptr<testsupport::Nginx> tls;
@@ -147,6 +156,7 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     expectFailed(r, log, row.resumable);
     expectLogFile(r, logDir(), row.stateDir == FailureRow::Private);
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a raw carriage return reached the output";
+    EXPECT_EQ(r.err.find("100%"), std::string::npos) << "what failed was never whole";
     EXPECT_LT(r.err.size(), 16384u);
     EXPECT_EQ(r.err.find("/dev/fd/"), std::string::npos) << "unzip's words name the descriptor, not the archive";
     EXPECT_EQ(r.tty.find("password"), std::string::npos) << r.tty;
@@ -184,8 +194,17 @@ TEST_P(Failure, IsSaidForTheLogInEnglishAndForTheUserInTheirLanguage) {
     EXPECT_NE(german.err.find(row.german), std::string::npos) << german.err;
     EXPECT_NE(german.err.find("\nInstallation failed.\n"), std::string::npos) << german.err;  // the log stays English
     EXPECT_NE(shown.find("button: Schließen"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("button: Erneut versuchen") != std::string::npos, row.retry) << shown;
+    // The details hold what the log said, as it said it; the rest of the window none of libcurl's words.
+    const size_t details = shown.find("details: ");
+    ASSERT_NE(details, std::string::npos) << shown;
+    const std::regex logLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} setup\[\d+:\d+\] [^\n]*)");
+    int lines = 0;
+    for (std::sregex_iterator it(german.err.begin(), german.err.end(), logLine), end; it != end; ++it, ++lines)
+        EXPECT_NE(shown.find(it->str(), details), std::string::npos) << it->str() << "\n" << shown;
+    EXPECT_GT(lines, 0) << german.err;
     for (const char* curl : {"Failed to connect", "SSL", "curl", "certificate problem", "error setting"})
-        EXPECT_EQ(shown.find(curl), std::string::npos) << shown;
+        EXPECT_EQ(shown.substr(0, details).find(curl), std::string::npos) << shown;
 }
 
 namespace {
@@ -210,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .stateDir = FailureRow::Shared},
     FailureRow{.name = "503 every time", .url = "$S/503", .log = {"The server is busy. Trying again in 1 s (attempt 4 of 4)",
                "The server is busy or has a problem. Try again later."}, .german = "ausgelastet oder gestört",
-               .env = {{"XDG_STATE_HOME", "$D/home/.local/state/"}}, .stateDir = FailureRow::Linked},
+               .env = {{"XDG_STATE_HOME", "$D/home/.local/state/"}}, .retry = true, .stateDir = FailureRow::Linked},
     FailureRow{.name = "a proxy's password", .url = "http://example.invalid/a.zip", .log = {"Check the user name and password in the "
                "proxy settings", "requires authentication: http://$H "}, .german = "Benutzername und Passwort",
                .env = {{"http_proxy", "http://ann:wrong@$H"}}},
@@ -218,10 +237,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                "authentication.", "requires authentication: http://$H "}, .env = {{"https_proxy", "http://ann:wrong@$H"}}},
     FailureRow{.name = "a captive portal's page", .url = "$S/page", .log = {"The server did not send the installer archive (got text/html; "
                "charset=utf-8). A network's sign-in page", "Download failed! The server did not send a zip archive (got text/html; charset=utf-8): "
-               "$S/page"}, .german = "Anmeldeseite"},
+               "$S/page"}, .german = "Anmeldeseite", .retry = true},
     FailureRow{.name = "refused", .url = "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/a.zip",
                .log = {kError + "The server cannot be reached. Check the internet connection", "Error - Failed to connect to 127.0.0.1"},
-               .german = "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung"},
+               .german = "Der Server ist nicht erreichbar. Prüfen Sie die Internetverbindung", .retry = true},
     FailureRow{.name = "an untrusted certificate", .url = "$T/a.zip", .log = {"The certificate of the server 127.0.0.1 is not trusted. Check "
                "that the date and time"}, .german = "wird nicht vertraut", .env = {{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", std::nullopt},
                {"XDG_STATE_HOME", "$D/shared"}}, .stateDir = FailureRow::SharedBase},
@@ -233,15 +252,33 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .shipped = [] { return zipBytes({{"setup.sh", "echo hi"}}); }, .road = FailureRow::Shipped},
     FailureRow{.name = "shipped, encrypted, with a terminal to prompt on", .log = {kUnzipFailed + "Installation failed.\n"},
                .shipped = InstallerTest::encryptedArchive, .terminal = true, .road = FailureRow::Shipped},
-    FailureRow{.name = "shipped, a full disk, with a terminal to ask on", .log = {kUnzipFailed + "Installation failed.\n", "disk full"},
+    FailureRow{.name = "shipped, a full disk, with a terminal to ask on", .log = {"Failed to unzip the install agent\n", "disk full",
+               "The disk is full: the installer needs 3.0 MiB of free space in $D/tmp. Free some space", "The shipped installer "
+               "archive was not extracted: The disk filled while extracting $D/en/Setup.app/Contents/Resources/InstallAgent.zip into $D/tmp",
+               "Failed to initialize the install agent.\n"},
                .shipped = InstallerTest::bombArchive, .diskFull = true, .terminal = true, .road = FailureRow::Shipped},
+    FailureRow{.name = "shipped, TMPDIR too small for the agent", .log = {"The installer needs 3.0 MiB free in $D/tmp; ", " are free.",
+               "Not enough free space in $D/tmp: 31", "Failed to initialize the install agent.\n"},
+               .german = "braucht 3,0 MiB freien Speicher in", .shipped = InstallerTest::bombArchive, .road = FailureRow::Shipped,
+               .tmpfs = "tmp"},
+    FailureRow{.name = "the cache too small for the archive", .url = "$S/agent.zip", .log = {"The installer needs 3.0 MiB free in "
+               "$D/home/.tolvar/app_installer_cache/V0917k/xarc64; ", "Not enough free space in $D/home/.tolvar/app_installer_cache/"
+               "V0917k/xarc64/: 31", " free, for $S/agent.zip"}, .german = "braucht 3,0 MiB freien Speicher", .retry = true, .tmpfs = "home"},
+    FailureRow{.name = "the cache too small for the agent", .url = "$S/bomb", .log = {"The installer needs 3.0 MiB free in "
+               "$D/home/.tolvar/app_installer_cache/V0917k/xarc64; ", " free, for $D/home/.tolvar/app_installer_cache/V0917k/xarc64/.download",
+               "The next run of the installer continues where this one stopped."}, .german = "braucht 3,0 MiB freien Speicher",
+               .resumable = {".download", ".download.record"}, .retry = true, .tmpfs = "home"},
+    FailureRow{.name = "a full disk while extracting", .url = "$S/bomb", .log = {"The disk is full: the installer needs 3.0 MiB of free "
+               "space in $D/home/.tolvar/app_installer_cache/V0917k/xarc64. Free some space", "Download failed! The disk filled while extracting "
+               "$D/home/.tolvar/app_installer_cache/V0917k/xarc64/.download into"}, .resumable = {".download", ".download.record"},
+               .diskFull = true},
     FailureRow{.name = "shipped, SIGTERM while extracting", .log = {"The installation was cancelled.\nInstallation failed.\n"},
                .shipped = [] { return zipBytes(InstallerTest::agentFiles()); }, .signal = SIGTERM, .road = FailureRow::Shipped},
     FailureRow{.name = "shipped, not signed", .log = {"The installer archive is not signed. Do not run this installer;"},
                .german = "Führen Sie dieses Installationsprogramm nicht aus", .keyed = true, .road = FailureRow::Shipped},
     FailureRow{.name = "a full disk while downloading", .url = "$S/agent.zip", .log = {kError + "The disk is full: the installer needs ",
                "MiB of free space in $D/home/.tolvar/", "Error - cannot write the downloaded file: File too large"},
-               .german = "Der Datenträger ist voll", .diskFull = true},
+               .german = "Der Datenträger ist voll", .diskFull = true, .retry = true},
     FailureRow{.name = "no unzip", .url = "$S/agent.zip", .log = {"The program unzip, which the installer needs, is not installed. Install "
                "the package unzip"}, .german = "Installieren Sie das Paket unzip", .env = {{"PATH", "$D/bin"}}},
     FailureRow{.name = "no home", .url = "$S/agent.zip", .log = {"The home directory $D/no/home does not exist. Set HOME"},
@@ -253,11 +290,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
                .answer = [](const ScriptedRequest&) { return reply(302, {{"Location", "ftp://127.0.0.1:9/agent.zip"}}); }},
     FailureRow{.name = "an empty body", .url = "$S/empty", .log = {"The server did not send the installer archive (got no content type)."},
                .answer = [](const ScriptedRequest&) { return reply(200, {{"ETag", "\"e\""}}); }},
-    FailureRow{.name = "a corrupt archive", .url = "$S/corrupt", .log = {"Failed to unzip the installer.", "Failed to unzip the install agent"},
+    FailureRow{.name = "a corrupt archive", .url = "$S/corrupt", .log = {"Failed to unzip the installer.", "Failed to unzip the install agent",
+               "The archive could not be extracted: $D/home/.tolvar/app_installer_cache/V0917k/xarc64/.download"},
                .answer = [](const ScriptedRequest&) { return zipReply("PK\x03\x04" + std::string(5000, 'z')); }},
     FailureRow{.name = "an archive without install at its top", .url = "$S/a.zip", .log = {"Failed to unzip the installer."},
                .answer = [](const ScriptedRequest&) { return zipReply(zipBytes({{"agent/install", "#!/bin/sh\n"}})); }},
-    FailureRow{.name = "a connection lost every time", .url = "$S/drop", .log = {kError, "Download failed! Error - "},
+    FailureRow{.name = "a connection lost every time", .url = "$S/drop", .log = {kError, "Download failed! Error - ",
+               "The next run of the installer continues where this one stopped."},
                .answer = [](const ScriptedRequest&) {
                    auto r = zipReply(zipBytes(InstallerTest::agentFiles()));
                    r.headers.emplace_back("Content-Length", std::to_string(r.body.size() + 100000));
@@ -274,10 +313,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, Failure, ::testing::Values(
 // In a pipe: a line per retry, the offline sentence once, the trusted comment without escapes.
 TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
     const std::string archive = zipBytes(agentFiles());
-    auto server = std::make_unique<testsupport::ScriptedServer>([&](const ScriptedRequest& q, int n) {
+    int archives = 0;
+    auto server = std::make_unique<testsupport::ScriptedServer>([&](const ScriptedRequest& q, int) {
         if (q.path.ends_with(".minisig"))
             return testsupport::reply(200, {}, testsupport::readFile(dir_ / "a.zip.minisig"));
-        return n <= 2 ? ScriptedReply{503} : testsupport::serveArchive(q, archive, "\"t\"");
+        return ++archives <= 2 ? ScriptedReply{503} : testsupport::serveArchive(q, archive, "\"t\"");
     });
     testsupport::writeFile(dir_ / "a.zip", archive);
     sign(dir_ / "a.zip");
@@ -304,13 +344,20 @@ TEST_F(FailureWords, AConsoleInAPipeSaysEachThingOnce) {
 }
 
 // On a terminal (tmux renders what a person sees): a revalidating run leaves no progress line
-// above what the agent prints, and a Ctrl-C leaves no time left.
+// above what the agent prints; a server that stops sending is said without a time left; a
+// Ctrl-C leaves no time left and says what the next run does.
 TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
     auto files = agentFiles();
     files["install"] = "#!/bin/sh\necho AGENT SAYS HELLO\n";
     testsupport::ScriptedServer server(archiveServer(zipBytes(files), "\"t\""));
     const std::string slowArchive = heavyArchive("2", 8 << 20);
-    testsupport::ScriptedServer slow(archiveServer(slowArchive, "\"s\"", std::chrono::milliseconds(50)));
+    // 1 MiB, then nothing for 9 s.
+    testsupport::ScriptedServer slow([&](const ScriptedRequest& q, int) {
+        auto r = testsupport::serveArchive(q, slowArchive, "\"s\"");
+        r.piece = 1 << 20, r.stall = 9s;
+        return r;
+    });
+    std::string stalled;
     const std::string sock = dir_ / "tmux";
     const auto tmux = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"/usr/bin/tmux", "-S", sock});
@@ -323,6 +370,9 @@ TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
         run(b);
         if (interrupt) {
             waitUntil([&] { return tmux({"capture-pane", "-p"}).find("left") != std::string::npos; });
+            waitUntil([&] {
+                return (stalled = tmux({"capture-pane", "-p"})).find("No data for ") != std::string::npos;
+            });
             tmux({"send-keys", "C-c"});
         }
         waitUntil([&] { return tmux({"capture-pane", "-p"}).find("END") != std::string::npos; });
@@ -336,7 +386,12 @@ TEST_F(FailureWords, ATerminalShowsNoStaleProgress) {
     EXPECT_NE(shown.find("AGENT SAYS HELLO"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("Downloading"), std::string::npos) << shown;
     shown = screen(downloadBundle(slow.url("/agent.zip"), "slow"), true);
-    EXPECT_NE(shown.find("The installation was cancelled."), std::string::npos) << shown;
+    EXPECT_TRUE(std::regex_search(stalled, std::regex("1.0 MiB of 8.0 MiB  No data for \\d s\n"))) << stalled;
+    EXPECT_EQ(stalled.find("left"), std::string::npos) << stalled;
+    EXPECT_NE(shown.find("The installation was cancelled.\nThe next run of the installer continues where this one "
+                         "stopped."),
+              std::string::npos)
+        << shown;
     EXPECT_EQ(shown.find("left"), std::string::npos) << shown;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <cstring>
@@ -78,6 +79,27 @@ inline std::string httpsOn(int port, const std::string& dir) {
 // Runs the program under a file size limit of 1 MB, as on a full disk.
 inline const std::vector<std::string> kDiskFull = {"/bin/sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"",
                                                    "/usr/bin/prlimit", "--fsize=1000000"};
+
+// A tmpfs of `kib` KiB mounted at `at` for as long as the object lives, where mounting is
+// allowed (as root); mounted() says whether it is.
+class Tmpfs {
+public:
+    Tmpfs(std::string at, int kib) : at_(std::move(at)) {
+        testsupport::makeDirs(at_);
+        mounted_ = ::mount("tmpfs", at_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                           ("size=" + std::to_string(kib) + "k,mode=0755").c_str()) == 0;
+    }
+    ~Tmpfs() {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string at_;
+    bool mounted_ = false;
+};
 
 class InstallerTest : public ::testing::Test {
 public:

@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <future>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "fixture.h"
+#include "nginx.h"
 #include "xserver.h"
 
 namespace bi {
@@ -91,6 +93,7 @@ public:
               return r;
           }) {}
     std::string url() const { return server_.url("/agent.zip"); }
+    std::vector<testsupport::ScriptedRequest> requests() const { return server_.requests(); }
 
 private:
     static std::map<std::string, std::string> withBlob(std::map<std::string, std::string> files, double seconds) {
@@ -159,6 +162,149 @@ TEST_F(GtkDownload, OnWaylandTheWindowOpensAndTheAgentStartsOnce) {
     EXPECT_EQ(r.err.find("\nDownloading\n"), std::string::npos) << "the console window was used";
     EXPECT_EQ(agentRuns(), 1);
     EXPECT_EQ(recorded(), (std::vector<std::string>{"-installbundle", b.resources + "/bundle.zip", "--wayland"}));
+}
+
+// The window's lines, as its transcript has them.
+class Transcript {
+public:
+    explicit Transcript(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+    std::string text() const { return testsupport::readFile(path_); }
+    bool has(const std::string& what) const { return text().find(what) != std::string::npos; }
+    bool waitFor(const std::string& what) const {
+        return waitUntil([&] { return has(what); }, 30s);
+    }
+
+private:
+    std::string path_;
+};
+
+// xdotool's `args` on the window of the bundle's name, focused.
+testsupport::ProcessResult keys(const std::string& display, std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^Setup$",
+                               "windowfocus", "--sync"});
+    testsupport::ProcessOptions x;
+    x.env["DISPLAY"] = display;
+    return testsupport::runProcess(args, x);
+}
+
+// A failure another attempt may mend: the window offers "Try again" beside "Close", its details
+// hold the log's lines and "Copy" puts them on the clipboard; once the server serves, Try again
+// (Return: the default) starts the agent from the same window, the archive asked for once.
+TEST_F(GtkDownload, TryAgainAfterARefusedConnectionStartsTheAgentOnceTheServerServes) {
+    const std::string display = useXServer();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    const int port = testsupport::freeLoopbackPort();
+    testsupport::ScratchDir www;
+    testsupport::writeFile(www / "agent.zip", zipBytes(agentFiles()));
+    const auto b = downloadBundle("http://127.0.0.1:" + std::to_string(port) + "/agent.zip");
+    const Transcript shown(dir_ / "window");
+    auto running = std::async(std::launch::async, [&] {
+        return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", shown.path()}});
+    });
+    ASSERT_TRUE(shown.waitFor("button: Try again")) << shown.text();
+    const std::string refused = "Failed to connect to 127.0.0.1 port " + std::to_string(port);
+    EXPECT_NE(shown.text().find(refused, shown.text().find("details: ")), std::string::npos) << shown.text();
+
+    EXPECT_EQ(keys(display, {"key", "alt+d", "alt+c"}).exitStatus, 0);
+    std::string copied;
+    EXPECT_TRUE(waitUntil([&] {
+        gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+        copied = text != nullptr ? text : "";
+        g_free(text);
+        return copied.find(refused) != std::string::npos;
+    })) << copied;
+    EXPECT_NE(copied.find("The installer's log for the vendor's support: " + logDir() + "/"), std::string::npos)
+        << copied;
+
+    testsupport::Nginx nginx(www.path(), "", port);
+    EXPECT_EQ(keys(display, {"key", "Return"}).exitStatus, 0);
+    const auto r = running.get();
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(agentRuns(), 1);
+    EXPECT_EQ(nginx.sent("GET /agent.zip").second, 1) << nginx.accessLog();
+}
+
+// Two installers at once: the second waits for the first with its window beside the first's,
+// not over it, and shows how the first's partial archive grows; both start their agent, and
+// the archive comes once.
+TEST_F(GtkDownload, AWaitingInstallerShowsTheOthersProgressBesideItsWindow) {
+    const std::string display = useXServer();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    SlowAgentServer server(agentFiles(), 6);
+    const auto b = downloadBundle(server.url());
+    const Transcript second(dir_ / "second");
+    const auto start = [&](const std::string& transcript) {
+        return std::async(std::launch::async, [&, transcript] {
+            return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", transcript}});
+        });
+    };
+    auto first = start(dir_ / "first");
+    ASSERT_TRUE(waitUntil([&] { return testsupport::readFile(cacheDir() + "/.download").size() > (64u << 10); }, 30s));
+    auto waiting = start(second.path());
+    EXPECT_TRUE(second.waitFor("status: Waiting for another installer to finish\n")) << second.text();
+    EXPECT_TRUE(waitUntil(
+        [&] { return std::regex_search(second.text(), std::regex("progress: [\\d.]+ MiB of 6.0 MiB")); }, 30s))
+        << second.text();
+    // Where each window is: the two are not at the same place.
+    const auto places = [&] {
+        testsupport::ProcessOptions x;
+        x.env["DISPLAY"] = display;
+        const auto found = testsupport::runProcess(
+            {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^Setup$", "getwindowgeometry", "%@"}, x);
+        std::set<std::string> at;
+        const std::regex position("Position: (\\d+,\\d+)");
+        for (std::sregex_iterator it(found.out.begin(), found.out.end(), position), end; it != end; ++it)
+            at.insert((*it)[1]);
+        return at;
+    };
+    EXPECT_TRUE(waitUntil([&] { return places().size() == 2; })) << testsupport::readFile(second.path());
+    EXPECT_EQ(first.get().exitStatus, 0);
+    EXPECT_EQ(waiting.get().exitStatus, 0);
+    EXPECT_EQ(agentRuns(), 2);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("if-none-match"), "\"gtk\"");  // the second revalidates the first's agent
+}
+
+// A server that stops sending: after five seconds the line says for how long nothing came and
+// gives no time left. Closed then, the run keeps what came, and the next one (on a pipe)
+// continues it, says so and counts the whole archive in its summary.
+TEST_F(GtkDownload, AStallIsSaidAndTheNextRunContinuesWhatCame) {
+    const std::string display = useXServer();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    const std::string archive = heavyArchive("1", 4 << 20);
+    // Half the archive at once, the rest 9 s later; a range at once.
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& q, int) {
+        auto r = testsupport::serveArchive(q, archive, "\"s\"");
+        if (q.header("range").empty()) r.stall = 9s, r.piece = archive.size() / 2 + 1;
+        return r;
+    });
+    const auto b = downloadBundle(server.url("/agent.zip"));
+    const Transcript shown(dir_ / "window");
+    auto running = std::async(std::launch::async, [&] {
+        return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", shown.path()}});
+    });
+    std::smatch stalled;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::string text = shown.text();
+            return std::regex_search(text, stalled, std::regex("progress: 2.0 MiB of 4.0 MiB — No data for \\d+ s\n"));
+        },
+        30s))
+        << shown.text();
+    EXPECT_TRUE(std::regex_search(shown.text(), std::regex("progress: 2.0 MiB of 4.0 MiB — [\\d.]+ \\w+/s")))
+        << shown.text();  // a speed before
+    keys(display, {"key", "Escape"});
+    EXPECT_EQ(running.get().exitStatus, 255);
+
+    const auto r = run(b);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.err.find("\nContinuing the download: 2.0 MiB of 4.0 MiB were already here\n"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("\nDownloaded 4.0 MiB in \\d+.\\d s\n"))) << r.err;
+    EXPECT_EQ(server.requests().back().header("range"), "bytes=" + std::to_string(archive.size() / 2 + 1) + "-");
 }
 
 // The console follows the same catalogs; a broken one leaves the words English.

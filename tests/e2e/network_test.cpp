@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <future>
+#include <regex>
 
 #include "fixture.h"
 #include "nginx.h"
@@ -120,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Transient, ::testing::Values(
 // clang-format on
 
 // Ctrl-C while downloading ends the run at once and leaves the partial archive, private to the
-// user, which the next run continues.
+// user, which the next run continues, as the first one says.
 TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
     testsupport::ScratchDir www;
     const std::string archive = heavyArchive("1", 4 << 20);
@@ -139,7 +140,10 @@ TEST_F(Network, AnInterruptedDownloadResumesInTheNextRun) {
         ::kill(pid, SIGINT);
     });
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
-    expectFailed(r, {"The installation was cancelled.\nInstallation failed.\n"}, partialArchive());
+    expectFailed(r,
+                 {"The installation was cancelled.\nThe next run of the installer continues where this one stopped.\n"
+                  "Installation failed.\n"},
+                 partialArchive());
     const auto first = nginx.sent("GET /agent.zip");
     ASSERT_EQ(run(b).exitStatus, 0);
     const auto all = nginx.sent("GET /agent.zip");
@@ -193,9 +197,12 @@ TEST_F(Network, InstallersStartedTogetherDownloadOnceEvenWhenTheDownloaderIsKill
         ::kill(pid, SIGKILL);
     });
     EXPECT_EQ(first.exitStatus, 128 + SIGKILL);
+    // While they wait, they show how the other's partial archive grows.
+    const std::regex waited("Waiting for another installer to finish\n( *\\d+%  [\\d.]+ [KM]iB of 8.0 MiB.*\n)+");
     for (auto& other : others) {
         const auto r = other.get();
         EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, waited)) << r.err;
     }
     EXPECT_EQ(agentRuns(), 7);
     EXPECT_LE(nginx.sent("GET /agent.zip").first, static_cast<long long>(archive.size()) * 13 / 10)

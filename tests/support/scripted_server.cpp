@@ -139,6 +139,7 @@ void ScriptedServer::serve(int client) {
         if (reply.pace.count() > 0) std::this_thread::sleep_for(reply.pace);
         const size_t piece = std::min(reply.piece, end - at);
         if (!sendAll(client, reply.body.data() + at, piece)) return;
+        if (at == 0 && reply.stall.count() > 0) std::this_thread::sleep_for(reply.stall);
         at += piece;
     }
 }

@@ -33,6 +33,7 @@ struct ScriptedReply {
     size_t dropAfter = std::string::npos;  // the connection closes after this many body bytes
     std::chrono::milliseconds pace{0};     // a pause before each piece of the body
     size_t piece = 64 << 10;
+    std::chrono::milliseconds stall{0};  // a pause after the first piece, the server silent meanwhile
 };
 
 inline ScriptedReply reply(int status, std::vector<std::pair<std::string, std::string>> headers = {},

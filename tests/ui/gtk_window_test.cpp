@@ -54,8 +54,9 @@ TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPr
     const auto labels = all(top, GTK_TYPE_LABEL), bars = all(top, GTK_TYPE_PROGRESS_BAR),
                buttons = all(top, GTK_TYPE_BUTTON), images = all(top, GTK_TYPE_IMAGE);
     AtkObject* bar = bars.empty() ? nullptr : gtk_widget_get_accessible(bars[0]);
-    ASSERT_TRUE(labels.size() == 2 && bars.size() == 1 && buttons.size() == 1 &&
-                images.size() == 1);  // the status, the line under the bar
+    // The status, the line under the bar, the details' title; the details' Copy, Cancel (then
+    // Close) and Try again.
+    ASSERT_TRUE(labels.size() == 3 && bars.size() == 1 && buttons.size() == 3 && images.size() == 1);
     const auto text = [](GtkWidget* label) { return std::string(gtk_label_get_text(GTK_LABEL(label))); };
     int width = 0;
     testsupport::ProcessResult key;
@@ -73,7 +74,7 @@ TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPr
                           std::make_tuple("Wird heruntergeladen", std::string("Fortschritt des Herunterladens"),
                                           text(labels[1])));
                       EXPECT_TRUE(atk_object_get_role(gtk_widget_get_accessible(labels[0])) == ATK_ROLE_STATUSBAR &&
-                                  gtk_widget_has_focus(buttons[0]));
+                                  gtk_widget_has_focus(buttons[1]));
                       EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bars[0])), 0.5);
                       EXPECT_FALSE(gtk_widget_get_visible(images[0]));
                       return;
@@ -84,6 +85,9 @@ TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPr
                   EXPECT_EQ(gtk_widget_get_allocated_width(top), width);  // wrapped, not widened
                   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bars[0])), 1.0);
                   EXPECT_EQ(text(labels[1]), "500,0 KiB empfangen");  // what arrived, whatever the bar shows
+                  // Not offered another attempt, with nothing to detail: Close alone, the default.
+                  EXPECT_TRUE(gtk_widget_has_focus(buttons[1]) && !gtk_widget_get_visible(buttons[2]) &&
+                              !gtk_widget_is_drawable(buttons[0]) && !gtk_widget_is_drawable(labels[2]));
                   user = std::thread([&] {
                       key = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--name",
                                                      "^Installer test$", "windowfocus", "--sync", "key", "Return"});

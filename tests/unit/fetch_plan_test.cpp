@@ -92,11 +92,16 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         size_t servers = 1, server = 0;  // past the first, the first left with a refused connection
         bool earlierAnswered = false;
         size_t allFailed = 0;
+        bool again = false;  // the failure may pass on another attempt
+        bool first = false;  // a signed bundle's first run: the signature asked before the archive
     };
     // clang-format off
     const std::vector<Row> rows = {
         {.name = "200", .status = 200},
         {.name = "a mirror: refused moves on at once", .error = TransferErrorKind::Refused, .action = Action::NextServer, .servers = 3},
+        {.name = "a first run: the signature's 404 moves on", .fetch = Fetch::Signature, .status = 404, .action = Action::NextServer, .servers = 2, .first = true},
+        {.name = "a first run: the archive's server left, the next one's signature first", .error = TransferErrorKind::Refused, .action = Action::NextServer, .servers = 2, .first = true},
+        {.name = "a first run, the last server: the signature's 404 fails as the first server did", .fetch = Fetch::Signature, .status = 404, .action = Action::Fail, .drop = true, .failure = Kind::Transfer, .servers = 2, .server = 1, .earlierAnswered = true, .allFailed = 2, .first = true},
         {.name = "a mirror: 503 after the retries moves on", .attempt = 4, .status = 503, .action = Action::NextServer, .servers = 2},
         {.name = "a mirror: 404 moves on, the partial archive kept", .status = 404, .action = Action::NextServer, .servers = 2},
         {.name = "a mirror: 403 fails the run", .status = 403, .action = Action::Fail, .drop = true, .failure = Kind::Http, .servers = 2},
@@ -125,26 +130,28 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         {.name = "the signature's 200", .fetch = Fetch::Signature, .status = 200},
         {.name = "503, first attempt", .status = 503, .action = Action::Retry, .waitMs = 1000},
         {.name = "503, third attempt", .attempt = 3, .status = 503, .action = Action::Retry, .waitMs = 4000},
-        {.name = "503, last attempt", .attempt = 4, .status = 503, .action = Action::Fail, .failure = Kind::Http},
+        {.name = "503, last attempt", .attempt = 4, .status = 503, .action = Action::Fail, .failure = Kind::Http, .again = true},
         {.name = "429 with Retry-After", .status = 429, .retryAfter = "5", .action = Action::Retry, .waitMs = 5000},
         {.name = "Retry-After beyond the cap", .status = 503, .retryAfter = "86400", .action = Action::Retry, .waitMs = 30000},
-        {.name = "refused, never reached", .error = TransferErrorKind::Refused, .action = Action::Offline, .failure = Kind::Transfer},
+        {.name = "refused, never reached", .error = TransferErrorKind::Refused, .action = Action::Offline, .failure = Kind::Transfer, .again = true},
         {.name = "unknown host, never reached", .error = TransferErrorKind::UnknownHost, .action = Action::Offline,
-         .failure = Kind::Transfer},
+         .failure = Kind::Transfer, .again = true},
         {.name = "refused after an answer", .reached = true, .error = TransferErrorKind::Refused, .action = Action::Retry,
          .waitMs = 1000},
         {.name = "503s, then refused", .attempt = 4, .reached = true, .error = TransferErrorKind::Refused, .action = Action::Fail,
-         .failure = Kind::Transfer},
+         .failure = Kind::Transfer, .again = true},
         {.name = "time-out, last attempt, never reached", .attempt = 4, .error = TransferErrorKind::TimedOut,
-         .action = Action::Offline, .failure = Kind::Transfer},
+         .action = Action::Offline, .failure = Kind::Transfer, .again = true},
         {.name = "time-out mid-body", .attempt = 4, .error = TransferErrorKind::TimedOut, .responded = true,
-         .action = Action::Fail, .failure = Kind::Transfer},
+         .action = Action::Fail, .failure = Kind::Transfer, .again = true},
+        {.name = "connection lost, last attempt", .attempt = 4, .error = TransferErrorKind::ConnectionLost, .responded = true,
+         .action = Action::Fail, .failure = Kind::Transfer, .again = true},
         {.name = "connection lost", .error = TransferErrorKind::ConnectionLost, .responded = true, .action = Action::Retry,
          .waitMs = 1000},
         {.name = "a certificate refused", .error = TransferErrorKind::Tls, .action = Action::Fail, .failure = Kind::Transfer},
         {.name = "a 206 that does not continue", .error = TransferErrorKind::BadRange, .action = Action::Fail, .drop = true,
          .failure = Kind::Transfer},
-        {.name = "a full disk", .error = TransferErrorKind::DiskFull, .action = Action::Fail, .drop = true, .failure = Kind::Transfer},
+        {.name = "a full disk", .error = TransferErrorKind::DiskFull, .action = Action::Fail, .drop = true, .failure = Kind::Transfer, .again = true},
         {.name = "the proxy wants a password", .error = TransferErrorKind::ProxyAuth, .action = Action::Fail,
          .failure = Kind::ProxyAuth},
         {.name = "no libcurl", .error = TransferErrorKind::NoLibrary, .action = Action::Fail, .failure = Kind::NoLibrary},
@@ -156,7 +163,9 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        PlanMemory state{"http://h/a.zip", "", row.attempt, row.reached, row.restarted};
+        PlanMemory state{"http://h/a.zip", row.first ? "K" : "", row.attempt, row.reached, row.restarted};
+        state.signatureFirst = row.first;
+        state.archiveHere = row.fetch == Fetch::Signature && !row.first;
         state.servers.assign(row.servers > 1 ? row.servers : 0, state.url);
         state.server = row.server;
         state.earlierAnswered = row.earlierAnswered;
@@ -180,7 +189,11 @@ TEST(FetchPlan, EveryAnswerLeadsToOneStep) {
         EXPECT_EQ(step.startOver, row.startOver);
         EXPECT_EQ(step.wait.count(), row.waitMs);
         EXPECT_EQ(step.failure ? std::optional(step.failure->kind) : std::nullopt, row.failure);
+        EXPECT_EQ(step.failure && mayPassAgain(*step.failure), row.again);
         const bool moved = row.action == Action::NextServer;
+        if (moved) {
+            EXPECT_EQ(step.fetch, row.first ? Fetch::Signature : row.fetch);
+        }
         const bool fresh = moved || row.action == Action::FetchNext;
         EXPECT_EQ(state.attempt, fresh ? 1 : row.attempt + (row.action == Action::Retry ? 1 : 0));
         EXPECT_EQ(state.restarted, row.restarted || row.action == Action::AskAgain);
@@ -231,6 +244,16 @@ TEST(FetchPlan, TheSignatureAskedFirstTellsTheCachedAgentWhateverServerSentIt) {
     OnDisk expired{std::nullopt, cached};
     expired.cachedExpired = true;
     EXPECT_FALSE(asksIdentityFirst(keyed, expired));
+    // Without an agent its signature can tell, a signed bundle asks for the signature before the archive.
+    for (const auto& [state, disk, first, signatureFirst] : std::vector<std::tuple<PlanMemory, OnDisk, Fetch, bool>>{
+             {keyed, {std::nullopt, cached}, Fetch::Identity, false},
+             {keyed, expired, Fetch::Signature, true},
+             {keyed, {}, Fetch::Signature, true},
+             {plain, {std::nullopt, cached}, Fetch::Archive, false}}) {
+        PlanMemory memory = state;
+        EXPECT_EQ(firstFetch(memory, disk), first);
+        EXPECT_EQ(memory.signatureFirst, signatureFirst);
+    }
     const TrustFacts facts{2000, 1000, 1000};
     const auto told = [&](SignatureStatus status, const std::string& comment, PlanMemory state) {
         return judgeIdentity({status, "K", comment}, state, cached, facts).action;
@@ -296,6 +319,11 @@ TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
     const auto refusal = [](const Step& s) { return s.failure ? s.failure->signature : SignatureStatus::Valid; };
     const Step offline = judge(plain, Ask{}, Answer{.error = net::TransferError{TransferErrorKind::Refused, "r", u}});
     ASSERT_EQ(offline.action, Action::Offline);
+    // A signed bundle's first run, before and after the signature was asked for once more.
+    std::vector<PlanMemory> first(7, signed_);  // one each, as the plan changes what it remembers
+    for (auto& memory : first) memory.signatureFirst = true;
+    first[6].signatureAgain = true;
+    const auto room = [](const std::optional<Step>& full) { return full.value_or(Step{.action = Action::Accept}); };
     struct Row {
         const char* name;
         Step step;
@@ -311,6 +339,21 @@ TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
         {"a page that is not a zip", judgeArrived(plain, u, false, "text/html"), Action::Fail, SignatureStatus::Invalid, true},
         {"an unsigned bundle's zip", judgeArrived(plain, u, true, ""), Action::Extract},
         {"a signed bundle's zip: its signature next", judgeArrived(signed_, u, true, ""), Action::FetchNext},
+        {"a first run's zip: checked with the signature asked first", judgeArrived(first[0], u, true, ""), Action::CheckSignature},
+        {"a first run's signature: the archive next", judgeSignatureAhead({SignatureStatus::Valid, "K", "timestamp:1500"}, first[1], {}, facts),
+         Action::FetchNext},
+        {"a first run's signature expired: no archive", judgeSignatureAhead({SignatureStatus::Valid, "K", "timestamp:1500 expires:1999"}, first[2],
+         {}, facts), Action::Fail, SignatureStatus::Expired, true},
+        {"a first run's signature below the floor", judgeSignatureAhead({SignatureStatus::Valid, "K", "timestamp:999"}, first[3], {}, facts),
+         Action::Fail, SignatureStatus::BelowFloor, true},
+        {"a first run's signature by another key", judgeSignatureAhead({SignatureStatus::OtherKey, "L"}, first[4], {}, facts), Action::Fail,
+         SignatureStatus::OtherKey, true},
+        {"the archive fails the signature asked first: asked once more", judgeSignature({SignatureStatus::Invalid, "K"}, first[5], {}, facts),
+         Action::FetchNext},
+        {"and fails the one asked again", judgeSignature({SignatureStatus::Invalid, "K"}, first[6], {}, facts), Action::Fail,
+         SignatureStatus::Invalid, true},
+        {"the archive after its signature fails it: no second ask", judgeSignature({SignatureStatus::Invalid, "K"}, signed_, {}, facts),
+         Action::Fail, SignatureStatus::Invalid, true},
         {"statements taken", judgeStatements({SignatureStatus::Valid}, u), Action::CheckSignature},
         {"no statement published", judgeStatements({SignatureStatus::OtherKey}, u), Action::CheckSignature},
         {"a statement refused", judgeStatements({SignatureStatus::StatementReadmits}, u), Action::Fail, SignatureStatus::StatementReadmits, true},
@@ -327,10 +370,17 @@ TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
          signed_, held(u, ""), held(u, "")), Action::UseCached},
         {"the identity held has gone", judgeHeld(judgeIdentity({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, ""), facts),
          signed_, std::nullopt, held(u, "")), Action::FetchNext},
-        {"filled", judgeFill(CacheFill::Filled, u, "c"), Action::UseCached, SignatureStatus::Valid, true},
-        {"extraction failed", judgeFill(CacheFill::ExtractionFailed, u, "c"), Action::Fail, SignatureStatus::Invalid, true},
-        {"the cache not writable", judgeFill(CacheFill::CacheNotWritable, u, "c"), Action::Fail, SignatureStatus::Invalid},
-        {"given up while extracting", judgeFill(CacheFill::GaveUp, u, "c"), Action::Stop},
+        {"filled", judgeFill(CacheFill::Filled, "a", "c", 9), Action::UseCached, SignatureStatus::Valid, true},
+        {"extraction failed", judgeFill(CacheFill::ExtractionFailed, "a", "c", 9), Action::Fail, SignatureStatus::Invalid, true},
+        {"the disk filled while extracting: the archive stays", judgeFill(CacheFill::DiskFull, "a", "c", 9), Action::Fail,
+         SignatureStatus::Invalid},
+        {"the cache not writable", judgeFill(CacheFill::CacheNotWritable, "a", "c", 9), Action::Fail, SignatureStatus::Invalid},
+        {"given up while extracting", judgeFill(CacheFill::GaveUp, "a", "c", 9), Action::Stop},
+        {"room enough", room(judgeRoom(10, 10, "c", "a")), Action::Accept},
+        {"room unknown", room(judgeRoom(10, -1, "c", "a")), Action::Accept},
+        {"a need unknown", room(judgeRoom(-1, 0, "c", "a")), Action::Accept},
+        {"a byte short: the partial archive stays", room(judgeRoom(11, 10, "c", "a")), Action::Fail, SignatureStatus::Invalid},
+        {"a byte short of a fresh download", room(judgeRoom(11, 10, "c", "a", true)), Action::Fail, SignatureStatus::Invalid, true},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -341,7 +391,16 @@ TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
     }
     EXPECT_FALSE(rows[1].step.checkCached);
     EXPECT_TRUE(rows[1].step.startOver);
-    EXPECT_EQ(rows[13].step.offlineSince, 86400);
+    EXPECT_EQ(rows[21].step.offlineSince, 86400);
+    // What a person is told of the room: where, what is needed, what is free; the extraction
+    // names the archive.
+    const Failure full = *judgeRoom(11, 10, "c/", "http://h/a.zip")->failure;
+    EXPECT_EQ(std::make_tuple(full.kind, full.needed, full.free, full.detail),
+              std::make_tuple(Kind::NoSpace, 11, 10, u));
+    const auto filled = *judgeFill(CacheFill::DiskFull, "c/.download", "c/", 9).failure;
+    EXPECT_EQ(std::make_tuple(filled.where, filled.needed, filled.free, mayPassAgain(filled)),
+              std::make_tuple("c/", 9, -1, true));
+    EXPECT_EQ(judgeFill(CacheFill::ExtractionFailed, "c/.download", "c/", 9).failure->where, "c/.download");
     EXPECT_EQ(judgeOffline(offline, plain, held(u + "?x", ""), 2000).failure->kind, Kind::Transfer);
 
     // Before anything is asked: the cache, the URL, the bundle's key.

@@ -1,4 +1,5 @@
 #include "ui/progress_text.h"
+#include "ui/words.h"
 
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -46,22 +47,27 @@ TEST(ProgressText, SizesInDecimalOrBinaryUnitsInTheUsersLanguage) {
 }
 
 // A transfer: `bytes` of `max` (0: not known) arrive in 20 even pieces over `seconds`; by `now`
-// it is still 'r'eceiving, 's'topped by a failure that fills the bar, 'f'inished, or begun 'a'gain.
-// The console's pieces are joined by "|".
+// it is still 'r'eceiving, 's'topped by a failure that fills the bar, 'f'inished, 'k' finished
+// where the rest of `max` was already here, or begun 'a'gain. The console's pieces are joined by "|".
 TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTakes) {
     // clang-format off
     const struct { const char* lang; double max, bytes, seconds, now; char state; const char *window, *console; } rows[] = {
         {"en", 1024000, 512000, 2, 2, 'r', "500.0 KiB of 1000.0 KiB — 250.0 KiB/s, 2 seconds left", " 50%|500.0 KiB of 1000.0 KiB|250.0 KiB/s|0:02 left"},
         {"de", 1024000, 512000, 2, 2, 'r', "500,0 KiB von 1000,0 KiB — 250,0 KiB/s, noch 2 Sekunden", " 50 %|500,0 KiB von 1000,0 KiB|250,0 KiB/s|noch 0:02"},
         {"en", 1024000, 0, 2, 2, 'r', "", "|||"}, {"en", 0, 512000, 2, 2, 'r', "500.0 KiB — 250.0 KiB/s", "|500.0 KiB|250.0 KiB/s|"},
-        {"en", 2e6, 1e6, 4, 10, 'r', "976.6 KiB of 1.9 MiB — 0 B/s", " 50%|976.6 KiB of 1.9 MiB|0 B/s|"},  // over the last five seconds
+        {"en", 2e6, 1e6, 4, 10, 'r', "976.6 KiB of 1.9 MiB — No data for 6 s", " 50%|976.6 KiB of 1.9 MiB|No data for 6 s|"},
+        {"en", 2e6, 1e6, 4, 8.5, 'r', "976.6 KiB of 1.9 MiB — 19.1 KiB/s, 51 seconds left", " 50%|976.6 KiB of 1.9 MiB|19.1 KiB/s|0:51 left"},  // to now
+        {"de", 1024000, 512000, 2, 9, 'r', "500,0 KiB von 1000,0 KiB — Keine Daten seit 7 s", " 50 %|500,0 KiB von 1000,0 KiB|Keine Daten seit 7 s|"},
+        {"fr", 1024000, 512000, 2, 9, 'r', "500,0 Kio sur 1000,0 Kio — Aucune donnée depuis 7 s", " 50 %|500,0 Kio sur 1000,0 Kio|Aucune donnée depuis 7 s|"},
+        {"en", 46, 46, 1, 1, 's', "46 B received", " 99%|46 B of 46 B||"},  // a page that is not the archive
+        {"en", 1024000, 512000, 2, 2, 'k', "Downloaded 1000.0 KiB in 2.0 s", "100%|1000.0 KiB of 1000.0 KiB||"},
         {"en", 30.75e6, 1e6, 2, 2, 'r', "976.6 KiB of 29.3 MiB — 488.3 KiB/s, 1 minute left", "  3%|976.6 KiB of 29.3 MiB|488.3 KiB/s|1:00 left"},
         {"en", 1e10, 1e6, 2, 2, 'r', "976.6 KiB of 9.3 GiB — 488.3 KiB/s, 6 hours left", "  0%|976.6 KiB of 9.3 GiB|488.3 KiB/s|5:33:18 left"},
         {"en", 1024000, 691200, 2, 2, 's', "675.0 KiB received", " 67%|675.0 KiB of 1000.0 KiB||"},
         {"en", 1024000, 1024000, 2, 2, 'f', "Downloaded 1000.0 KiB in 2.0 s", "100%|1000.0 KiB of 1000.0 KiB||"},
         {"de", 6e6, 6e6, 65, 65, 'f', "5,7 MiB in 1:05 heruntergeladen", "100 %|5,7 MiB von 5,7 MiB||"},
         {"en", 1024000, 512000, 2, 2, 'a', "", "|||"},
-        {"en", 9e18, 20, 100, 100, 'r', "20 B of 8185452.3 TiB — 0 B/s", "  0%|20 B of 8185452.3 TiB|0 B/s|"},  // a year and more: no time left
+        {"en", 9e18, 20, 100, 99, 'r', "20 B of 8185452.3 TiB — 0 B/s", "  0%|20 B of 8185452.3 TiB|0 B/s|"},  // a year and more: no time left
         {"ru", 5888000, 512000, 2, 2, 'r', "500,0 КиБ из 5,6 МиБ — 250,0 КиБ/с, осталась 21 секунда", "  8 %|500,0 КиБ из 5,6 МиБ|250,0 КиБ/с|осталось 0:21"},
         {"ru", 1024000, 512000, 2, 2, 'r', "500,0 КиБ из 1000,0 КиБ — 250,0 КиБ/с, осталось 2 секунды", " 50 %|500,0 КиБ из 1000,0 КиБ|250,0 КиБ/с|осталось 0:02"},
         {"ru", 1792000, 512000, 2, 2, 'r', "500,0 КиБ из 1,7 МиБ — 250,0 КиБ/с, осталось 5 секунд", " 28 %|500,0 КиБ из 1,7 МиБ|250,0 КиБ/с|осталось 0:05"},
@@ -76,11 +82,13 @@ TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTake
     for (const auto& r : rows) {
         ui::TransferMeter meter;
         meter.setMaximum(r.max);
+        if (r.state == 'k') meter.setValue(r.max - r.bytes);
         for (int i = 0; i < 20 && r.bytes > 0; ++i) meter.add(r.bytes / 20, at(r.seconds * i / 20));
         switch (r.state) {
             case 's':
                 meter.stop(), meter.setValue(r.max);
                 break;
+            case 'k':
             case 'f':
                 meter.finish(at(r.now));
                 break;
@@ -90,6 +98,34 @@ TEST(ProgressText, TheLinesSayWhatArrivedOfWhatTotalHowFastAndHowLongTheRestTake
         const auto c = ui::consoleProgress(meter, at(r.now), in(r.lang));
         EXPECT_EQ(ui::windowProgressLine(meter, at(r.now), in(r.lang)), r.window) << r.window;
         EXPECT_EQ(c.percent + "|" + c.amount + "|" + c.speed + "|" + c.left, r.console) << r.window;
+    }
+}
+
+// What a run that went wrong says besides the transfer, in each language: what was already
+// here, the room the disk lacks, what the next run does, the button for another attempt.
+TEST(ProgressText, ABadDayIsSaidInTheUsersLanguage) {
+    ui::RunSnapshot resumed;
+    resumed.transfer.setMaximum(30e6), resumed.resumedFrom = 13'000'000;
+    const ui::Trouble room{
+        .kind = ui::Trouble::Kind::NoSpace, .place = "/tmp", .bytes = 60'000'000, .free = 41'950'000};
+    // clang-format off
+    const struct { const char *lang, *resumed, *room, *next, *again; } rows[] = {
+        {"en", "Continuing the download: 12.4 MiB of 28.6 MiB were already here",
+         "The installer needs 57.2 MiB free in /tmp; 40.0 MiB are free. Free some space, then try again.",
+         "The next run of the installer continues where this one stopped.", "Try again"},
+        {"de", "Der Download wird fortgesetzt: 12,4 MiB von 28,6 MiB waren schon da",
+         "Das Installationsprogramm braucht 57,2 MiB freien Speicher in /tmp; 40,0 MiB sind frei. Geben Sie Speicher frei und versuchen Sie es dann erneut.",
+         "Der nächste Start des Installationsprogramms macht dort weiter, wo dieser aufgehört hat.", "Erneut versuchen"},
+        {"fr", "Reprise du téléchargement : 12,4 Mio sur 28,6 Mio étaient déjà là",
+         "Le programme d'installation a besoin de 57,2 Mio d'espace libre dans /tmp ; 40,0 Mio sont libres. Libérez de l'espace, puis réessayez.",
+         "Le prochain lancement du programme d'installation reprendra là où celui-ci s'est arrêté.", "Réessayer"},
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        const ui::Language& l = in(r.lang);
+        EXPECT_EQ(ui::statusText(resumed, {}, l), r.resumed);
+        EXPECT_EQ(ui::troubleText(room, l), r.room);
+        EXPECT_EQ(ui::nextRunText(l) + "|" + ui::tryAgainText(l), std::string(r.next) + "|" + r.again);
     }
 }
 
@@ -109,7 +145,8 @@ TEST(ProgressText, TheConsoleLineKeepsWhatFitsTheTerminalInEveryLanguage) {
     ui::TransferMeter meter;
     meter.setMaximum(48.0 * (1 << 20));
     const auto t0 = ui::TransferMeter::Clock::now();
-    for (int i = 0; i < 20; ++i) meter.add(28.7 * (1 << 20) / 20, t0 + std::chrono::milliseconds(250 * i));
+    meter.add(0, t0);  // the transfer's start
+    for (int i = 0; i < 20; ++i) meter.add(28.7 * (1 << 20) / 20, t0 + std::chrono::milliseconds(250 * (i + 1)));
     const auto now = t0 + std::chrono::seconds(5);
     const auto line = [&](const std::string& lang, size_t columns) {
         return ui::consoleLine(in(lang).tr("Downloading"), meter, now, in(lang), columns);

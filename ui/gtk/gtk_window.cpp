@@ -35,9 +35,11 @@ constexpr const char* kFailedClass = "bi-failed";
 constexpr const char* kInstallerIcon = "system-software-install";  // the icon naming standard's
 constexpr guint kRetryTickMs = 1000;                               // a retry's wait counts down by the second
 constexpr double kOfflineNoticeSeconds = 2;                        // long enough to read that the server was away
+constexpr int kAside = 48;                                         // how far a waiting window stands off the other's
+constexpr int kDetailsHeight = 160;                                // the details' lines scroll beyond this
 
-// Splash image, status text, progress bar, the line about the transfer under it, and the
-// button, in a column of a fixed width.
+// Splash image, status text, progress bar, the line about the transfer under it, after a
+// failure its details, and the buttons, in a column of a fixed width.
 class GtkDownloadWindow final : public Window {
 public:
     GtkDownloadWindow(WindowDelegate& delegate, const WindowSetup& setup, const Language& language)
@@ -90,13 +92,20 @@ public:
         pango_attr_list_unref(small);
         gtk_style_context_add_class(gtk_widget_get_style_context(progressLine_), GTK_STYLE_CLASS_DIM_LABEL);
         gtk_box_pack_start(GTK_BOX(box), progressLine_, FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(box), makeDetails(), FALSE, FALSE, 0);
 
         GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
         gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+        gtk_box_set_spacing(GTK_BOX(buttons), 6);
         gtk_widget_set_margin_top(buttons, 6);
         button_ = gtk_button_new_with_label(language_.tr("Cancel"));
         gtk_widget_set_can_default(button_, TRUE);
         gtk_container_add(GTK_CONTAINER(buttons), button_);
+        // Beside "Close" after a failure another attempt may mend; the default then.
+        again_ = gtk_button_new_with_label(tryAgainText(language_).c_str());
+        gtk_widget_set_can_default(again_, TRUE);
+        gtk_widget_set_no_show_all(again_, TRUE);
+        gtk_container_add(GTK_CONTAINER(buttons), again_);
         gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
         gtk_window_set_default(GTK_WINDOW(window_), button_);
 
@@ -111,6 +120,8 @@ public:
         announcement_ = g_signal_lookup("announcement", ATK_TYPE_OBJECT);
 
         g_signal_connect(button_, "clicked", G_CALLBACK(onClicked), this);
+        g_signal_connect(again_, "clicked", G_CALLBACK(onTryAgain), this);
+        g_signal_connect(copy_, "clicked", G_CALLBACK(onCopy), this);
         g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
         g_signal_connect(window_, "key-press-event", G_CALLBACK(onKey), this);
         gtk_widget_show_all(window_);
@@ -126,17 +137,21 @@ public:
 
     void show(const RunSnapshot& snapshot) override {
         if (window_ == nullptr) return;
+        if (snapshot.stage == Stage::WaitingForOther) standAside();
         const bool finished = snapshot.transfer.finished() && !meter_.finished();
         meter_ = snapshot.transfer;
         stage_ = snapshot.stage;
         retry_ = snapshot.retry;
         showBar();
-        if (finished || snapshot.stage == Stage::Failed || (meter_.receiving() && progressSource_ == 0)) {
+        // A new attempt's transfer, not begun yet, says nothing of the last one's.
+        const bool idle = !meter_.receiving() && !meter_.finished();
+        if (finished || idle || snapshot.stage == Stage::Failed || (meter_.receiving() && progressSource_ == 0)) {
             showProgressLine();
             if (progressSource_ == 0 && meter_.receiving() && !meter_.finished() && !meter_.stopped())
                 progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
         }
         showButton(snapshot);
+        showDetails(snapshot);
         showStatus(snapshot);
         if (snapshot.stage == Stage::Retrying && retrySource_ == 0) {
             retrySource_ = g_timeout_add(kRetryTickMs, onRetryTick, this);
@@ -185,6 +200,70 @@ private:
 
     static void onClicked(GtkButton*, gpointer self) { static_cast<GtkDownloadWindow*>(self)->close(); }
 
+    // The window stays; what follows is the new run's to show.
+    static void onTryAgain(GtkButton*, gpointer data) {
+        auto* self = static_cast<GtkDownloadWindow*>(data);
+        if (self->closed_) return;
+        self->delegate_.onTryAgain();
+    }
+
+    // The details, for a message to the vendor's support; kept by a clipboard manager when the
+    // installer has ended.
+    static void onCopy(GtkButton*, gpointer data) {
+        auto* self = static_cast<GtkDownloadWindow*>(data);
+        GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+        gtk_clipboard_set_text(clipboard, self->details_.c_str(), -1);
+        gtk_clipboard_set_can_store(clipboard, nullptr, 0);
+        self->copied_ = true;
+    }
+
+    // The expander under a failure: the run's technical lines, selectable, and "Copy".
+    GtkWidget* makeDetails() {
+        expander_ = gtk_expander_new_with_mnemonic(detailsTitle(language_).c_str());
+        gtk_widget_set_no_show_all(expander_, TRUE);
+        GtkWidget* inside = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+        gtk_widget_set_margin_top(inside, 6);
+        detailsView_ = gtk_text_view_new();
+        gtk_text_view_set_editable(GTK_TEXT_VIEW(detailsView_), FALSE);
+        gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(detailsView_), FALSE);
+        gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(detailsView_), GTK_WRAP_WORD_CHAR);
+        gtk_text_view_set_monospace(GTK_TEXT_VIEW(detailsView_), TRUE);
+        GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+        gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+        gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
+        gtk_widget_set_size_request(scrolled, -1, kDetailsHeight);
+        gtk_container_add(GTK_CONTAINER(scrolled), detailsView_);
+        gtk_box_pack_start(GTK_BOX(inside), scrolled, TRUE, TRUE, 0);
+        copy_ = gtk_button_new_with_mnemonic(copyTitle(language_).c_str());
+        gtk_widget_set_halign(copy_, GTK_ALIGN_END);
+        gtk_box_pack_start(GTK_BOX(inside), copy_, FALSE, FALSE, 0);
+        gtk_widget_show_all(inside);
+        gtk_container_add(GTK_CONTAINER(expander_), inside);
+        return expander_;
+    }
+
+    void showDetails(const RunSnapshot& snapshot) {
+        if (expander_ == nullptr) return;
+        const std::string text = snapshot.stage == Stage::Failed ? detailsText(snapshot, language_) : "";
+        if (text == details_) return;
+        details_ = text;
+        gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(detailsView_)), text.c_str(), -1);
+        gtk_expander_set_expanded(GTK_EXPANDER(expander_), FALSE);
+        gtk_widget_set_visible(expander_, !text.empty());
+        if (!text.empty()) note("details", text.c_str());
+    }
+
+    // Another installer's window stands where this one opened: this one moves off it, so that
+    // both can be seen.
+    void standAside() {
+        if (asideDone_) return;
+        asideDone_ = true;
+        int x = 0, y = 0;
+        gtk_window_get_position(GTK_WINDOW(window_), &x, &y);
+        gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_NONE);
+        gtk_window_move(GTK_WINDOW(window_), x + kAside, y + kAside);
+    }
+
     // The close box: we close the window ourselves, after telling the delegate.
     static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self) {
         static_cast<GtkDownloadWindow*>(self)->close();
@@ -216,7 +295,12 @@ private:
         const std::string line = windowProgressLine(meter_, TransferMeter::Clock::now(), language_);
         gtk_label_set_text(GTK_LABEL(progressLine_), line.c_str());
         atk_object_set_description(gtk_widget_get_accessible(bar_), line.c_str());
-        if (meter_.stopped() || meter_.finished()) note("progress", gtk_label_get_text(GTK_LABEL(progressLine_)));
+        // The transcript gets the line whenever it says something of another kind (a speed, a
+        // stall, a failure, the summary), not every time a number changes.
+        std::string kind = line;
+        kind.erase(std::remove_if(kind.begin(), kind.end(), [](char c) { return c >= '0' && c <= '9'; }), kind.end());
+        if (kind != lineKind_) note("progress", gtk_label_get_text(GTK_LABEL(progressLine_)));
+        lineKind_ = kind;
     }
 
     // The bar: what arrived of a known length; a bar without extent that moves while the length
@@ -248,13 +332,19 @@ private:
     }
 
     void showButton(const RunSnapshot& snapshot) {
+        if (button_ == nullptr) return;
+        const bool retry = snapshot.stage == Stage::Failed && snapshot.mayRetry;
         const std::string title = buttonText(snapshot, language_);
-        if (button_ == nullptr || title == gtk_button_get_label(GTK_BUTTON(button_))) return;
+        if (title == gtk_button_get_label(GTK_BUTTON(button_)) && retry == gtk_widget_get_visible(again_)) return;
         gtk_button_set_label(GTK_BUTTON(button_), title.c_str());
         note("button", gtk_button_get_label(GTK_BUTTON(button_)));
-        // Return presses it, whatever had the focus.
+        gtk_widget_set_visible(again_, retry);
+        if (retry) note("button", gtk_button_get_label(GTK_BUTTON(again_)));
+        // Return presses the default, whatever had the focus.
+        GtkWidget* preferred = retry ? again_ : button_;
+        gtk_window_set_default(GTK_WINDOW(window_), preferred);
         gtk_widget_set_sensitive(button_, TRUE);
-        gtk_widget_grab_focus(button_);
+        gtk_widget_grab_focus(preferred);
     }
 
     // The status text; a failure in the theme's error colour and in whole, wrapped if need be,
@@ -359,7 +449,9 @@ private:
         if (window_ == nullptr) return;
         gtk_style_context_remove_provider_for_screen(gtk_widget_get_screen(window_), GTK_STYLE_PROVIDER(failedStyle_));
         g_object_unref(failedStyle_);
-        bar_ = label_ = progressLine_ = button_ = image_ = nullptr;
+        bar_ = label_ = progressLine_ = button_ = again_ = copy_ = expander_ = detailsView_ = image_ = nullptr;
+        // What was copied outlives the window where a clipboard manager takes it.
+        if (copied_) gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
         for (guint* source : {&pulseSource_, &progressSource_, &retrySource_}) {
             if (*source != 0) g_source_remove(*source);
             *source = 0;
@@ -381,6 +473,10 @@ private:
     GtkWidget* bar_ = nullptr;
     GtkWidget* progressLine_ = nullptr;
     GtkWidget* button_ = nullptr;
+    GtkWidget* again_ = nullptr;
+    GtkWidget* expander_ = nullptr;
+    GtkWidget* detailsView_ = nullptr;
+    GtkWidget* copy_ = nullptr;
     guint pulseSource_ = 0;
     guint progressSource_ = 0;
     guint retrySource_ = 0;
@@ -393,6 +489,10 @@ private:
     bool failedShown_ = false;
     std::string announced_;  // what the last announcement was of: "failed", "retry 2", "server 3"
     bool closed_ = false;
+    bool asideDone_ = false;
+    bool copied_ = false;
+    std::string details_;
+    std::string lineKind_;
     const std::string transcript_;
 };
 
