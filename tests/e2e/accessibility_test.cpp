@@ -54,11 +54,12 @@ struct ThemeRow {
 
 class Accessible : public InstallerTest, public ::testing::WithParamInterface<ThemeRow> {};
 
-// The bundle's server fails (404) and its mirror loses the connection halfway, then fails too: a
-// move to another server, a retry and the failure, each announced by the status. Meanwhile the
+// The bundle's server fails (404) and its mirror loses the connection halfway, then sends a page:
+// a move to another server, a retry and the failure, each announced by the status. Meanwhile the
 // bar says what arrived; after the failure every part of the window has its name and role, the
 // bar is full and styled as the failure, the failure's text and bar can be read against the
-// window in the theme, and the keyboard alone reaches every button and closes the window.
+// window in the theme, and the keyboard alone reaches every control, opens the details and
+// closes the window.
 TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailure) {
     if (!testsupport::XServer::installed() || !AccessibilityBus::installed())
         GTEST_SKIP() << "Xvfb, dbus-daemon or at-spi2-core is not installed";
@@ -88,7 +89,7 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
             return r;
         }
         release.wait_for(20s);  // the window holds what arrived while the test looks
-        return testsupport::reply(404);
+        return testsupport::reply(200, {{"Content-Type", "text/html"}}, "<html>Sign in</html>");
     });
     auto b = downloadBundle(server.url("/agent.zip"));
     testsupport::writeFile(b.resources + "/installAgentMirrors.txt", server.url("/mirror.zip") + "\n");
@@ -130,8 +131,8 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     looked.set_value();
 
     const std::string failure =
-        "Download failed with error code 404. The installer file is not on the server. Contact the vendor of the "
-        "product.";
+        "The server did not send the installer archive (got text/html). A network's sign-in page or a proxy may have "
+        "answered instead. Sign in to the network in a web browser, then try again.";
     EXPECT_TRUE(pump([&] { return !announced().empty() && announced().back() == failure; }));
     EXPECT_EQ(announced(), (std::vector<std::string>{"Trying another server (2 of 2)",
                                                      "Connection lost. Retrying in 2 s (attempt 2 of 4)", failure}));
@@ -146,13 +147,22 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     EXPECT_EQ(named(ATSPI_ROLE_STATUS_BAR), std::vector<std::string>{failure});
     EXPECT_EQ(named(ATSPI_ROLE_PROGRESS_BAR), std::vector<std::string>{"Download progress"});
     EXPECT_EQ(bars[0].value(), std::make_pair(1.0, 1.0));
-    const auto buttons = window->withRole(ATSPI_ROLE_PUSH_BUTTON);
-    ASSERT_FALSE(buttons.empty());
-    for (const Node& button : buttons) {
-        EXPECT_TRUE(button.has(ATSPI_STATE_FOCUSABLE) && button.has(ATSPI_STATE_SENSITIVE) &&
-                    button.has(ATSPI_STATE_SHOWING))
-            << button.name();
-    }
+    // The controls shown: Try again and Close, and the details' expander.
+    const auto controls = [&] {
+        std::vector<Node> found;
+        for (const Node& node : window->all()) {
+            const bool control = node.role() == ATSPI_ROLE_PUSH_BUTTON || node.role() == ATSPI_ROLE_TOGGLE_BUTTON;
+            if (control && node.has(ATSPI_STATE_SHOWING)) found.push_back(node);
+        }
+        return found;
+    };
+    const auto names = [&](const std::vector<Node>& nodes) {
+        std::set<std::string> set;
+        for (const Node& node : nodes)
+            set.insert(node.has(ATSPI_STATE_FOCUSABLE) && node.has(ATSPI_STATE_SENSITIVE) ? node.name() : "?");
+        return set;
+    };
+    EXPECT_EQ(names(controls()), (std::set<std::string>{"Close", "Details", "Try again"}));
 
     // The window's icon: the bundle's, else the desktop's for installers.
     testsupport::ProcessOptions x;
@@ -183,28 +193,36 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     const auto splash = coloursIn(window->withRole(ATSPI_ROLE_IMAGE).at(0).extents());
     EXPECT_TRUE(splash.size() > 1 && !splash.contains(0x00ff00));
 
-    // Tab reaches every button; Return presses the one that closes the window.
-    const auto key = [&](const char* name) {
-        // GTK's leader window has the title too, but is never shown.
-        const std::vector<std::string> argv = {"/usr/bin/xdotool", "search",      "--sync", "--onlyvisible", "--name",
-                                               "^Setup$",          "windowfocus", "--sync", "key",           name};
-        return testsupport::runProcess(argv, x).exitStatus;
-    };
+    // Try again has the focus; Tab reaches every control and comes to Close; Alt+D opens the
+    // details, whose lines are named and whose Copy Tab reaches too; Return presses Close.
+    const auto key = [&](const char* name) { return testsupport::pressKey(display, "Setup", name); };
     const auto focused = [&] {
-        for (const Node& button : buttons)
-            if (button.has(ATSPI_STATE_FOCUSED)) return button.name();
-        return std::string();
+        for (const Node& node : window->all())
+            if (node.has(ATSPI_STATE_FOCUSED)) return node.role() == ATSPI_ROLE_TEXT ? "lines" : node.name();
+        return std::string();  // between the last control and the first
     };
-    std::set<std::string> reached{focused()};
-    for (size_t i = 1; i < 2 * buttons.size() && (reached.size() < buttons.size() || focused() != "Close"); ++i) {
-        const std::string before = focused();
-        EXPECT_EQ(key("Tab"), 0);
-        EXPECT_TRUE(pump([&] { return focused() != before; }));
-        reached.insert(focused());
-    }
-    reached.erase("");
-    EXPECT_EQ(reached.size(), buttons.size());
-    EXPECT_EQ(focused(), "Close");
+    EXPECT_EQ(focused(), "Try again");
+    const auto tabThrough = [&](const std::set<std::string>& all) {
+        std::set<std::string> reached{focused()};
+        for (size_t i = 1;
+             i < 2 * all.size() + 2 &&
+             (!std::includes(reached.begin(), reached.end(), all.begin(), all.end()) || focused() != "Close");
+             ++i) {
+            const std::string before = focused();
+            EXPECT_EQ(key("Tab"), 0);
+            EXPECT_TRUE(pump([&] { return focused() != before; })) << before;
+            reached.insert(focused());
+        }
+        reached.erase("");
+        EXPECT_EQ(reached, all);
+        EXPECT_EQ(focused(), "Close");
+    };
+    tabThrough({"Close", "Details", "Try again"});
+    EXPECT_EQ(key("alt+d"), 0);
+    EXPECT_TRUE(pump([&] { return names(controls()).contains("Copy"); }));
+    const auto lines = window->withRole(ATSPI_ROLE_TEXT);
+    EXPECT_TRUE(lines.size() == 1 && lines[0].name() == "Details" && lines[0].has(ATSPI_STATE_SHOWING));
+    tabThrough({"Close", "Copy", "Details", "lines", "Try again"});
     EXPECT_EQ(key("Return"), 0);
     const auto r = running.get();
     EXPECT_EQ(r.exitStatus, 255) << r.err;

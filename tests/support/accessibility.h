@@ -173,4 +173,13 @@ inline std::optional<Node> windowTitled(const std::string& title) {
     return std::nullopt;
 }
 
+// Presses `key` (xdotool's names: "Tab", "alt+d") in the shown window titled exactly `title`;
+// GTK's leader window has the title too, but is never shown.
+inline int pressKey(const std::string& display, const std::string& title, const std::string& key) {
+    return runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$",
+                       "windowfocus", "--sync", "key", key},
+                      {.env = {{"DISPLAY", display}}})
+        .exitStatus;
+}
+
 }  // namespace bi::testsupport

@@ -82,10 +82,7 @@ TEST_F(OtherSystem, InADebian11UserlandBothRoadsTheRunFileAndTheWindowWork) {
             return std::any_of(hearing.heard.begin(), hearing.heard.end(),
                                [&](auto& h) { return h.role == ATSPI_ROLE_STATUS_BAR && h.text == failure; });
         }));
-        const auto key = testsupport::runProcess({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name",
-                                                  "^Failing$", "windowfocus", "--sync", "key", "Return"},
-                                                 {.env = {{"DISPLAY", display}}});
-        EXPECT_EQ(key.exitStatus, 0) << key.err;
+        EXPECT_EQ(testsupport::pressKey(display, "Failing", "Return"), 0);
         EXPECT_EQ(failing.get().exitStatus, 255);
     }
     EXPECT_EQ(agentRuns(), 4);

@@ -116,6 +116,9 @@ public:
         atk_object_set_name(splash, setup.title.c_str());
         atk_object_set_role(gtk_widget_get_accessible(label_), ATK_ROLE_STATUSBAR);
         atk_object_set_name(gtk_widget_get_accessible(bar_), language_.tr("Download progress"));
+        // The details' lines go by the expander's words, without its mnemonic.
+        atk_object_set_name(gtk_widget_get_accessible(detailsView_),
+                            gtk_label_get_text(GTK_LABEL(gtk_expander_get_label_widget(GTK_EXPANDER(expander_)))));
         // ATK 2.46 and later carry an announcement to a screen reader; 0 before.
         announcement_ = g_signal_lookup("announcement", ATK_TYPE_OBJECT);
 
@@ -150,8 +153,8 @@ public:
             if (progressSource_ == 0 && meter_.receiving() && !meter_.finished() && !meter_.stopped())
                 progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
         }
+        showDetails(snapshot);  // before the buttons, so that whoever sees Try again finds them
         showButton(snapshot);
-        showDetails(snapshot);
         showStatus(snapshot);
         if (snapshot.stage == Stage::Retrying && retrySource_ == 0) {
             retrySource_ = g_timeout_add(kRetryTickMs, onRetryTick, this);
@@ -238,8 +241,16 @@ private:
         gtk_widget_set_halign(copy_, GTK_ALIGN_END);
         gtk_box_pack_start(GTK_BOX(inside), copy_, FALSE, FALSE, 0);
         gtk_widget_show_all(inside);
+        gtk_widget_hide(inside);
         gtk_container_add(GTK_CONTAINER(expander_), inside);
+        g_signal_connect(expander_, "notify::expanded", G_CALLBACK(onExpanded), nullptr);
         return expander_;
+    }
+
+    // A closed expander's lines and Copy would still take the focus by Tab, unseen: they are
+    // hidden while it is closed.
+    static void onExpanded(GtkExpander* expander, GParamSpec*, gpointer) {
+        gtk_widget_set_visible(gtk_bin_get_child(GTK_BIN(expander)), gtk_expander_get_expanded(expander));
     }
 
     void showDetails(const RunSnapshot& snapshot) {
