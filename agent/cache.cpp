@@ -22,18 +22,17 @@ std::string getInstallAgentExecutable(std::string dir) {
     return dir + "install";
 }
 
+// A link would be followed wherever it points, /bin/sh say, which then runs as the agent.
 bool holdsInstallAgent(const std::string& dir) {
     struct stat st {};
-    return ::stat(getInstallAgentExecutable(dir).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::lstat(getInstallAgentExecutable(dir).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string cachedAgentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME + PATH_SEPARATOR; }
 
 std::string installAgentDirOnDisk() {
     std::string agentDir = cachedAgentDirectory();
-    struct stat st {};
-    if (::stat(getInstallAgentExecutable(agentDir).c_str(), &st) != 0) return "";
-    return agentDir;
+    return holdsInstallAgent(agentDir) ? agentDir : "";
 }
 
 bool isCacheValid(const std::string& dir, const std::string& validationString) {

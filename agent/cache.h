@@ -8,9 +8,9 @@ namespace bi {
 std::string getInstallAgentCacheDir();
 // dir + "/" (unless it ends in one, or is empty) + "install".
 std::string getInstallAgentExecutable(std::string dir);
-// Whether dir holds an extracted agent: its "install" is a regular file (links followed).
+// Whether dir holds an extracted agent: its "install" is a regular file, not a link.
 bool holdsInstallAgent(const std::string& dir);
-// The cache's agent directory with a trailing "/" when its "install" exists, else "".
+// The cache's agent directory with a trailing "/" when it holds an agent, else "".
 std::string installAgentDirOnDisk();
 // The cache's agent directory, with a trailing "/", whether or not an agent is there.
 std::string cachedAgentDirectory();

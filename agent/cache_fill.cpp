@@ -16,6 +16,7 @@
 #include "host/files.h"
 #include "host/report.h"
 #include "host/temp_dir.h"
+#include "platform/private_dir.h"
 
 namespace bi {
 
@@ -24,11 +25,6 @@ namespace {
 constexpr auto kLockPoll = std::chrono::milliseconds(50);
 const std::string kStagingPrefix = ".installagent.";
 const std::string kOldPrefix = ".installagent-old.";
-
-std::string withoutTrailingSlash(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
 
 std::string agentDirectory() { return getInstallAgentCacheDir() + INSTALL_AGENT_DIR_NAME; }
 std::string tagFile() { return getInstallAgentCacheDir() + VALIDATION_STRING_FILE; }
@@ -105,37 +101,34 @@ std::optional<Result> pollLock(const CacheWait& wait, const std::function<std::o
     }
 }
 
+// The cache's directories as judged from the directory that holds them.
+std::optional<std::string> cacheRefusal(platform::Missing missing) {
+    const std::string cacheDir = getInstallAgentCacheDir();
+    const std::string base = cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_PATH.size());
+    return platform::privateDirRefusal(base.empty() ? "/" : base, INSTALL_AGENT_CACHE_PATH, missing);
+}
+
 }  // namespace
 
 bool isCacheTrusted(std::string* why) {
-    const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string agentDir = agentDirectory();
-    const std::string base =
-        withoutTrailingSlash(cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_PATH.size()));
-    const uid_t me = ::geteuid();
-
-    struct stat st {};
-    if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_uid != me && st.st_uid != 0) ||
-        ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0)) {
-        *why = base + " is not a directory that only its owner can change";
+    if (auto refusal = cacheRefusal(platform::Missing::Refuse)) {
+        *why = *refusal;
         return false;
     }
-    // Every level from the first one below the base down to the agent directory.
-    for (size_t pos = base.size() + 1; pos <= agentDir.size(); ++pos) {
-        if (pos != agentDir.size() && agentDir[pos] != '/') continue;
-        const std::string dir = agentDir.substr(0, pos);
-        if (::lstat(dir.c_str(), &st) != 0) {
-            // Another installer may just have dropped a stale agent; the fill makes a new one.
-            if (dir == agentDir && errno == ENOENT) continue;
-            *why = dir + " is missing";
-            return false;
-        }
-        if (!S_ISDIR(st.st_mode) || st.st_uid != me || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            *why = dir + " is not a directory of this user's that only this user can change";
-            return false;
-        }
+    // Another installer may just have dropped a stale agent; the fill makes a new one.
+    const std::string agentDir = agentDirectory();
+    struct stat st {};
+    if (::lstat(agentDir.c_str(), &st) == 0 ? !platform::isPrivateDir(st) : errno != ENOENT) {
+        *why = agentDir + " is not a directory of this user's that only this user can change";
+        return false;
     }
     return true;
+}
+
+bool prepareCache(std::string* why) {
+    const auto refusal = cacheRefusal(platform::Missing::Create);
+    if (refusal) *why = *refusal;
+    return !refusal;
 }
 
 CacheJudgement judgeCache(const AgentIdentity& wanted, const CacheWait& wait) {

@@ -15,10 +15,14 @@
 
 namespace bi {
 
-// Whether the cache's directories may be trusted: each one below the home directory (or
-// /tmp) is a real directory owned by the user and writable by nobody else. When not, `why`
-// says what is wrong.
+// Whether the cache's directories may be trusted: the home directory (or /tmp) and those
+// above it are the user's or root's, and each one below it is a real directory owned by the
+// user and writable by nobody else. When not, `why` says what is wrong.
 bool isCacheTrusted(std::string* why);
+
+// Makes the cache's missing directories, without following links, once those that exist
+// have passed isCacheTrusted's judgement; in a cache that is not trusted nothing is made.
+bool prepareCache(std::string* why);
 
 // How to wait while another installer holds the cache.
 struct CacheWait {

@@ -30,6 +30,8 @@ Kind transferTrouble(TransferErrorKind kind) {
         case TransferErrorKind::BadUrl:
         case TransferErrorKind::TooManyRedirects:
             return Kind::BadAddress;
+        case TransferErrorKind::HeaderTooLarge:
+            return Kind::HeaderTooLarge;
         default:
             return Kind::TransferFailed;
     }
@@ -115,6 +117,8 @@ std::string logLine(const Failure& f) {
             return "The program " + f.detail + " is not on the PATH: " + f.where;
         case Failure::Kind::NoHome:
             return "The home directory " + f.where + " does not exist.";
+        case Failure::Kind::NoWorkDir:
+            return "No private working directory can be made: " + f.detail;
         case Failure::Kind::Cancelled:
             return "The installation was cancelled.";
     }
@@ -186,6 +190,10 @@ ui::Trouble troubleOf(const Failure& f) {
             break;
         case Failure::Kind::NoHome:
             t.kind = Kind::NoHome;
+            t.place = f.where;
+            break;
+        case Failure::Kind::NoWorkDir:
+            t.kind = Kind::NoWorkDir;
             t.place = f.where;
             break;
         case Failure::Kind::Cancelled:

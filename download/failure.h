@@ -30,6 +30,7 @@ struct Failure {
         NoUrlFile,         // `where`: the URL file
         NoProgram,         // a program the run needs is not on PATH; `detail`: its name
         NoHome,            // `where`: the home directory that does not exist
+        NoWorkDir,         // no private working directory; `where`: TMPDIR, "" when unset; `detail`: why
         Cancelled,         // the user closed the window or pressed Ctrl-C
     };
     Failure(Kind k, std::string w = {}, std::string d = {}) : kind(k), where(std::move(w)), detail(std::move(d)) {}

@@ -1,3 +1,7 @@
+#include <fcntl.h>
+
+#include <cerrno>
+
 #include "driver/driver.h"
 #include "host/report.h"
 #include "host/settings.h"
@@ -5,6 +9,12 @@
 #include "ui/i18n.h"
 
 int main(int argc, const char* argv[]) {
+    // A standard descriptor left closed would be the number of the first pipe or file opened,
+    // the log file's say, and the installer's messages would go there: each closed one is
+    // /dev/null from here on, before anything opens a file.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", O_RDWR);
+    }
     bi::platform::keepLogFile();
     const int result = bi::runInstaller(argc, argv, bi::reportMessage, bi::readSettings());
     if (result != 0) {

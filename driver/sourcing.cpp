@@ -147,9 +147,9 @@ std::optional<Failure> lacksWhatTheRunNeeds(bool download) {
     const char* home = std::getenv("HOME");
     if (home != nullptr && *home != '\0' && !exists(home)) return Failure{Failure::Kind::NoHome, home};
     const std::string cache = getInstallAgentCacheDir();
-    mkpath(cache + INSTALL_AGENT_DIR_NAME, 0700);
-    // An untrusted cache is refused by the download with its own words.
-    if (std::string why; isCacheTrusted(&why) && ::access(cache.c_str(), W_OK) != 0) {
+    // Judged before a directory is made in it; an untrusted cache is refused by the download
+    // with its own words.
+    if (std::string why; prepareCache(&why) && ::access(cache.c_str(), W_OK) != 0) {
         return Failure{Failure::Kind::CacheNotWritable, cache};
     }
     return std::nullopt;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
 #include <string>
 
 namespace bi {
@@ -13,8 +12,5 @@ std::string getDirectoryOfExecutable();
 std::string getBundleLocation();
 // Where a shipped "InstallAgent.zip" would lie; "" without a resource directory.
 std::string getDefaultInstallAgentLocation();
-// Creates path and its missing parents with mode. -1 with errno ENOTDIR when a component
-// exists and is not a directory; 0 otherwise, even when a directory could not be created.
-int mkpath(std::string path, mode_t mode);
 
 }  // namespace bi

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 namespace bi {
@@ -52,17 +51,6 @@ std::string shellQuote(std::string text) {
     quoted += '\'';
     return quoted;
 }
-
-std::string quoteArguments(int argc, const char* const argv[]) {
-    std::string line;
-    for (int i = 1; i < argc; ++i) {
-        line += shellQuote(argv[i]);
-        line += ' ';
-    }
-    return line;
-}
-
-int runShell(const std::string& commandLine) { return std::system(commandLine.c_str()); }
 
 namespace {
 

@@ -10,13 +10,7 @@ namespace bi {
 // The empty string becomes ''.
 std::string shellQuote(std::string text);
 
-// argv[1..argc-1], each quoted with shellQuote and followed by one space.
-std::string quoteArguments(int argc, const char* const argv[]);
-
-// Runs commandLine with /bin/sh and returns what system(3) returns.
-int runShell(const std::string& commandLine);
-
-// Runs commandLine, one simple command, with /bin/sh like runShell, but in a session of
+// Runs commandLine, one simple command, with /bin/sh, in a session of
 // its own (no controlling terminal, so it cannot stop to prompt), ended when the installer
 // dies or once `cancelled`, polled while it runs, is true. With `rewrite`, what the command
 // writes to standard output and error reaches standard error line by line through it.

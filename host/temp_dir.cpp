@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <optional>
 #include <vector>
 
 #include "platform/bundle.h"
+#include "platform/private_dir.h"
+#include "platform/system_log.h"
 
 namespace bi {
 
@@ -76,14 +80,24 @@ int lockDirectory(const std::string& dir) {
 }  // namespace
 
 TempDir::TempDir() {
-    const std::string base = platform::temporaryDirectory().value_or("/tmp");
-    removeAbandoned(base);
-    std::string tmpl = platform::joinPath(base, "qvXXXXXX");
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) return;
-    dir_ = buf.data();
-    lockFd_ = lockDirectory(dir_);
+    std::vector<std::string> bases = {"/tmp"};
+    if (const auto tmpdir = platform::temporaryDirectory(); tmpdir && *tmpdir != "/tmp")
+        bases.insert(bases.begin(), *tmpdir);
+    for (const std::string& base : bases) {
+        if (auto refused = platform::privateDirRefusal(base, "", platform::Missing::Refuse)) {
+            refusal_ += (refusal_.empty() ? "" : "; ") + *refused;
+            continue;
+        }
+        removeAbandoned(base);
+        std::string made = platform::joinPath(base, "qvXXXXXX");
+        if (::mkdtemp(made.data()) != nullptr) {
+            dir_ = made;
+            lockFd_ = lockDirectory(dir_);
+            if (!refusal_.empty()) platform::systemLog("The working directory is made in /tmp: " + refusal_);
+            return;
+        }
+        refusal_ += (refusal_.empty() ? "" : "; ") + base + " cannot hold a directory: " + std::strerror(errno);
+    }
 }
 
 TempDir::~TempDir() {

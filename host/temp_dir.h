@@ -4,9 +4,11 @@
 
 namespace bi {
 
-// Owns a fresh directory "qvXXXXXX" (mode 0700) under the user's temporary directory for its
-// whole life and removes it with everything in it when it goes. When the directory cannot be
-// created, getDir() is empty and the destructor touches nothing. Removal is best effort: what
+// Owns a fresh directory "qvXXXXXX" (mode 0700) for its whole life and removes it with
+// everything in it when it goes. It lies under TMPDIR when that is a place only the user can
+// change and the directory can be made there (said in the log when not), else under /tmp. When
+// it can be made in neither, getDir() is empty, refusal() says why, and the destructor touches
+// nothing. Removal is best effort: what
 // cannot be removed stays, silently. An abrupt end of the process leaves the directory; it
 // holds a lock of its maker's, so that a later one removes it once its maker is gone and
 // nothing but the lock is left in it.
@@ -18,9 +20,11 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     std::string getDir() const { return dir_; }
+    const std::string& refusal() const { return refusal_; }
 
 private:
     std::string dir_;
+    std::string refusal_;
     int lockFd_ = -1;
 };
 

@@ -25,10 +25,16 @@ constexpr auto kPollSlice = std::chrono::milliseconds(1000);
 constexpr long kReceiveBuffer = 512L * 1024;
 constexpr size_t kMaxUrlLength = size_t{64} * 1024;
 constexpr size_t kWriteBatch = size_t{512} * 1024;
+// Fewer bytes than this within the idle time-out is a stall, as none at all is: a server that
+// trickles a byte now and then would otherwise hold the run for ever.
+constexpr int64_t kStallBytes = 1024;
 // Lets a server's log and a vendor's statistics tell the installer from a browser.
 constexpr const char* kUserAgent = "bootstrap-installer/" BI_VERSION;
 
 const CurlLibrary& lib() { return *curlLibrary(); }
+
+// CURLE_TOO_LARGE, which libcurl 8.6 brought; older headers do not name it.
+constexpr int kCurleTooLarge = 100;
 
 // ': "<url>"', escaped (a stray carriage return or blank is otherwise invisible) and cut short.
 std::string shownUrl(const std::string& url) {
@@ -122,7 +128,7 @@ private:
     // Runs the transfer until it is done, cancelled or idle too long; curl's result once done.
     std::optional<CURLcode> drive(MultiHandle& multiHandle) {
         CURLM* const multi = multiHandle.get();
-        lastActivity_ = Clock::now();
+        stallMark_ = Clock::now();
         while (!cancelled_ && !idleExpired()) {
             int running = 0;
             lib().multi_perform(multi, &running);
@@ -131,7 +137,7 @@ private:
                 return msg->data.result;
             }
             maybeReport(false);
-            auto wait = std::min<Clock::duration>(kPollSlice, lastActivity_ + options_.idleTimeout - Clock::now());
+            auto wait = std::min<Clock::duration>(kPollSlice, stallMark_ + options_.idleTimeout - Clock::now());
             if (written_ > reported_)
                 wait = std::min<Clock::duration>(wait, lastReport_ + kReportInterval - Clock::now());
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
@@ -150,11 +156,18 @@ private:
         }
         if (!code || idleTimedOut_) {
             return error(TransferErrorKind::TimedOut,
-                         "no data received for " + std::to_string(options_.idleTimeout.count()) + " ms");
+                         "less than 1 KiB received in " + std::to_string(options_.idleTimeout.count()) + " ms");
         }
         if (*code == CURLE_OK) return std::nullopt;
         std::string reason = curlError_[0] != '\0' ? curlError_ : lib().easy_strerror(*code);
         TransferErrorKind kind = errorKindOf(*code);
+        // libcurl ends a header line over 100 KiB (a tag of that size, say) as out of memory, and
+        // headers over 300 KiB in all as a receive error; later versions say "too large".
+        if (!bodyPrepared_ && (*code == CURLE_OUT_OF_MEMORY || static_cast<int>(*code) == kCurleTooLarge ||
+                               reason.starts_with("Too large response headers"))) {
+            kind = TransferErrorKind::HeaderTooLarge;
+            reason = "the response's header is larger than libcurl takes (" + reason + ")";
+        }
         // A CONNECT is answered by the proxy itself; some answer a wrong password with 401.
         long connectCode = 0;
         if (lib().easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
@@ -185,8 +198,16 @@ private:
     }
 
     bool idleExpired() {
-        if (Clock::now() - lastActivity_ >= options_.idleTimeout) idleTimedOut_ = true;
+        if (Clock::now() - stallMark_ >= options_.idleTimeout) idleTimedOut_ = true;
         return idleTimedOut_;
+    }
+
+    // Headers and body alike: each KiB that arrives puts the stall's clock back.
+    void received(size_t bytes) {
+        sinceMark_ += static_cast<int64_t>(bytes);
+        if (sinceMark_ < kStallBytes) return;
+        sinceMark_ = 0;
+        stallMark_ = Clock::now();
     }
 
     // Once the final response's body begins (or ends empty): where its bytes go. A 2xx body
@@ -228,7 +249,7 @@ private:
         lastReport_ = now;
         reports_.progress(bytes, written_, expected_);
         // Time spent in the report is not time the server was idle.
-        lastActivity_ = Clock::now();
+        stallMark_ += Clock::now() - now;
     }
 
     void onHeaderLine(const std::string& line) {
@@ -248,7 +269,7 @@ private:
         // libcurl hands the body over in pieces of 16 KiB: one write(2) for many of them.
         if (toFile_) file_.append(data, size);
         written_ += static_cast<int64_t>(size);
-        lastActivity_ = Clock::now();
+        received(size);
         if (file_.pending() >= kWriteBatch && !file_.flush()) return false;
         maybeReport(false);
         return file_.errorNumber() == 0;
@@ -256,7 +277,7 @@ private:
 
     static size_t onHeader(char* data, size_t size, size_t count, void* self) {
         auto& t = *static_cast<Transfer*>(self);
-        t.lastActivity_ = Clock::now();
+        t.received(size * count);
         t.onHeaderLine(std::string(data, size * count));
         return size * count;
     }
@@ -287,7 +308,8 @@ private:
     int64_t reported_ = 0;
     int64_t expected_ = -1;
     Clock::time_point lastReport_{};
-    Clock::time_point lastActivity_ = Clock::now();
+    Clock::time_point stallMark_ = Clock::now();  // since when fewer than kStallBytes arrived
+    int64_t sinceMark_ = 0;
     bool idleTimedOut_ = false;
     bool responded_ = false;
     std::optional<TransferError> own_;

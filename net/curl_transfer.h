@@ -1,5 +1,6 @@
 // One GET with libcurl on the session's worker thread: the request's headers, the body into
-// its file, merged progress, the idle time-out, and what the failure was.
+// its file, merged progress, the idle time-out (which a trickle trips too), and what the
+// failure was.
 #pragma once
 
 #include <curl/curl.h>

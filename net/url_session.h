@@ -26,7 +26,7 @@ enum class TransferErrorKind {
     Cancelled,       // cancel() or cancelAll(); never reported as anything else
     Refused,         // connection refused
     UnknownHost,     // host name did not resolve
-    TimedOut,        // connect time-out or no bytes for the idle time-out
+    TimedOut,        // connect time-out, or fewer than 1 KiB within the idle time-out
     Tls,             // a handshake failure other than the two below
     Certificate,     // the server's certificate is not trusted
     NoCaStore,       // no certificate authorities to check it with
@@ -34,9 +34,10 @@ enum class TransferErrorKind {
     BadUrl,          // malformed or unsupported URL (scheme other than http and https)
     DiskFull,        // the downloaded file could not be written
     TooManyRedirects,
-    BadRange,   // a 206 that does not continue where the file ends
-    ProxyAuth,  // the proxy wants credentials (407)
-    NoLibrary,  // libcurl could not be loaded
+    HeaderTooLarge,  // a header line, or all of them, longer than libcurl takes
+    BadRange,        // a 206 that does not continue where the file ends
+    ProxyAuth,       // the proxy wants credentials (407)
+    NoLibrary,       // libcurl could not be loaded
     Other,
 };
 
@@ -84,7 +85,7 @@ public:
 
 struct SessionOptions {
     std::chrono::milliseconds connectTimeout{30000};
-    std::chrono::milliseconds idleTimeout{60000};  // no bytes for this long ends the transfer
+    std::chrono::milliseconds idleTimeout{60000};  // fewer than 1 KiB in this long ends the transfer
     long maxRedirects = 10;
     std::string temporaryDirectory;  // where temporary files live; "" for TMPDIR or /tmp
 };

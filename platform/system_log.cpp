@@ -17,6 +17,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/private_dir.h"
+
 namespace bi::platform {
 namespace {
 
@@ -69,8 +71,8 @@ struct KeptLines {
 
 constexpr size_t kLogFilesKept = 10;
 
-// The directory the log files go in, as a base that the user named (HOME, XDG_STATE_HOME:
-// reached as given) and the levels below it that this walk makes and checks itself.
+// The directory the log files go in, as a base that the user named (HOME, XDG_STATE_HOME)
+// and the levels below it that the installer makes.
 struct StatePlace {
     std::string base, below;
 };
@@ -98,37 +100,14 @@ std::optional<StatePlace> statePlace() {
     return StatePlace{home, ".local/state/bootstrap-installer"};
 }
 
-// The directory of `place`, opened, each level below its base made (0700) or found without
-// following a link, and each the user's own that only the user can change; the last one
-// made private. -1 when any of that fails.
-// The smallest safe walk, kept here until platform/ offers one for private directories.
+// The directory of `place`, judged and made as the cache is (platform/private_dir), and
+// private to the user even where it existed with the group's or others' reading. -1 when
+// any of that fails.
 int openStateDirectory(const StatePlace& place) {
-    const uid_t me = ::geteuid();
-    int dir = ::open(place.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string why;
+    const int dir = openPrivateDir(place.base, place.below, Missing::Create, &why);
     struct stat st {};
-    if (dir < 0 || ::fstat(dir, &st) != 0 || (st.st_uid != me && st.st_uid != 0) ||
-        ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0)) {
-        if (dir >= 0) ::close(dir);
-        return -1;
-    }
-    for (size_t start = 0; start < place.below.size();) {
-        size_t end = place.below.find('/', start);
-        if (end == std::string::npos) end = place.below.size();
-        const std::string level = place.below.substr(start, end - start);
-        start = end + 1;
-        if (level.empty() || level == ".") continue;
-        int next = -1;
-        if (level != ".." && (::mkdirat(dir, level.c_str(), 0700) == 0 || errno == EEXIST)) {
-            next = ::openat(dir, level.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        }
-        ::close(dir);
-        dir = next;
-        if (dir < 0 || ::fstat(dir, &st) != 0 || st.st_uid != me || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            if (dir >= 0) ::close(dir);
-            return -1;
-        }
-    }
-    if ((st.st_mode & 077) != 0 && ::fchmod(dir, 0700) != 0) {
+    if (dir >= 0 && (::fstat(dir, &st) != 0 || ((st.st_mode & 077) != 0 && ::fchmod(dir, 0700) != 0))) {
         ::close(dir);
         return -1;
     }

@@ -63,6 +63,7 @@ struct Trouble {
         NoSpace,           // `place`: where the agent goes; `bytes`: what it needs; `free`: what is free, -1
                            // when the disk filled meanwhile
         BadAddress,        // the URL or its redirects do not work
+        HeaderTooLarge,    // the server's header is beyond what is read
         TransferFailed,    // any other failure of the transfer, or another archive resumed
         NoLibrary,         // no libcurl
         NotModifiedPlain,  // a 304 to a plain request
@@ -74,6 +75,7 @@ struct Trouble {
         NoUrlFile,         // `place`: the URL file
         NoProgram,         // `detail`: the program
         NoHome,            // `place`
+        NoWorkDir,         // no private working directory; `place`: TMPDIR, "" when unset
         Cancelled,
     };
     Kind kind = Kind::TransferFailed;

@@ -67,6 +67,8 @@ std::string transferSentence(const Trouble& t, const Language& l) {
                 t.place.c_str());
         case Kind::BadAddress:
             return l.tr("The download address of this installer does not work. Contact the vendor of the product.");
+        case Kind::HeaderTooLarge:
+            return l.tr("The server answered with a header that is too large. Contact the vendor of the product.");
         default:
             return l.tr(kTryLater);
     }
@@ -134,6 +136,7 @@ std::string troubleText(const Trouble& t, const Language& l) {
         case Kind::NoCaStore:
         case Kind::DiskFull:
         case Kind::BadAddress:
+        case Kind::HeaderTooLarge:
         case Kind::TransferFailed:
             return l.tr(kTransferError) + std::string(" ") + transferSentence(t, l);
         case Kind::NoSpace:
@@ -170,6 +173,14 @@ std::string troubleText(const Trouble& t, const Language& l) {
             return l.format(l.tr("The home directory %s does not exist. Set HOME to your home directory, or ask your "
                                  "administrator to create it."),
                             t.place.c_str());
+        case Kind::NoWorkDir:
+            return joined(t.place.empty()
+                              ? std::string(l.tr("The installer cannot make a private working directory in /tmp."))
+                              : l.format(l.tr("The installer cannot make a private working directory in %s or in "
+                                              "/tmp."),
+                                         t.place.c_str()),
+                          l.tr("Set TMPDIR to a directory of yours that only you can change, then start the "
+                               "installer again."));
         case Kind::Cancelled:
             return l.tr("The installation was cancelled.");
     }

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
@@ -51,8 +54,8 @@ inline testsupport::ScriptedServer::Handler archiveServer(const std::string& arc
     };
 }
 
-// Polls done() until it holds; false after `limit`.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+// Polls done() until it holds; false after `limit`, which only a failing test reaches.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     for (auto waited = std::chrono::milliseconds(0); waited < limit; waited += std::chrono::milliseconds(10)) {
         if (done()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -162,6 +165,12 @@ public:
                                    std::chrono::milliseconds timeout = std::chrono::milliseconds(60000),
                                    std::function<void(pid_t)> onStart = {}) {
         args.insert(args.begin(), b.executable);
+        // As an ordinary user, who owns the test's directory: the suite runs as root, whom no
+        // permission stops.
+        if (unprivileged_) {
+            testsupport::runProcess({"/bin/chown", "-hR", "65534:65534", dir_.path()});
+            args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        }
         args.insert(args.begin(), wrapper_.begin(), wrapper_.end());
         testsupport::ProcessOptions options;
         options.timeout = timeout;
@@ -179,11 +188,35 @@ public:
         return testsupport::runProcess(args, options);
     }
 
-    // An unzip first on PATH that marks dir_/unzip-started and then takes its time.
+    // Runs the installer in a mount namespace of its own whose /tmp is `fake`, in which this
+    // test's directory still shows at its own path. Needs root and mount namespaces.
+    Env privateTmp(const std::string& fake) {
+        const std::string self = std::filesystem::path(dir_.path()).filename();
+        testsupport::makeDirs(fake + "/" + self);
+        const std::string mount =
+            "mount --make-rprivate / && mount --bind \"$D\" \"$F/$B\" && mount --rbind \"$F\" /tmp && exec \"$@\"";
+        wrapper_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount, "sh"};
+        return {{"D", dir_.path()}, {"F", fake}, {"B", self}};
+    }
+    static bool canUnshare() {
+        return ::geteuid() == 0 && testsupport::runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitStatus == 0;
+    }
+
+    // An archive whose `install` is a symbolic link to /bin/sh.
+    static std::string linkArchive() {
+        testsupport::ScratchDir d;
+        ::symlink("/bin/sh", (d / "install").c_str());
+        testsupport::runProcess({"/usr/bin/zip", "-q", "-y", d / "a.zip", "install"}, {.cwd = d.path()});
+        return testsupport::readFile(d / "a.zip");
+    }
+
+    // An unzip first on PATH that marks dir_/unzip-started and then waits as long as the
+    // installer lives, extracting nothing: a run that ends while it waits has ended it.
     Env slowUnzip() {
-        testsupport::writeFile(
-            dir_ / "slow/unzip",
-            "#!/bin/sh\n: > \"$UNZIP_STARTED\"\nsleep 10 >/dev/null 2>&1\nexec /usr/bin/unzip \"$@\"\n", 0755);
+        testsupport::writeFile(dir_ / "slow/unzip",
+                               "#!/bin/sh\n: > \"$UNZIP_STARTED\"\n"
+                               "while kill -0 $PPID 2>/dev/null; do sleep 0.1; done\nexit 1\n",
+                               0755);
         return {{"PATH", dir_ / "slow:" + std::getenv("PATH")}, {"UNZIP_STARTED", dir_ / "unzip-started"}};
     }
 
@@ -255,6 +288,8 @@ public:
     // standard input on a terminal, its working directory.
     std::vector<std::string> wrapper_;
     bool terminal_ = false;
+    bool unprivileged_ = false;  // run as the user 65534 (after wrapper_)
+    static constexpr uid_t kNobody = 65534;
 
     testsupport::ScratchDir dir_;
     std::string cwd_ = dir_.path();

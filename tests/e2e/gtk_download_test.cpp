@@ -109,26 +109,31 @@ TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
     ASSERT_FALSE(display.empty()) << "Xvfb did not start";
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
 
-    SlowAgentServer server(agentFiles(), 3);
+    SlowAgentServer server(agentFiles(), 4);
     auto b = bundle();
     testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url());
     // At scale 2 the window draws the splash of twice the pixels, 800 x 400, into 400 x 200 points,
     // pixel for pixel; the one for scale 1, enlarged, would blur the checks.
     writeCheckerboard(b.resources + "/splash.png", 400, 200);
     writeCheckerboard(b.resources + "/splash@2x.png", 800, 400);
+
+    // Ctrl-C while the window downloads cancels as on the console: no agent, nothing left in TMPDIR.
+    const auto cancelled = run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}}, 60s, [&](pid_t pid) {
+        if (waitUntil([&] { return windowsNamed(display, "^Setup$") == 1; }, 30s)) ::kill(pid, SIGINT);
+    });
+    EXPECT_EQ(cancelled.exitStatus, 255) << cancelled.err;
+    EXPECT_NE(cancelled.err.find("The installation was cancelled.\nInstallation failed.\n"), std::string::npos);
+    EXPECT_EQ(agentRuns(), 0);
+    EXPECT_TRUE(testsupport::listDir(tmp_).empty());
+    testsupport::removeTree(home_ + "/.tolvar");  // the whole download again, not the rest
+
+    // In the middle of the download: the window is up under the bundle's name, its splash sharp.
     auto running = std::async(std::launch::async, [&] {
         return run(b, {"--gui"}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"GDK_SCALE", "2"}});
     });
-
-    // In the middle of the download: the window is up under the bundle's name, its splash sharp.
-    int shown = 0;
-    for (int i = 0; i < 40 && shown == 0; ++i) {
-        std::this_thread::sleep_for(50ms);
-        shown = windowsNamed(display, "^Setup$");
-    }
-    EXPECT_EQ(shown, 1);
-    std::this_thread::sleep_for(800ms);
-    EXPECT_GT(screenshotCheckPairs(BI_SCREENSHOT_DIR "/installer-downloading.png"), 300000u);
+    EXPECT_TRUE(waitUntil([&] { return windowsNamed(display, "^Setup$") == 1; }, 60s));
+    EXPECT_TRUE(
+        waitUntil([&] { return screenshotCheckPairs(BI_SCREENSHOT_DIR "/installer-downloading.png") > 300000u; }, 30s));
 
     const auto r = running.get();
     EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -203,7 +208,8 @@ TEST_F(GtkDownload, TryAgainAfterARefusedConnectionStartsTheAgentOnceTheServerSe
     auto running = std::async(std::launch::async, [&] {
         return run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}, {"BI_WINDOW_TRANSCRIPT", shown.path()}});
     });
-    ASSERT_TRUE(shown.waitFor("button: Try again")) << shown.text();
+    // The window writes its buttons, then its details.
+    ASSERT_TRUE(shown.waitFor("button: Try again") && shown.waitFor("details: ")) << shown.text();
     const std::string refused = "Failed to connect to 127.0.0.1 port " + std::to_string(port);
     EXPECT_NE(shown.text().find(refused, shown.text().find("details: ")), std::string::npos) << shown.text();
 

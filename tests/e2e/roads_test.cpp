@@ -3,6 +3,7 @@
 // 127.0.0.1 into the per-user cache, with the console window (no display).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <utime.h>
 
 #include <filesystem>
@@ -17,9 +18,12 @@ using testsupport::ScriptedRequest;
 
 struct StartRow {
     std::string name;
-    std::map<std::string, std::map<std::string, std::string>> archives;  // file name -> files
+    std::map<std::string, std::map<std::string, std::string>> archives;  // file name -> files; {}: the agent's
     std::vector<std::string> args;
     InstallerTest::Env env = {};
+    std::string said = "";  // the log line on standard error; "" for none at all
+    mode_t tmpMode = 0;     // the test's TMPDIR made read-only or writable by others
+    bool unprivileged = false;
 };
 
 namespace {
@@ -33,25 +37,45 @@ std::map<std::string, std::string> otherAgent() {
     return other;
 }
 
+// An agent that leaves a directory without write permission in its working directory.
+std::map<std::string, std::string> readOnlyLeftAgent() {
+    auto files = InstallerTest::agentFiles();
+    files["install"] = "d=$(dirname \"$0\")/ro; mkdir \"$d\" && : > \"$d/f\" && chmod 500 \"$d\"\n" + files["install"];
+    return files;
+}
+
+// Sixteen arguments of 64 KiB, 1 MiB in all: more than sh -c takes in one string.
+std::vector<std::string> aMebibyteOfArguments() {
+    std::vector<std::string> args;
+    for (char c = 'a'; c < 'a' + 16; ++c) args.push_back(std::string(64 << 10, c) + " '\"$x");
+    return args;
+}
+
 }  // namespace
 
 TEST_P(ShippedStart, FromAPrivateWorkingDirectoryWithEveryArgumentUnchanged) {
     const auto& row = GetParam();
-    auto b = bundle();
+    auto b = bundle("apps", row.archives.empty() ? "InstallAgent.zip" : "");
     for (const auto& [name, files] : row.archives) testsupport::makeZip(b.resources + "/" + name, files);
+    if (row.tmpMode != 0) ::chmod(tmp_.c_str(), row.tmpMode);
+    unprivileged_ = row.unprivileged;
     const auto r = run(b, row.args, row.env);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(row.said.empty() ? r.err.empty() : r.err.find(row.said) != std::string::npos) << r.err;
     EXPECT_EQ(testsupport::readFile(runs_), "run\n");
     std::vector<std::string> expected = {"-installbundle", b.resources + "/bundle.zip"};
     expected.insert(expected.end(), row.args.begin(), row.args.end());
-    EXPECT_EQ(recorded(), expected);
-    // It ran from TMPDIR/qvXXXXXX/install, which is gone now; the cache was never touched.
+    EXPECT_TRUE(recorded() == expected) << recorded().size();  // not printed: a mebibyte
+    // It ran from TMPDIR/qvXXXXXX/install (or /tmp's), which is gone now, and nothing is left
+    // beside the bundle; the cache was never touched.
     const std::string self = testsupport::readFile(self_);
-    EXPECT_TRUE(self.starts_with(tmp_ + "/qv") && self.ends_with("/install") && self.size() == tmp_.size() + 17)
+    const std::string work = row.tmpMode == 0 && !row.env.contains("TMPDIR") ? tmp_ : "/tmp";
+    EXPECT_TRUE(self.starts_with(work + "/qv") && self.ends_with("/install") && self.size() == work.size() + 17)
         << self;
+    EXPECT_FALSE(testsupport::exists(self.substr(0, self.size() - 8)));
     EXPECT_EQ(testsupport::listDir(tmp_), std::vector<std::string>{});
-    EXPECT_EQ(testsupport::listDir(home_), std::vector<std::string>{});
+    EXPECT_EQ(testsupport::listDir(dir_ / "apps"), std::vector<std::string>{"Setup.app"});
+    EXPECT_FALSE(testsupport::exists(home_ + "/.tolvar"));
 }
 
 // clang-format off
@@ -59,8 +83,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShippedStart, ::testing::Values(
     StartRow{"InstallAgent.zip before any InstallAgent_*.zip",
              {{"InstallAgent.zip", InstallerTest::agentFiles()}, {"InstallAgent_0.zip", otherAgent()}, {"InstallAgent_9.zip", otherAgent()}},
              {"-mode", "silent"}},
-    StartRow{"an InstallAgent_*.zip and an agent that fails", {{"InstallAgent_2.3.zip", InstallerTest::agentFiles()}}, {"x"},
-             {{"AGENT_EXIT", "7"}}}), RowName());
+    StartRow{"an InstallAgent_*.zip and an agent that fails as sh does without a program",
+             {{"InstallAgent_2.3.zip", InstallerTest::agentFiles()}}, {"x"}, {{"AGENT_EXIT", "127"}, {"TMPDIR", std::nullopt}}},
+    StartRow{"a mebibyte of arguments", {}, aMebibyteOfArguments()},
+    StartRow{"an empty TMPDIR is /tmp's", {}, {}, {{"TMPDIR", ""}}},
+    StartRow{"TMPDIR not a directory", {}, {}, {{"TMPDIR", "/dev/null"}}, "The working directory is made in /tmp: "},
+    StartRow{"TMPDIR writable by others", {}, {}, {}, "The working directory is made in /tmp: ", 0757},
+    StartRow{"TMPDIR read-only, as a user", {}, {}, {}, "The working directory is made in /tmp: ", 0500, true},
+    StartRow{"a read-only directory the agent leaves, as a user", {{"InstallAgent.zip", readOnlyLeftAgent()}}, {}, {}, "", 0,
+             true}), RowName());
 // clang-format on
 
 // The test variable puts the agent beside the bundle; the working directory still comes and goes.
@@ -97,9 +128,13 @@ TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAn
              {&a, "a", "200"}, {&a, "a", "304 0 "}, {&b, "b", "200"}, {&a, "a", "200"}, {&a, "a2", "200"}}) {
         SCOPED_TRACE(step.version);
         if (step.version == "a2") place("a.zip", "a2", 1700000100);
-        const auto r = run(*step.bundle, {}, {{"AGENT_SIGNALS", dir_ / "signals"}});
+        const auto r = run(*step.bundle, {}, {{"AGENT_SIGNALS", dir_ / "signals"}, {"AGENT_FDS", dir_ / "fds"}});
         ASSERT_EQ(r.exitStatus, 0) << r.err;
         EXPECT_EQ(version(), step.version);
+        // The cache's locks and the working directory's stay the installer's: an agent's child
+        // that outlives it must not keep the cache locked.
+        const std::string fds = testsupport::readFile(dir_ / "fds");
+        EXPECT_EQ(fds.find("lock"), std::string::npos) << fds;
         const std::string log = nginx.accessLog();
         EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1, step.answer.size()), step.answer) << log;
         EXPECT_EQ(cacheLeftovers(), std::vector<std::string>{});
@@ -111,6 +146,19 @@ TEST_F(DownloadRoad, FirstRunFillsTheCacheTheSecondRevalidatesTheThirdReplacesAn
     const auto ignored = std::stoull(sigIgn.substr(8), nullptr, 16);
     for (const int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         EXPECT_EQ(ignored >> (sig - 1) & 1, 0u) << sig;
+}
+
+// Started with standard input, output and error closed, the download road still works: its
+// own descriptors never take their numbers.
+TEST_F(DownloadRoad, WithItsStandardDescriptorsClosedItStillWorks) {
+    testsupport::ScriptedServer server(archiveServer(zipBytes(agentFiles()), "\"c\""));
+    const auto b = downloadBundle(server.url("/agent.zip"));
+    wrapper_ = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+    for (int i = 1; i <= 20; ++i) {
+        if (i % 2 == 1) testsupport::removeTree(home_ + "/.tolvar");
+        EXPECT_EQ(run(b).exitStatus, 0) << "run " << i;
+    }
+    EXPECT_EQ(agentRuns(), 20);
 }
 
 // Long or odd tags are stored as sent and make the agent current; none makes nothing current.
@@ -139,16 +187,23 @@ TEST_F(DownloadRoad, TheServersTagIsTakenExactlyAndTheUrlEndsAtANul) {
     EXPECT_EQ(server.requests().back().path, "/agent.zip");
 }
 
-// Over HTTPS the certificate is checked against the CA certificates SSL_CERT_FILE names.
+// Over HTTPS the certificate is checked against the CA certificates that SSL_CERT_FILE or
+// SSL_CERT_DIR names.
 TEST_F(DownloadRoad, OverHttpsWithTheCertificateTrusted) {
     testsupport::ScratchDir www;
     testsupport::makeZip(www / "agent.zip", agentFiles("tls"));
     const int port = testsupport::freeLoopbackPort();
     testsupport::Nginx nginx(www.path(), httpsOn(port, www.path()));
-    const auto r = run(downloadBundle("https://127.0.0.1:" + std::to_string(port) + "/agent.zip"), {},
-                       {{"SSL_CERT_FILE", www / "cert.pem"}});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(version(), "tls");
+    testsupport::writeFile(dir_ / "certs/ca.pem", testsupport::readFile(www / "cert.pem"));
+    ASSERT_EQ(testsupport::runProcess({"/usr/bin/openssl", "rehash", dir_ / "certs"}).exitStatus, 0);
+    const auto b = downloadBundle("https://127.0.0.1:" + std::to_string(port) + "/agent.zip");
+    for (const Env& env : {Env{{"SSL_CERT_FILE", www / "cert.pem"}},
+                           Env{{"SSL_CERT_FILE", std::nullopt}, {"SSL_CERT_DIR", dir_ / "certs"}}}) {
+        testsupport::removeTree(home_ + "/.tolvar");
+        const auto r = run(b, {}, env);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(version(), "tls");
+    }
 }
 
 // Odd bytes in every name and argument: blanks, quotes, command substitutions, a line feed, bytes

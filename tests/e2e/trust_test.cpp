@@ -5,6 +5,7 @@
 #include <utime.h>
 
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "fixture.h"
@@ -122,6 +123,8 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         std::string name, keys, signer, statements, refusal;
         int statementRequests;
         std::vector<std::string> more = {};  // minisign's options, or "flip"
+        std::string query = "";              // after the archive's URL
+        bool shipped = false;                // the archive shipped in the bundle instead
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -135,10 +138,11 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         {"a statement signed by an unknown key", "a", "c", statement("d", 100, keyLine("c")), "key statement is not valid.", 1},
         {"an unsigned statement", "a", "c", statement("", 100, keyLine("c")), "key statement is not valid.", 1},
         {"a statement changed after signing", "a", "c", forged, "key statement is not valid.", 1},
-        {"a introduces c", "a", "c", s1, "", 1},
+        {"a introduces c, asked for with the URL's query", "a", "c", s1, "", 1, {}, "?v=1"},
         {"c learned: no statement asked for", "a", "c", s1, "", 0},
         {"c introduces d and retires a", "a", "d", s1 + s2, "", 1},
         {"a retired", "a", "a", s1 + s2, "signed with a key that its vendor has retired.", 0},
+        {"a retired, shipped", "a", "a", s1 + s2, "signed with a key that its vendor has retired.", 0, {}, "", true},
         {"d would trust a again", "a", "e", s1 + s2 + statement("d", 300, keyLine("a")), "would trust a retired key again.", 1},
         {"nothing newer than the statements taken", "a", "e", s1 + s2, "key statement is not valid.", 1},
         {"five statements in a row", "b", "k5", chain, "too long a chain.", 1},
@@ -156,12 +160,17 @@ TEST_F(Trust, KeysAndStatementsDecideWhichSignaturesAreTaken) {
         const auto before = cacheFiles();
         const int asked = nginx_->sent(".keys").second, archives = nginx_->sent("GET /agent.zip HTTP").second,
                   signatures = nginx_->sent(".minisig").second;
-        const auto r = run(keyed(row.keys));
+        auto b = keyed(row.keys, nginx_->url("agent.zip") + row.query);
+        if (row.shipped) {
+            std::filesystem::copy_file(www_ / "agent.zip", b.resources + "/InstallAgent.zip");
+            sign(b.resources + "/InstallAgent.zip", row.signer);
+        }
+        const auto r = run(b);
         EXPECT_EQ(nginx_->sent(".keys").second - asked, row.statementRequests);
         // On a first run the signature comes first: what it alone refuses costs no archive, and
         // an archive that fails it has it asked for once more.
         const bool flipped = row.more == std::vector<std::string>{"flip"};
-        if (runs == 0) {
+        if (runs == 0 && !row.shipped) {
             EXPECT_EQ(nginx_->sent("GET /agent.zip HTTP").second - archives, row.refusal.empty() || flipped ? 1 : 0);
             EXPECT_EQ(nginx_->sent(".minisig").second - signatures, row.keys == "!" ? 0 : flipped ? 2 : 1);
         }

@@ -102,6 +102,7 @@ std::string recordingAgentScript() {
            "if [ -n \"${AGENT_SELF:-}\" ]; then printf '%s' \"$0\" > \"$AGENT_SELF\"; fi\n"
            "if [ -n \"${AGENT_RUNS:-}\" ]; then echo run >> \"$AGENT_RUNS\"; fi\n"
            "if [ -n \"${AGENT_SIGNALS:-}\" ]; then grep SigIgn /proc/$$/status > \"$AGENT_SIGNALS\"; fi\n"
+           "if [ -n \"${AGENT_FDS:-}\" ]; then ls -l /proc/$$/fd > \"$AGENT_FDS\"; fi\n"
            "exit \"${AGENT_EXIT:-0}\"\n";
 }
 

@@ -63,8 +63,8 @@ void makeCertificate(const std::string& dir);
 
 // An agent's "install" script: it records the arguments it received, each followed by a NUL,
 // into the file named by $AGENT_RECORD, its own path into $AGENT_SELF and a line into
-// $AGENT_RUNS and the signals it ignores into $AGENT_SIGNALS when those are set, then
-// exits with $AGENT_EXIT (default 0).
+// $AGENT_RUNS, the signals it ignores into $AGENT_SIGNALS and its open descriptors (ls -l)
+// into $AGENT_FDS when those are set, then exits with $AGENT_EXIT (default 0).
 std::string recordingAgentScript();
 // Splits a record of the recording agent back into its arguments.
 std::vector<std::string> splitRecord(const std::string& record);
