@@ -65,10 +65,17 @@ public:
 
 private:
     static ui::WindowSetup setup(const Settings& settings) {
-        ui::WindowSetup setup{ui::windowTitle(), "", settings.window};
+        ui::WindowSetup setup;
+        setup.title = ui::windowTitle();
+        setup.settings = settings.window;
         if (const auto bundle = platform::runningBundle(); bundle && !bundle->resourceDir.empty()) {
-            const std::string splash = platform::joinPath(bundle->resourceDir, "splash.png");
-            if (::access(splash.c_str(), F_OK) == 0) setup.splash = splash;
+            const auto found = [&](const char* name) {
+                const std::string path = platform::joinPath(bundle->resourceDir, name);
+                return ::access(path.c_str(), F_OK) == 0 ? path : std::string();
+            };
+            setup.splash = found("splash.png");
+            if (!setup.splash.empty()) setup.splash2x = found("splash@2x.png");
+            setup.icon = found("icon.png");
         }
         return setup;
     }

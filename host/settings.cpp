@@ -26,6 +26,10 @@ Settings readSettings() {
     settings.window.console = window != nullptr && std::string(window) == "console";
     if (const char* transcript = std::getenv("BI_WINDOW_TRANSCRIPT")) settings.window.transcript = transcript;
     settings.window.loopStats = std::getenv("BI_MAIN_LOOP_STATS") != nullptr;
+    const char* noColour = std::getenv("NO_COLOR");
+    settings.window.noColour = noColour != nullptr && *noColour != '\0';
+    const char* term = std::getenv("TERM");
+    settings.window.dumbTerminal = term != nullptr && std::string(term) == "dumb";
     if (const auto idle = seconds("BI_IDLE_TIMEOUT")) {
         settings.idleTimeout = std::chrono::milliseconds(static_cast<long>(*idle * 1000));
     }

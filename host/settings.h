@@ -1,7 +1,8 @@
 // The switches and tuning values the environment may set, read once at the start into one value
 // that is passed down, so that no part of the installer reads them on its own. Besides the URL
-// that a vendor may replace, they exist for tests and benchmarks: they scale a wait, pick the
-// console or name a file, and none of them can skip a check.
+// that a vendor may replace and the terminal's conventions (NO_COLOR, TERM), they exist for
+// tests and benchmarks: they scale a wait, pick the console or name a file, and none of them
+// can skip a check.
 #pragma once
 
 #include <chrono>
@@ -17,7 +18,7 @@ struct Settings {
     std::optional<std::string> agentUrl;
     // __QV_BOOTSTRAP_INSTALLER_UNITTEST__ (even empty): the agent is extracted beside the program.
     bool besideProgram = false;
-    // BI_WINDOW=console, BI_WINDOW_TRANSCRIPT, BI_MAIN_LOOP_STATS.
+    // BI_WINDOW=console, BI_WINDOW_TRANSCRIPT, BI_MAIN_LOOP_STATS; the terminal's NO_COLOR and TERM.
     ui::WindowSettings window;
     // BI_IDLE_TIMEOUT: seconds without a byte before a transfer is given up.
     std::chrono::milliseconds idleTimeout{60000};

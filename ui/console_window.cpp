@@ -7,7 +7,8 @@
 // close a console: it closes itself once it has said one, and when the run is ready; it
 // offers no other attempt, but says when the next run continues what this one downloaded. A
 // proxy's question for a user name and password is asked on the terminal, off the main thread,
-// so that Ctrl-C still closes the window meanwhile.
+// so that Ctrl-C still closes the window meanwhile. It follows the terminal's conventions:
+// NO_COLOR takes the colour away, TERM=dumb the redrawing too.
 #include "ui/console_window.h"
 
 #include <fcntl.h>
@@ -42,8 +43,11 @@ constexpr const char* kSeparator = "  ";
 class ConsoleWindow final : public Window {
 public:
     ConsoleWindow(WindowDelegate& delegate, const WindowSettings& settings)
-        : delegate_(delegate), loop_(makeConsoleMainLoop(settings.loopStats)), language_(userLanguage()) {
-        if (::isatty(STDERR_FILENO) == 1) terminal_ = std::make_unique<TerminalLine>();
+        : delegate_(delegate),
+          loop_(makeConsoleMainLoop(settings.loopStats)),
+          language_(userLanguage()),
+          colour_(!settings.noColour) {
+        if (::isatty(STDERR_FILENO) == 1 && !settings.dumbTerminal) terminal_ = std::make_unique<TerminalLine>();
         signals_ = std::make_unique<platform::SignalWatch>([this] { loop_->runAfter(0, [this] { close(); }); });
         loop_->runAfter(0, [this] { delegate_.onWindowOpen(); });
     }
@@ -259,7 +263,7 @@ private:
         failed_ = true;
         std::string lines;
         for (const std::string& line : wrapText(message, static_cast<size_t>(std::max(1, terminal_->columns() - 1)))) {
-            lines += kRed + line + kPlain + "\n";
+            lines += colour_ ? kRed + line + kPlain + "\n" : line + "\n";
         }
         terminal_->print(lines);
     }
@@ -282,6 +286,7 @@ private:
     std::unique_ptr<platform::SignalWatch> signals_;
     std::unique_ptr<TerminalLine> terminal_;  // null on a pipe or a file
     const Language& language_;
+    const bool colour_;
 
     TransferMeter meter_;
     std::string status_;

@@ -35,15 +35,19 @@ public:
 
 // The environment's switches for the windows (read once into the settings).
 struct WindowSettings {
-    bool console = false;    // BI_WINDOW=console: the console even with a display
-    std::string transcript;  // BI_WINDOW_TRANSCRIPT: a file the GTK window appends what it shows to
-    bool loopStats = false;  // BI_MAIN_LOOP_STATS: the loop prints its longest busy stretch
+    bool console = false;       // BI_WINDOW=console: the console even with a display
+    std::string transcript;     // BI_WINDOW_TRANSCRIPT: a file the GTK window appends what it shows to
+    bool loopStats = false;     // BI_MAIN_LOOP_STATS: the loop prints its longest busy stretch
+    bool noColour = false;      // NO_COLOR set and not empty: the console writes no colour
+    bool dumbTerminal = false;  // TERM=dumb: the console writes plain lines, as in a pipe
 };
 
 struct WindowSetup {
     std::string title;
     std::string splash;  // an image to show above the status; "" or an unreadable one: none
     WindowSettings settings;
+    std::string splash2x;  // the same image at twice the pixels, for a screen of scale 2 or more
+    std::string icon;      // the window's icon; "" or an unreadable one: the desktop's for installers
 };
 
 // Every call, except mainLoop(), on the main thread only.

@@ -112,8 +112,10 @@ TEST_F(GtkDownload, WindowShowsTheDownloadAndClosesByItselfThenTheAgentRuns) {
     SlowAgentServer server(agentFiles(), 4);
     auto b = bundle();
     testsupport::writeFile(b.resources + "/installAgentURL.txt", server.url());
-    // At scale 2 the window draws a splash of 800 x 400 pixels into 400 x 200 points.
-    writeCheckerboard(b.resources + "/splash.png", 800, 400);
+    // At scale 2 the window draws the splash of twice the pixels, 800 x 400, into 400 x 200 points,
+    // pixel for pixel; the one for scale 1, enlarged, would blur the checks.
+    writeCheckerboard(b.resources + "/splash.png", 400, 200);
+    writeCheckerboard(b.resources + "/splash@2x.png", 800, 400);
 
     // Ctrl-C while the window downloads cancels as on the console: no agent, nothing left in TMPDIR.
     const auto cancelled = run(b, {}, {{"DISPLAY", display}, {"NO_AT_BRIDGE", "1"}}, 60s, [&](pid_t pid) {

@@ -23,8 +23,9 @@ XServer::XServer() {
         const int devnull = ::open("/dev/null", O_RDWR);
         ::dup2(devnull, STDOUT_FILENO);
         ::dup2(devnull, STDERR_FILENO);
+        // -noreset: a server that resets when its last client goes refuses the next for a moment.
         ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                static_cast<char*>(nullptr));
+                "-noreset", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(fds[1]);

@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include <regex>
+#include <sstream>
 
 #include "support.h"
 #include "ui/i18n.h"
@@ -96,6 +97,50 @@ TEST(GtkWindow, ShowsTheTransferThenAFailureInWholeInTheUsersLanguageAndReturnPr
     if (user.joinable()) user.join();
     ::unsetenv("LC_ALL"), ::unsetenv("LANGUAGE"), ui::reloadUserLanguage();
     EXPECT_TRUE(key.exitStatus == 0 && delegate.closes == 1 && windowTitled("Installer test") == nullptr) << key.err;
+}
+
+// Every status but a failure's, in every language of the catalogs: the window keeps its size,
+// the status within its room for three lines.
+TEST(GtkWindow, HoldsStillThroughEveryStatusInEveryLanguage) {
+    if (!testsupport::XServer::installed()) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_FALSE(testsupport::XServer::get().display().empty()) << "Xvfb did not start";
+    ::setenv("DISPLAY", testsupport::XServer::get().display().c_str(), 1), ::setenv("NO_AT_BRIDGE", "1", 1);
+    std::vector<ui::RunSnapshot> statuses(9);
+    statuses[0].transfer.setMaximum(50 << 20), statuses[0].transfer.add(20 << 20, ui::TransferMeter::Clock::now());
+    statuses[1].stage = ui::Stage::WaitingForOther, statuses[2].stage = ui::Stage::Extracting;
+    statuses[3].stage = ui::Stage::MovingOn, statuses[3].server = 8, statuses[3].servers = 9;
+    for (int cause = 0; cause < 4; ++cause) {
+        ui::RunSnapshot& s = statuses[4 + cause];
+        s.stage = ui::Stage::Retrying;
+        s.retry = {ui::RetryCause(cause), 4, 4, std::chrono::steady_clock::now() + 30s};
+    }
+    statuses[8] = statuses[0];  // and back
+    std::istringstream linguas(testsupport::readFile(BI_SOURCE_DIR "/po/LINGUAS"));
+    for (std::string lang; linguas >> lang;) {
+        if (lang.starts_with("#")) {
+            std::getline(linguas, lang);
+            continue;
+        }
+        ::setenv("LANGUAGE", lang.c_str(), 1), ::setenv("LC_ALL", "C.UTF-8", 1), ui::reloadUserLanguage();
+        Delegate delegate;
+        auto window = ui::openWindow(delegate, ui::WindowSetup{"Installer test"});
+        delegate.window = window.get();
+        GtkWidget* top = windowTitled("Installer test");
+        ASSERT_NE(top, nullptr) << "not the GTK window";
+        GtkWidget* status = all(top, GTK_TYPE_LABEL).at(0);
+        GtkRequisition first{}, size{};
+        for (const ui::RunSnapshot& shown : statuses) {
+            window->show(shown);
+            gtk_widget_get_preferred_size(top, nullptr, &size);
+            if (&shown == &statuses[0]) first = size;
+            PangoLayout* layout = gtk_label_get_layout(GTK_LABEL(status));
+            EXPECT_TRUE(size.width == first.width && size.height == first.height &&
+                        pango_layout_get_line_count(layout) <= 3 && !pango_layout_is_ellipsized(layout))
+                << lang << ": " << gtk_label_get_text(GTK_LABEL(status));
+        }
+        window->close();
+    }
+    ::unsetenv("LC_ALL"), ::unsetenv("LANGUAGE"), ui::reloadUserLanguage();
 }
 
 }  // namespace

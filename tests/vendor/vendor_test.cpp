@@ -205,6 +205,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
     RefusalRow{"no binary to strip, once its directory was made", {"-o", "$D/out/new/Setup.app", "--installer", "$D/fake/bootstrap-installer"},
                1, "cannot strip $D/fake/bootstrap-installer"},
     RefusalRow{"a file for the directory", {"-o", "$D/text.zip/Setup.app"}, 1, "the directory for the bundle is not a directory: $D/text.zip"},
+    RefusalRow{"an icon not PNG", {"--icon", "$D/splash.png"}, 1, "the icon is not a PNG file: $D/splash.png"},
+    RefusalRow{"a HiDPI splash alone", {"--splash-2x", "$D/splash.png"}, 2, "--splash-2x needs --splash"},
     RefusalRow{"an ftp URL", {"--url", "ftp://example.com/a.zip"}, 1, "must start with http:// or https://: ftp://example.com/a.zip"},
     RefusalRow{"a URL with a blank", {"--url", "https://example.com/my agent.zip"}, 1, "holds a blank"},
     RefusalRow{"two URLs", {"--url", "https://example.com/a.zip\nhttps://example.com/b.zip"}, 1, "holds a line break"},
@@ -228,6 +230,64 @@ INSTANTIATE_TEST_SUITE_P(Rows, Refusal, ::testing::Values(
                "'$D/InstallAgent.zip' --public-key '$D/keys/a.pub'"},
     RefusalRow{"an expired agent", {"--public-key", "$D/keys/a.pub", "--agent", "$D/old/InstallAgent.zip"}, 1,
                "$D/old/InstallAgent.zip.minisig: The installer archive has expired. (expired 2023-11-14 22:13:21 UTC;"}), RowName());
+// clang-format on
+
+// A PNG's signature and header alone: all that make-bundle reads of it.
+std::string pngHeader(uint32_t width, uint32_t height) {
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    for (const uint32_t v : {width, height})
+        for (int shift = 24; shift >= 0; shift -= 8) png += static_cast<char>(v >> shift & 0xff);
+    return png + std::string("\x08\x02\0\0\0\0\0\0\0", 9);
+}
+
+struct SplashRow {
+    std::string name;
+    std::map<std::string, std::pair<uint32_t, uint32_t>> files;  // in $D, with their pixels
+    std::vector<std::string> args;
+    std::string says, warns;  // on standard output, and as a warning; "" none
+    bool hidpi = false;       // the bundle has splash@2x.png
+};
+
+class Splash : public Vendor, public ::testing::WithParamInterface<SplashRow> {};
+
+// make-bundle says which pixels the splash needs on each screen, takes the HiDPI splash given
+// or found beside it, and warns where a screen would enlarge one.
+TEST_P(Splash, MakeBundleSaysWhatSizesTheSplashNeedsAndWarnsWhereAScreenWouldEnlargeIt) {
+    const SplashRow& row = GetParam();
+    const std::string d = dir_.path();
+    for (const auto& [file, size] : row.files)
+        testsupport::writeFile(d + "/" + file, pngHeader(size.first, size.second));
+    std::vector<std::string> argv = {BI_MAKE_BUNDLE, "-o",   d + "/Setup.app", "--bundle-zip", product_,
+                                     "--agent",      agent_, "--installer",    BI_INSTALLER};
+    for (const auto& arg : row.args) argv.push_back(expand(arg, d, "$D"));
+    const auto r = runProcess(argv);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.out.find(expand(row.says, d, "$D")), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, row.warns.empty() ? "" : "make-bundle: " + expand(row.warns, d, "$D") + "\n");
+    const std::string resources = d + "/Setup.app/Contents/Resources/";
+    EXPECT_EQ(testsupport::exists(resources + "splash@2x.png"), row.hidpi);
+    EXPECT_EQ(testsupport::exists(resources + "icon.png"), std::count(row.args.begin(), row.args.end(), "--icon") > 0);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, Splash, ::testing::Values(
+    SplashRow{"for scale 1 only", {{"a.png", {400, 300}}}, {"--splash", "$D/a.png"},
+              "the splash is shown at 400 x 300 points: 400 x 300 pixels for a screen of scale 1, 800 x 600 for scale 2",
+              "the splash (400 x 300 pixels) would be enlarged on a screen of scale 2, which draws it with 800 x 600 pixels: "
+              "add that size with --splash-2x, or as $D/a@2x.png beside it"},
+    SplashRow{"large enough for both", {{"a.png", {1600, 1200}}}, {"--splash", "$D/a.png"}, "shown at 400 x 300 points", ""},
+    SplashRow{"tall and small", {{"t.png", {150, 300}}, {"t@2x.png", {400, 800}}}, {"--splash", "$D/t.png"},
+              "the splash is shown at 200 x 400 points", "the splash (150 x 300 pixels) is enlarged to 200 x 400 points on every "
+              "screen: give it 200 x 400 pixels", true},
+    SplashRow{"its HiDPI splash beside it", {{"b.png", {400, 300}}, {"b@2x.png", {800, 600}}, {"i.png", {64, 64}}},
+              {"--splash", "$D/b.png", "--icon", "$D/i.png"}, "found the HiDPI splash $D/b@2x.png beside the splash", "", true},
+    SplashRow{"a HiDPI splash too small", {{"a.png", {400, 300}}, {"h.png", {600, 450}}},
+              {"--splash", "$D/a.png", "--splash-2x", "$D/h.png"}, "800 x 600 for scale 2",
+              "the HiDPI splash (600 x 450 pixels) would be enlarged on a screen of scale 2: give it 800 x 600 pixels", true},
+    SplashRow{"a HiDPI splash of another shape", {{"a.png", {400, 300}}, {"q.png", {800, 800}}},
+              {"--splash", "$D/a.png", "--splash-2x", "$D/q.png"}, "800 x 600 for scale 2",
+              "the HiDPI splash (800 x 800 pixels) is not of the splash's shape (400 x 300): give it 800 x 600 pixels", true}),
+    RowName());
 // clang-format on
 
 TEST_F(Vendor, AnInstalledToolMakesATarballWhoseBundleStartsItsSignedAgentWithStrippedBinaries) {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "ui/contrast.h"
 #include "ui/gtk/gtk_main_loop.h"
 #include "ui/gtk/gtk_plugin.h"
 #include "ui/progress_text.h"
@@ -29,11 +30,13 @@ constexpr double kPulseSeconds = 0.1;
 constexpr guint kProgressLineMs = 250;  // the words under the bar change no faster than this
 constexpr int kContentWidth = 400;
 constexpr int kMostStatusLines = 6;
-constexpr const char* kRed = "#c01c28";
-constexpr guint kRetryTickMs = 1000;         // a retry's wait counts down by the second
-constexpr double kOfflineNoticeSeconds = 2;  // long enough to read that the server was away
-constexpr int kAside = 48;                   // how far a waiting window stands off the other's
-constexpr int kDetailsHeight = 160;          // the details' lines scroll beyond this
+constexpr GdkRGBA kErrorColour{0.8, 0, 0, 1};  // GTK's own, for a theme that names none
+constexpr const char* kFailedClass = "bi-failed";
+constexpr const char* kInstallerIcon = "system-software-install";  // the icon naming standard's
+constexpr guint kRetryTickMs = 1000;                               // a retry's wait counts down by the second
+constexpr double kOfflineNoticeSeconds = 2;                        // long enough to read that the server was away
+constexpr int kAside = 48;                                         // how far a waiting window stands off the other's
+constexpr int kDetailsHeight = 160;                                // the details' lines scroll beyond this
 
 // Splash image, status text, progress bar, the line about the transfer under it, after a
 // failure its details, and the buttons, in a column of a fixed width.
@@ -47,10 +50,16 @@ public:
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         g_object_ref(window_);  // ours until we destroy it, whatever GTK does meanwhile
         gtk_window_set_title(GTK_WINDOW(window_), setup.title.c_str());
+        // The bundle's icon, else the desktop's icon for installers. Wayland shows neither: there
+        // the desktop shows the icon of the application's id.
+        if (setup.icon.empty() || !gtk_window_set_icon_from_file(GTK_WINDOW(window_), setup.icon.c_str(), nullptr))
+            gtk_window_set_icon_name(GTK_WINDOW(window_), kInstallerIcon);
         gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
         // Centred again when the splash makes it grow, so that it stays whole on the screen.
         gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER_ALWAYS);
         gtk_container_set_border_width(GTK_CONTAINER(window_), 18);
+        gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_), GTK_STYLE_PROVIDER(failedStyle_),
+                                                  GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 
         GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
         gtk_widget_set_size_request(box, kContentWidth, -1);
@@ -115,10 +124,18 @@ public:
         gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
         gtk_window_set_default(GTK_WINDOW(window_), button_);
 
-        // What a screen reader says: the state as a status bar, the bar by name, with the
-        // line under it as its description.
+        // What a screen reader says: the splash as the product's picture, the state as a status
+        // bar, the bar by name, with the line under it as its description.
+        AtkObject* splash = gtk_widget_get_accessible(image_);
+        atk_object_set_role(splash, ATK_ROLE_IMAGE);
+        atk_object_set_name(splash, setup.title.c_str());
         atk_object_set_role(gtk_widget_get_accessible(label_), ATK_ROLE_STATUSBAR);
         atk_object_set_name(gtk_widget_get_accessible(bar_), language_.tr("Download progress"));
+        // The details' lines go by the expander's words, without its mnemonic.
+        atk_object_set_name(gtk_widget_get_accessible(detailsView_),
+                            gtk_label_get_text(GTK_LABEL(gtk_expander_get_label_widget(GTK_EXPANDER(expander_)))));
+        // ATK 2.46 and later carry an announcement to a screen reader; 0 before.
+        announcement_ = g_signal_lookup("announcement", ATK_TYPE_OBJECT);
 
         g_signal_connect(button_, "clicked", G_CALLBACK(onClicked), this);
         g_signal_connect(ok_, "clicked", G_CALLBACK(onLogin), this);
@@ -129,7 +146,7 @@ public:
         gtk_widget_show_all(window_);
         gtk_widget_grab_focus(button_);
         note("button", gtk_button_get_label(GTK_BUTTON(button_)));
-        if (!setup.splash.empty()) showSplash(setup.splash);
+        if (!setup.splash.empty()) showSplash(setup.splash, setup.splash2x);
         loop_.runAfter(0, [this] { delegate_.onWindowOpen(); });
     }
 
@@ -152,8 +169,8 @@ public:
             if (progressSource_ == 0 && meter_.receiving() && !meter_.finished() && !meter_.stopped())
                 progressSource_ = g_timeout_add(kProgressLineMs, onProgressTick, this);
         }
+        showDetails(snapshot);  // before the buttons, so that whoever sees Try again finds them
         showButton(snapshot);
-        showDetails(snapshot);
         showStatus(snapshot);
         showLogin(snapshot.stage == Stage::ProxyLogin);
         if (snapshot.stage == Stage::Retrying && retrySource_ == 0) {
@@ -292,8 +309,16 @@ private:
         gtk_widget_set_halign(copy_, GTK_ALIGN_END);
         gtk_box_pack_start(GTK_BOX(inside), copy_, FALSE, FALSE, 0);
         gtk_widget_show_all(inside);
+        gtk_widget_hide(inside);
         gtk_container_add(GTK_CONTAINER(expander_), inside);
+        g_signal_connect(expander_, "notify::expanded", G_CALLBACK(onExpanded), nullptr);
         return expander_;
+    }
+
+    // A closed expander's lines and Copy would still take the focus by Tab, unseen: they are
+    // hidden while it is closed.
+    static void onExpanded(GtkExpander* expander, GParamSpec*, gpointer) {
+        gtk_widget_set_visible(gtk_bin_get_child(GTK_BIN(expander)), gtk_expander_get_expanded(expander));
     }
 
     void showDetails(const RunSnapshot& snapshot) {
@@ -372,6 +397,17 @@ private:
             pulseSource_ = 0;
         }
         if (!moving) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), failed ? 1.0 : meter_.fraction());
+        // A full bar reads as success: a failed one wears the failure's colour.
+        GtkStyleContext* style = gtk_widget_get_style_context(bar_);
+        if (failed && !gtk_style_context_has_class(style, kFailedClass)) {
+            const std::string css = "progressbar." + std::string(kFailedClass) +
+                                    " progress { background-image: none; background-color: " + failureColour() +
+                                    "; border-color: " + failureColour() + "; }";
+            gtk_css_provider_load_from_data(failedStyle_, css.c_str(), -1, nullptr);
+            gtk_style_context_add_class(style, kFailedClass);
+        } else if (!failed) {
+            gtk_style_context_remove_class(style, kFailedClass);
+        }
     }
 
     void showButton(const RunSnapshot& snapshot) {
@@ -390,16 +426,24 @@ private:
         gtk_widget_grab_focus(preferred);
     }
 
-    // The status text; a failure in red and in whole, wrapped if need be, and said on standard
-    // error too, for whoever reads it there.
+    // The status text; a failure in the theme's error colour and in whole, wrapped if need be,
+    // and said on standard error too, for whoever reads it there. A failure, a retry and a move
+    // to another server are announced to a screen reader as they happen.
     void showStatus(const RunSnapshot& snapshot) {
         const std::string text = statusText(snapshot, Clock::now(), language_);
         const bool failed = snapshot.stage == Stage::Failed;
         if (label_ == nullptr || text.empty() || (text == status_ && failed == failedShown_)) return;
         status_ = text;
         failedShown_ = failed;
+        const std::string news = failed                              ? "failed"
+                                 : snapshot.stage == Stage::Retrying ? "retry " + std::to_string(snapshot.retry.attempt)
+                                 : snapshot.stage == Stage::MovingOn ? "server " + std::to_string(snapshot.server)
+                                                                     : "";
+        const bool announce = !news.empty() && news != announced_;
+        announced_ = news;
         if (failed) {
-            char* markup = g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", kRed, text.c_str());
+            char* markup =
+                g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", failureColour().c_str(), text.c_str());
             gtk_label_set_markup(GTK_LABEL(label_), markup);
             g_free(markup);
             const std::string line = text + "\n";
@@ -413,14 +457,52 @@ private:
         }
         gtk_widget_queue_draw(window_);
         note("status", gtk_label_get_text(GTK_LABEL(label_)));
+        AtkObject* status = gtk_widget_get_accessible(label_);
+        if (announcement_ == 0) {
+            // Without announcements a screen reader that follows the window hears the status's
+            // name and description change.
+            atk_object_set_name(status, text.c_str());
+            atk_object_set_description(status, announce ? text.c_str() : "");
+        } else if (announce) {
+            g_signal_emit(status, announcement_, 0, text.c_str());
+        }
+    }
+
+    // The theme's error colour, lightened or darkened until it can be read on the window's
+    // background, as "#rrggbb".
+    std::string failureColour() const {
+        GtkStyleContext* style = gtk_widget_get_style_context(window_);
+        GdkRGBA error = kErrorColour, background{1, 1, 1, 1};
+        gtk_style_context_lookup_color(style, "error_color", &error);
+        GdkRGBA* painted = nullptr;
+        gtk_style_context_get(style, gtk_style_context_get_state(style), GTK_STYLE_PROPERTY_BACKGROUND_COLOR, &painted,
+                              nullptr);
+        if (painted != nullptr && painted->alpha > 0) {
+            background = *painted;
+        } else {
+            gtk_style_context_lookup_color(style, "theme_bg_color", &background);
+        }
+        if (painted != nullptr) gdk_rgba_free(painted);
+        const Rgb readable =
+            readableOn({error.red, error.green, error.blue}, {background.red, background.green, background.blue});
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "#%02x%02x%02x", static_cast<unsigned>(std::lround(readable.r * 255)),
+                      static_cast<unsigned>(std::lround(readable.g * 255)),
+                      static_cast<unsigned>(std::lround(readable.b * 255)));
+        return hex;
     }
 
     // The splash, scaled into the column and read at the screen's scale, so that it is drawn
-    // sharp on a high-density screen. A file that cannot be read as an image leaves none.
-    void showSplash(const std::string& path) {
+    // sharp on a high-density screen: there from the image of twice the pixels when the bundle
+    // has one. A file that cannot be read as an image leaves none.
+    void showSplash(const std::string& path, const std::string& path2x) {
         const int scale = gtk_widget_get_scale_factor(window_);
-        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(path.c_str(), kContentWidth * scale,
-                                                              kContentWidth * scale, TRUE, nullptr);
+        GdkPixbuf* pixbuf = nullptr;
+        for (const std::string& file : {scale >= 2 ? path2x : std::string(), path}) {
+            if (pixbuf == nullptr && !file.empty())
+                pixbuf = gdk_pixbuf_new_from_file_at_scale(file.c_str(), kContentWidth * scale, kContentWidth * scale,
+                                                           TRUE, nullptr);
+        }
         if (pixbuf == nullptr) return;
         cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(window_));
         g_object_unref(pixbuf);
@@ -444,6 +526,8 @@ private:
 
     void destroyWidgets() {
         if (window_ == nullptr) return;
+        gtk_style_context_remove_provider_for_screen(gtk_widget_get_screen(window_), GTK_STYLE_PROVIDER(failedStyle_));
+        g_object_unref(failedStyle_);
         bar_ = label_ = progressLine_ = button_ = again_ = copy_ = expander_ = detailsView_ = image_ = login_ = user_ =
             password_ = ok_ = nullptr;
         // What was copied outlives the window where a clipboard manager takes it.
@@ -480,11 +564,14 @@ private:
     guint pulseSource_ = 0;
     guint progressSource_ = 0;
     guint retrySource_ = 0;
+    guint announcement_ = 0;
+    GtkCssProvider* failedStyle_ = gtk_css_provider_new();
     TransferMeter meter_;
     Stage stage_ = Stage::Downloading;
     RetryWait retry_;
     std::string status_;
     bool failedShown_ = false;
+    std::string announced_;  // what the last announcement was of: "failed", "retry 2", "server 3"
     bool closed_ = false;
     bool asideDone_ = false;
     bool copied_ = false;
@@ -505,8 +592,9 @@ extern "C" __attribute__((visibility("default"))) bi::ui::Window* bi_gtk_open_wi
     ::setenv("GDK_GL", "disable", 0);
     // GTK would set the process's locale from the environment, and with it the language of
     // system error texts and the format of numbers in the log lines. The window's texts come
-    // in the user's language all the same, through `language`.
-    gtk_disable_setlocale();
+    // in the user's language all the same, through `language`. (Asked once: a second window
+    // finds GTK initialised.)
+    if (gdk_display_get_default() == nullptr) gtk_disable_setlocale();
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     return new bi::ui::GtkDownloadWindow(*delegate, *setup, *language);
 }
