@@ -220,8 +220,10 @@ TEST_P(Accessible, ScreenReadersHearEveryPartAndChangeAndEveryThemeReadsTheFailu
     tabThrough({"Close", "Details", "Try again"});
     EXPECT_EQ(key("alt+d"), 0);
     EXPECT_TRUE(pump([&] { return names(controls()).contains("Copy"); }));
-    const auto lines = window->withRole(ATSPI_ROLE_TEXT);
-    EXPECT_TRUE(lines.size() == 1 && lines[0].name() == "Details" && lines[0].has(ATSPI_STATE_SHOWING));
+    // The only text shown is the details' lines (the proxy's question, hidden, has texts too).
+    auto lines = window->withRole(ATSPI_ROLE_TEXT);
+    std::erase_if(lines, [](const auto& line) { return !line.has(ATSPI_STATE_SHOWING); });
+    EXPECT_TRUE(lines.size() == 1 && lines[0].name() == "Details");
     tabThrough({"Close", "Copy", "Details", "lines", "Try again"});
     EXPECT_EQ(key("Return"), 0);
     const auto r = running.get();
