@@ -393,6 +393,8 @@ TEST(FetchPlan, WhatTheRunFindsLeadsToOneStep) {
         {"offline, the agent has expired", judgeOffline(offline, plain, held(u, "expires:2000"), 2000), Action::Fail, SignatureStatus::CachedExpired},
         {"the identity held is the one judged", judgeHeld(judgeIdentity({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, ""), facts),
          signed_, held(u, ""), held(u, "")), Action::UseCached},
+        {"another agent held now", judgeHeld(judgeIdentity({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, ""), facts),
+         signed_, AgentRecord{u, "\"c\"", "K", "", 86400, "cd"}, held(u, "")), Action::FetchNext},
         {"the identity held has gone", judgeHeld(judgeIdentity({SignatureStatus::Valid, "K", "timestamp:1500"}, signed_, held(u, ""), facts),
          signed_, std::nullopt, held(u, "")), Action::FetchNext},
         {"filled", judgeFill(CacheFill::Filled, "a", "c", 9), Action::UseCached, SignatureStatus::Valid, true},
