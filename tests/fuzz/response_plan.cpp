@@ -68,7 +68,8 @@ FUZZ_TARGET(data) {
         int kind = 0, responded = 0;
         if (first >> word >> kind >> responded, word == "error") {
             const auto k = static_cast<net::TransferErrorKind>(std::clamp(kind, 0, int(net::TransferErrorKind::Other)));
-            answer.error = net::TransferError{k, "fuzz", asked.request.url, responded != 0};
+            answer.error =
+                net::TransferError{.kind = k, .reason = "fuzz", .url = asked.request.url, .responded = responded != 0};
             ++at;
         } else {
             for (bool end = false; at < lines.size() && !end; ++at) {
@@ -80,7 +81,8 @@ FUZZ_TARGET(data) {
             answer.retryAfter = response.header("Retry-After");
             // The transfer itself fails a 206 that does not continue where the file ends.
             if (answer.status == 206 && (r.resumeFrom <= 0 || rangeStart(response) != r.resumeFrom))
-                answer = {.error = net::TransferError{net::TransferErrorKind::BadRange, "", kUrl, true}};
+                answer = {.error = net::TransferError{
+                              .kind = net::TransferErrorKind::BadRange, .url = kUrl, .responded = true}};
         }
 
         Step step = judge(state, asked, answer);

@@ -115,7 +115,7 @@ TEST(GlibcCompat, TheStandInsAnswerAsGlibcsOwnAndTheConstructorsRanOnce) {
     ::close(fd);
     EXPECT_TRUE(followed.st_ino == kernel.st_ino && followed.st_size == kernel.st_size && S_ISREG(followed.st_mode));
     EXPECT_TRUE(link.st_ino == kernelLink.st_ino && S_ISLNK(link.st_mode));
-    EXPECT_TRUE(opened.st_ino == kernel.st_ino && opened.st_size == kernelOpened.st_size);
+    EXPECT_TRUE(opened.st_ino == kernelOpened.st_ino && opened.st_size == kernelOpened.st_size);
     struct stat64 followed64 {};
     EXPECT_TRUE(::stat64(exe, &followed64) == 0 && followed64.st_ino == kernel.st_ino);
 
